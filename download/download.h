@@ -1,0 +1,163 @@
+// The image download: image buffer and XMODEM-1K framing, console watch and
+// the worker that runs one whole download.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "download/front_end.h"
+#include "serial/serial_port.h"
+
+// ---------------------------------------------------------------------------
+// Image buffer and framing.
+
+constexpr std::uint32_t kImageCapacity = 16u * 1024u * 1024u;  // 16 MiB
+constexpr std::uint32_t kBlockSize = 1024;
+constexpr std::size_t kDataFrameSize = 3 + kBlockSize + 2;  // 1029
+constexpr unsigned char kStx = 0x02;
+constexpr unsigned char kEot = 0x04;
+constexpr unsigned char kAck = 0x06;
+constexpr unsigned char kNak = 0x15;
+constexpr unsigned char kCan = 0x18;
+constexpr unsigned kAnswerPollLimit = 5000;  // a block's wait ends on poll 5001
+
+// The 16 MiB block holding one image for one download. Each obtained block is
+// counted, and so is each release, so that tests and the soak can prove that
+// every download releases its buffer exactly once.
+class ImageBuffer {
+public:
+    ImageBuffer() = default;
+    ImageBuffer(const ImageBuffer&) = delete;
+    ImageBuffer& operator=(const ImageBuffer&) = delete;
+    ~ImageBuffer() { Release(); }
+
+    // Obtains the block; false when it cannot be had.
+    bool Obtain();
+    void Release();
+    bool Held() const { return m_pData != nullptr; }
+    unsigned char* Data() { return m_pData.get(); }
+    const unsigned char* Data() const { return m_pData.get(); }
+
+    static std::uint64_t ObtainedCount();
+    static std::uint64_t ReleasedCount();
+    // Test seam: the next Obtain calls fail while set.
+    static void FailAllocationsForTest(bool bFail);
+
+private:
+    std::unique_ptr<unsigned char[]> m_pData;
+};
+
+enum class LoadResult { Loaded, NotOpened, NoBuffer };
+enum class SendResult { Completed, Refused, NoAnswer, PortGone, Cancelled };
+
+// Reads the file at pPath into buffer. On Loaded, *pLength holds the transfer
+// length (the data size rounded up to a multiple of 1024, at most 16 MiB) and
+// every byte after the file's data up to that length is 0xFF. A read error
+// before the end of the file counts as NotOpened. Sets the status "start"
+// once the file is open and the buffer obtained.
+LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLength, FrontEnd& front);
+
+// CRC-16/XMODEM (poly 0x1021, init 0, unreflected). Only the low 16 bits of
+// length count.
+std::uint16_t CalcCrc16(const unsigned char* pData, std::uint32_t length);
+
+// Assembles the 1029-byte data frame for block number n from 1024 bytes.
+void FrameData(unsigned char* pFrame, unsigned char n, const unsigned char* pBlock);
+// Assembles a three-byte frame: lead (EOT or CAN), n, 0xFF - n.
+void FrameShort(unsigned char* pFrame, unsigned char lead, unsigned char n);
+
+// What the sending side needs besides the image: where to write, and whether
+// the run may still write (port still the one it started with, no cancel).
+struct LinkContext {
+    FrontEnd& front;
+    PortHandle hPort;
+    std::uint32_t generation;
+    // 1 when the port may be written: still open, same port, line not lost.
+    bool Usable() const;
+    // Writes a run when the port is usable; false otherwise.
+    bool Write(const void* pBytes, std::uint32_t count) const;
+};
+
+// Sends the loaded image block by block. On Refused, NoAnswer and Cancelled the
+// buffer is released and the cancel frame written; on PortGone the buffer is
+// released and nothing more is written.
+SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContext& link);
+
+// ---------------------------------------------------------------------------
+// Console watch.
+
+constexpr std::size_t kConsoleWindowSize = 2048;
+
+extern const char kMenuMarker[];        // "1.  Upgrade Application with SSU"
+extern const char kStartMarker[];       // "CCCCC"
+extern const char kRefusalMarker[];     // "Image_parseSSU: software isn't match!"
+extern const char kBurningMarker[];     // "_burn_SSU_image: call this function!"
+extern const char kCompletionMarker[];  // "_burn_SSU_image:Start to write flash..."
+
+constexpr unsigned kSyncPollLimit = 6000;
+constexpr unsigned kStartPollLimit = 20000;
+constexpr unsigned kVerdictPollLimit = 20000;
+
+// The received console text a watch searches, with its write position.
+struct ConsoleWindow {
+    unsigned char bytes[kConsoleWindowSize] = {};
+    std::uint16_t pos = 0;
+};
+
+// Searches window[0 .. end) for the markers (each compared over its own
+// length) and gives the index of the marker that starts lowest, the list's
+// order deciding between markers at the same start; -1 when none is there.
+int MarkerSearch(const unsigned char* pWindow, std::size_t end, std::span<const char* const> markers);
+
+enum class WatchUse { Sync, Start, Verdict };
+enum class WatchResult { Menu, Start, Refusal, Completion, TimeOut, PortGone, Cancelled };
+
+// One watch over the receive ring. The verdict watch reports the burning
+// marker through onBurning and goes on with a cleared window and a fresh count.
+// pollsMade, when given, receives the number of polls the watch made.
+WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&),
+                         unsigned* pPollsMade = nullptr);
+
+// ---------------------------------------------------------------------------
+// The worker.
+
+// How a run ended; exactly one per run.
+enum class RunEnd {
+    PortNotOpen,       // "Open COM Port !!!" at the start
+    ChooserCancelled,  // no message
+    NotOpened,         // image unreadable; no message
+    NoBuffer,          // "Malloc error !!!"
+    SyncTimeOut,       // "Error 1 !!!"
+    StartTimeOut,      // "Error 2 !!!"
+    BlockRefused,      // "Error 31 !!!"
+    BlockNoAnswer,     // "Error 3 !!!"
+    VerdictTimeOut,    // "Error 4 !!!"
+    ImageRefused,      // the loader refused the image
+    Completed,         // the loader writes the image into flash
+    PortGone,          // port closed or line lost under the run: "Open COM Port !!!"
+    Cancelled,         // the front end asked to stop; no message
+};
+
+// Runs one whole download against the front end. Calls front.EndRun() as its
+// very last use of the front end.
+RunEnd DownloadRun(FrontEnd& front);
+// The thread's exit code for an end: 0 when the chooser was cancelled or the
+// loader gave its verdict, 1 on every other end.
+unsigned DownloadExitCode(RunEnd end);
+// DownloadRun with the exit code as result: the worker thread's routine.
+unsigned DownloadThread(FrontEnd& front);
+
+// The message texts of the run, so front ends and tests can tell them apart.
+extern const char kMsgOpenPort[];
+extern const char kMsgPowerOff[];
+extern const char kMsgMallocError[];
+extern const char kMsgRestart[];
+extern const char kMsgError1[];
+extern const char kMsgError2[];
+extern const char kMsgError31[];
+extern const char kMsgError3[];
+extern const char kMsgError4[];
+extern const char kMsgRefused[];
+extern const char kMsgCompleted[];

@@ -1,0 +1,193 @@
+// Image buffer, CRC-16 and the XMODEM-1K block transfer.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "download/download.h"
+
+namespace {
+
+std::atomic<std::uint64_t> g_obtained{0};
+std::atomic<std::uint64_t> g_released{0};
+std::atomic<bool> g_failAllocations{false};
+
+struct FileCloser {
+    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr unsigned kSettleBeforeFirstBlockMs = 100;
+
+}  // namespace
+
+bool ImageBuffer::Obtain() {
+    Release();
+    if (g_failAllocations.load()) {
+        return false;
+    }
+    m_pData.reset(new (std::nothrow) unsigned char[kImageCapacity]);
+    if (!m_pData) {
+        return false;
+    }
+    g_obtained.fetch_add(1);
+    return true;
+}
+
+void ImageBuffer::Release() {
+    if (m_pData) {
+        m_pData.reset();
+        g_released.fetch_add(1);
+    }
+}
+
+std::uint64_t ImageBuffer::ObtainedCount() { return g_obtained.load(); }
+std::uint64_t ImageBuffer::ReleasedCount() { return g_released.load(); }
+void ImageBuffer::FailAllocationsForTest(bool bFail) { g_failAllocations.store(bFail); }
+
+LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLength, FrontEnd& front) {
+    FilePtr file(std::fopen(pPath, "rb"));
+    if (!file) {
+        return LoadResult::NotOpened;
+    }
+    if (!buffer.Obtain()) {
+        return LoadResult::NoBuffer;
+    }
+    front.SetStatus("start");
+
+    // Read at most the capacity; a longer file's rest is ignored.
+    std::size_t size = 0;
+    while (size < kImageCapacity) {
+        std::size_t got = std::fread(buffer.Data() + size, 1, kImageCapacity - size, file.get());
+        size += got;
+        if (got == 0) {
+            break;
+        }
+    }
+    // A read error (or a directory) must not pass for a whole image.
+    if (std::ferror(file.get()) != 0) {
+        buffer.Release();
+        return LoadResult::NotOpened;
+    }
+    file.reset();
+
+    std::uint32_t length = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize * kBlockSize);
+    // The last block is filled with 0xFF after the file's data, so no stale
+    // memory ever reaches the line.
+    std::memset(buffer.Data() + size, 0xFF, length - size);
+    *pLength = length;
+    return LoadResult::Loaded;
+}
+
+std::uint16_t CalcCrc16(const unsigned char* pData, std::uint32_t length) {
+    std::uint16_t count = static_cast<std::uint16_t>(length);
+    std::uint16_t crc = 0;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ (pData[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) != 0 ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+        }
+    }
+    return crc;
+}
+
+void FrameData(unsigned char* pFrame, unsigned char n, const unsigned char* pBlock) {
+    pFrame[0] = kStx;
+    pFrame[1] = n;
+    pFrame[2] = static_cast<unsigned char>(0xFF - n);
+    std::memcpy(pFrame + 3, pBlock, kBlockSize);
+    std::uint16_t crc = CalcCrc16(pBlock, kBlockSize);
+    pFrame[3 + kBlockSize] = static_cast<unsigned char>(crc >> 8);
+    pFrame[4 + kBlockSize] = static_cast<unsigned char>(crc & 0xFF);
+}
+
+void FrameShort(unsigned char* pFrame, unsigned char lead, unsigned char n) {
+    pFrame[0] = lead;
+    pFrame[1] = n;
+    pFrame[2] = static_cast<unsigned char>(0xFF - n);
+}
+
+bool LinkContext::Usable() const {
+    return SerialPortUsable(hPort, generation) != 0;
+}
+
+bool LinkContext::Write(const void* pBytes, std::uint32_t count) const {
+    if (!Usable()) {
+        return false;
+    }
+    SerialWrite(hPort, pBytes, count);
+    return true;
+}
+
+SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContext& link) {
+    FrontEnd& front = link.front;
+    const int blockCount = static_cast<int>(length / kBlockSize);
+    unsigned char frame[2048];
+    unsigned char number = 1;
+
+    front.SetProgressRange(0, blockCount);
+    front.SetProgressPos(0);
+    SerialSleep(kSettleBeforeFirstBlockMs);
+    // "C"s and console text that came after the start marker are not answers.
+    RxRingReset();
+
+    // Ends a transfer that cannot go on: the buffer goes first, then the
+    // cancel frame tells the receiver to stop waiting for the block.
+    auto abandon = [&](SendResult result) {
+        buffer.Release();
+        if (result != SendResult::PortGone) {
+            FrameShort(frame, kCan, number);
+            link.Write(frame, 3);
+        }
+        return result;
+    };
+
+    for (std::uint32_t offset = 0; offset < length; offset += kBlockSize) {
+        if (!link.Usable()) {
+            return abandon(SendResult::PortGone);
+        }
+        FrameData(frame, number, buffer.Data() + offset);
+        SerialWrite(link.hPort, frame, kDataFrameSize);
+
+        char status[64];
+        std::snprintf(status, sizeof status, "%u / %u", static_cast<unsigned>(offset + kBlockSize),
+                      static_cast<unsigned>(length));
+        front.SetStatus(status);
+        front.SetProgressPos(static_cast<int>(offset / kBlockSize));
+
+        // One answer per block: ACK goes on, NAK refuses, anything else is
+        // dropped; the wait ends on poll 5001.
+        bool acknowledged = false;
+        for (unsigned polls = 0; !acknowledged;) {
+            unsigned char answer = 0;
+            if (RxRingGetByte(&answer) != 0) {
+                if (answer == kAck) {
+                    acknowledged = true;
+                    continue;
+                }
+                if (answer == kNak) {
+                    return abandon(SendResult::Refused);
+                }
+            }
+            if (front.CancelRequested()) {
+                return abandon(SendResult::Cancelled);
+            }
+            if (!link.Usable()) {
+                return abandon(SendResult::PortGone);
+            }
+            // Wakes as soon as the answer arrives; an idle poll lasts 1 ms.
+            RxRingWait(1);
+            if (++polls > kAnswerPollLimit) {
+                return abandon(SendResult::NoAnswer);
+            }
+        }
+        ++number;
+    }
+
+    if (!link.Usable()) {
+        return abandon(SendResult::PortGone);
+    }
+    FrameShort(frame, kEot, number);
+    SerialWrite(link.hPort, frame, 3);
+    return SendResult::Completed;
+}

@@ -1,0 +1,318 @@
+// POSIX backend of the serial link: termios, poll() and a std::thread reader.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "serial/port_state.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+constexpr int kReaderWaitMs = 500;
+constexpr std::size_t kReadChunk = 1024;
+constexpr unsigned kReaderEndWaitMs = 1000;
+constexpr int kWriteSliceMs = 100;
+
+enum class OpenFailure { None, Missing, Used };
+
+// Opens the device the way SerialOpen and PortProbe both do: exclusive
+// (TIOCEXCL for other openers, a non-blocking flock against programs that
+// take one), not as controlling terminal, non-blocking so a modem line
+// never holds the open.
+int OpenExclusive(const char* pName, OpenFailure* pFailure) {
+    *pFailure = OpenFailure::None;
+    int fd = open(pName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *pFailure = (errno == ENOENT || errno == ENXIO || errno == ENODEV) ? OpenFailure::Missing : OpenFailure::Used;
+        return -1;
+    }
+    int exclusive = 0;
+    // Root passes TIOCEXCL of another holder, so look at the flag too.
+    bool held = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    if (held || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        close(fd);
+        *pFailure = OpenFailure::Used;
+        return -1;
+    }
+    return fd;
+}
+
+void CloseExclusive(int fd) {
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+// Raw 115200 8N1, receiver on, modem lines ignored, no flow control.
+bool ConfigureLine(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return false;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// DTR up, RTS down. A pseudo-terminal has no modem lines and answers
+// ENOTTY or EINVAL: that alone is tolerated.
+bool SetModemLines(int fd) {
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIS, &dtr) == 0 && ioctl(fd, TIOCMBIC, &rts) == 0) {
+        return true;
+    }
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+bool ReaderShouldEnd() {
+    return g_bStopThread.load(std::memory_order_acquire) != 0 || g_portState.Closing();
+}
+
+void MarkLineLost() {
+    g_bLineLost.store(1, std::memory_order_release);
+}
+
+}  // namespace
+
+void SerialSleep(unsigned ms) {
+    usleep(static_cast<useconds_t>(ms) * 1000u);
+}
+
+void SerialThread(void* pSlot) {
+    const PortHandle* pPort = static_cast<const PortHandle*>(pSlot);
+    SerialDiag("Start SerialThread() handle %08x.\n", static_cast<unsigned>(*pPort));
+
+    unsigned char buffer[kReadChunk];
+    while (!ReaderShouldEnd()) {
+        if (g_bLineLost.load(std::memory_order_acquire) != 0) {
+            // The line is gone: nothing more to read, only the stop to await.
+            SerialSleep(50);
+            continue;
+        }
+        pollfd pfd{*pPort, POLLIN, 0};
+        int ready = poll(&pfd, 1, kReaderWaitMs);
+        if (ready < 0) {
+            if (errno != EINTR) {
+                MarkLineLost();
+            }
+            continue;
+        }
+        if (ready == 0) {
+            continue;
+        }
+        if ((pfd.revents & POLLIN) != 0) {
+            // Drain what has arrived: keep reading while reads come back full.
+            for (;;) {
+                ssize_t got = read(*pPort, buffer, sizeof buffer);
+                if (got < 0) {
+                    if (errno != EAGAIN && errno != EINTR) {
+                        MarkLineLost();
+                    }
+                    break;
+                }
+                if (got == 0) {
+                    MarkLineLost();
+                    break;
+                }
+                for (ssize_t i = 0; i < got; ++i) {
+                    TraceLog(g_bTrace.load(std::memory_order_relaxed), "%02X ", buffer[i]);
+                    RxRingPutByte(buffer[i]);
+                }
+                if (static_cast<std::size_t>(got) < sizeof buffer) {
+                    break;
+                }
+            }
+        } else if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            MarkLineLost();
+        }
+    }
+    SerialDiag("Exit Thrd[%08X].....\n", static_cast<unsigned>(*pPort));
+    g_portState.ReaderEnded();
+}
+
+int SerialOpen(PortHandle* pSlot, const char* pName) {
+    SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
+    OpenFailure failure = OpenFailure::None;
+    int fd = OpenExclusive(pName, &failure);
+    SerialDiag("handle 0x%X\n", static_cast<unsigned>(fd));
+    if (fd < 0) {
+        if (failure == OpenFailure::Missing) {
+            SerialDiag("Serial port %s does not exist.\n", pName);
+        } else {
+            SerialDiag("Serial port %s used.\n", pName);
+        }
+        return 1;
+    }
+    *pSlot = fd;
+
+    termios probe{};
+    if (tcgetattr(fd, &probe) != 0) {
+        SerialDiag("Error get Serial port %s state.\n", pName);
+        CloseExclusive(fd);
+        *pSlot = kInvalidPort;
+        return 1;
+    }
+    if (!ConfigureLine(fd)) {
+        SerialDiag("Error setting to Serial port %s.\n", pName);
+        CloseExclusive(fd);
+        return 1;
+    }
+    if (!SetModemLines(fd)) {
+        SerialDiag("Error setting modem lines of Serial port %s.\n", pName);
+        CloseExclusive(fd);
+        return 1;
+    }
+    // One reader feeds the ring: a reader of an earlier open must be gone.
+    if (!g_portState.WaitReaderEnded(kReaderEndWaitMs)) {
+        SerialDiag("Error reader of Serial port %s still running.\n", pName);
+        CloseExclusive(fd);
+        return 1;
+    }
+    // No producer runs now, so the ring can be emptied from this side.
+    RxRingReset();
+    g_bLineLost.store(0, std::memory_order_release);
+    g_portState.Publish(fd);
+    g_portState.ReaderStarted();
+    try {
+        std::thread(SerialThread, static_cast<void*>(pSlot)).detach();
+    } catch (const std::system_error&) {
+        g_portState.ReaderEnded();
+        SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
+        g_portState.BeginClose(fd);
+        CloseExclusive(fd);
+        g_portState.EndClose();
+        return 1;
+    }
+    return 0;
+}
+
+int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    if (!g_portState.BeginWrite(hPort)) {
+        return 0;
+    }
+    const auto* p = static_cast<const unsigned char*>(pBytes);
+    std::uint32_t left = count;
+    int result = 1;
+    while (left > 0) {
+        ssize_t put = write(hPort, p, left);
+        if (put > 0) {
+            p += put;
+            left -= static_cast<std::uint32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0 && errno == EAGAIN) {
+            // The line is slower than we are; wait for room, but give up
+            // when the port is being closed or the line has gone.
+            pollfd pfd{hPort, POLLOUT, 0};
+            int ready = poll(&pfd, 1, kWriteSliceMs);
+            if (g_portState.Closing() || g_bLineLost.load(std::memory_order_acquire) != 0 ||
+                (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
+                result = 0;
+                break;
+            }
+            continue;
+        }
+        result = 0;
+        break;
+    }
+    g_portState.EndWrite();
+    return result;
+}
+
+int SerialClose(PortHandle hPort) {
+    if (!g_portState.BeginClose(hPort)) {
+        return 0;
+    }
+    // The reader ends at its next turn (it watches the closing state too);
+    // the descriptor is released only after it, so its number cannot be
+    // reused under a reader or a writer.
+    g_portState.WaitReaderEnded(kReaderEndWaitMs);
+    CloseExclusive(hPort);
+    g_portState.EndClose();
+    return 1;
+}
+
+int PortProbe(const char* pName) {
+    OpenFailure failure = OpenFailure::None;
+    int fd = OpenExclusive(pName, &failure);
+    if (fd < 0) {
+        return 1;
+    }
+    CloseExclusive(fd);
+    return 0;
+}
+
+namespace {
+
+std::vector<std::string> DevicesWithPrefix(const char* pPrefix) {
+    std::vector<std::string> names;
+    DIR* dir = opendir("/dev");
+    if (dir == nullptr) {
+        return names;
+    }
+    std::size_t prefixLength = std::strlen(pPrefix);
+    while (dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, pPrefix, prefixLength) == 0) {
+            names.push_back(std::string("/dev/") + entry->d_name);
+        }
+    }
+    closedir(dir);
+    // Natural order: ttyUSB2 before ttyUSB10.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return names;
+}
+
+// Most machines have /dev/ttyS0..31 whether or not a UART sits behind them;
+// only those the driver reports a real UART type for are worth listing.
+bool IsRealUart(const std::string& name) {
+    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    serial_struct info{};
+    bool real = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+    close(fd);
+    return real;
+}
+
+}  // namespace
+
+std::vector<std::string> PortList() {
+    std::vector<std::string> ports;
+    for (const char* prefix : {"ttyUSB", "ttyACM"}) {
+        for (const std::string& name : DevicesWithPrefix(prefix)) {
+            if (PortProbe(name.c_str()) == 0) {
+                ports.push_back(name);
+            }
+        }
+    }
+    for (const std::string& name : DevicesWithPrefix("ttyS")) {
+        if (IsRealUart(name) && PortProbe(name.c_str()) == 0) {
+            ports.push_back(name);
+        }
+    }
+    return ports;
+}

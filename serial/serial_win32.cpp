@@ -1,0 +1,436 @@
+// Windows backend of the serial link: CreateFileA on a COM device, overlapped
+// I/O so that the reader's outstanding event wait and a write share the one
+// handle, and SerialThread moving every received byte into RxRing.
+#include <process.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "serial/port_state.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// The two events the reader waits for: a byte arrived, the output drained.
+constexpr DWORD kEventMask = EV_RXCHAR | EV_TXEMPTY;
+// One read takes at most this many bytes; a full read means more may wait.
+constexpr DWORD kReadChunk = 1024;
+// How long one turn of the reader waits for a port event.
+constexpr DWORD kEventWaitMs = 500;
+// How long Open and Close wait for the reader of an earlier open to end.
+constexpr unsigned kReaderEndWaitMs = 1000;
+// A write that has not completed is looked at this often, so that it can give
+// up once the port is being closed or the line is gone.
+constexpr DWORD kWriteSliceMs = 100;
+// Pause per turn of a reader whose line is gone: it only waits to be stopped.
+constexpr DWORD kLostLinePauseMs = 10;
+// Consecutive failed event waits or reads after which the line counts as gone.
+constexpr int kLineErrorLimit = 50;
+
+static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
+
+// Diagnostic lines show the low 32 bits of a handle (FFFFFFFF when invalid).
+unsigned HandleBits(HANDLE h) {
+    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(h));
+}
+
+// A kernel event owned by its creator and closed when it goes.
+class EventHandle {
+public:
+    // Unnamed, manual reset, not signalled: what overlapped I/O wants.
+    EventHandle() : m_h(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~EventHandle() {
+        if (m_h != nullptr) {
+            CloseHandle(m_h);
+        }
+    }
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+    explicit operator bool() const { return m_h != nullptr; }
+    HANDLE Get() const { return m_h; }
+
+private:
+    HANDLE m_h;
+};
+
+// 115200 baud, 8N1, binary, no flow control, DTR on, RTS off, built from zero
+// so that nothing of the port's earlier state survives. With NOPARITY the
+// parity check that fParity switches on checks nothing.
+DCB LineSettings() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_115200;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.EofChar = 0x1A;
+    return dcb;
+}
+
+// Reads return at once with what has arrived; writes have no time-out.
+COMMTIMEOUTS LineTimeouts() {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    return timeouts;
+}
+
+HANDLE OpenPortHandle(const char* pName) {
+    return CreateFileA(pName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+}
+
+// Errors after which the device is gone rather than briefly unhappy.
+bool IsLineGoneError(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+           error == ERROR_INVALID_HANDLE || error == ERROR_DEV_NOT_EXIST || error == ERROR_GEN_FAILURE ||
+           error == ERROR_NOT_READY;
+}
+
+// SerialOpen waits until the new reader has either created its events or
+// given up, so that a reader that cannot run fails the open.
+enum class ReaderStart { kPending, kRunning, kFailed };
+std::mutex g_startMutex;
+std::condition_variable g_startChanged;
+ReaderStart g_readerStart = ReaderStart::kPending;  // written by the reader, read by SerialOpen
+
+void ReportReaderStart(ReaderStart state) {
+    std::lock_guard<std::mutex> lock(g_startMutex);
+    g_readerStart = state;
+    g_startChanged.notify_all();
+}
+
+// One run of SerialThread: the state of Part "reader" kept on its stack.
+class Reader {
+public:
+    explicit Reader(HANDLE* pSlot) : m_pSlot(pSlot) {}
+
+    void Run() {
+        SerialDiag("Start SerialThread() handle %08x.\n", HandleBits(*m_pSlot));
+        if (!m_waitEvent || !m_readEvent) {
+            SerialDiag("[%08X]Error CreateEvent().\n", HandleBits(*m_pSlot));
+            ReportReaderStart(ReaderStart::kFailed);
+            return;
+        }
+        m_waitOv.hEvent = m_waitEvent.Get();
+        m_readOv.hEvent = m_readEvent.Get();
+        ReportReaderStart(ReaderStart::kRunning);
+        for (;;) {
+            Turn();
+            if (g_bStopThread.load() != 0 || g_portState.Closing()) {
+                break;
+            }
+        }
+        SettlePendingWait();
+        SerialDiag("Exit Thrd[%08X].....\n", HandleBits(*m_pSlot));
+    }
+
+private:
+    void Turn() {
+        Sleep(1);
+        if (g_bLineLost.load() != 0) {
+            // Nothing more will come; only the stop flag or a close ends us.
+            SettlePendingWait();
+            Sleep(kLostLinePauseMs);
+            return;
+        }
+        if (!m_bWaitPending) {
+            ResetEvent(m_waitEvent.Get());
+            if (WaitCommEvent(*m_pSlot, &m_mask, &m_waitOv)) {
+                HandleEvent();
+                return;
+            }
+            DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                NoteLineError(error);
+                return;
+            }
+            m_bWaitPending = true;
+        }
+        if (WaitForSingleObject(m_waitEvent.Get(), kEventWaitMs) != WAIT_OBJECT_0) {
+            return;  // the wait stays outstanding for the next turn
+        }
+        DWORD unused = 0;
+        if (!GetOverlappedResult(*m_pSlot, &m_waitOv, &unused, FALSE)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
+                return;
+            }
+            // The wait has ended, if with a failure: the next turn starts a
+            // new one, or nothing would ever be received again.
+            m_bWaitPending = false;
+            NoteLineError(error);
+            return;
+        }
+        m_bWaitPending = false;
+        HandleEvent();
+    }
+
+    void HandleEvent() {
+        if ((m_mask & EV_RXCHAR) != 0) {
+            ReadArrived();
+        }
+        if ((m_mask & EV_TXEMPTY) != 0) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (ClearCommError(*m_pSlot, &errors, &stat)) {
+                TraceLog(g_bTrace.load(), "[%08X]tx empty comm error %x\n", HandleBits(*m_pSlot),
+                         static_cast<unsigned>(errors));
+            }
+        }
+        TraceLog(g_bTrace.load(), "[%08X]dwCommEvent %x\n", HandleBits(*m_pSlot), static_cast<unsigned>(m_mask));
+    }
+
+    // Reads until a read returns less than a full chunk, so bytes beyond the
+    // first 1024 do not wait for the next arrival.
+    void ReadArrived() {
+        for (;;) {
+            DWORD count = 0;
+            ResetEvent(m_readEvent.Get());
+            if (!ReadFile(*m_pSlot, m_buffer, kReadChunk, &count, &m_readOv)) {
+                DWORD error = GetLastError();
+                if (error != ERROR_IO_PENDING) {
+                    NoteLineError(error);
+                    return;
+                }
+                DWORD errors = 0;
+                COMSTAT stat{};
+                if (ClearCommError(*m_pSlot, &errors, &stat)) {
+                    TraceLog(g_bTrace.load(), "[%08X]comm error %x\n", HandleBits(*m_pSlot),
+                             static_cast<unsigned>(errors));
+                }
+                // The read must not outlive this turn: its record and buffer
+                // are reused. Cancel it and keep what it had already taken.
+                CancelIoEx(*m_pSlot, &m_readOv);
+                count = 0;
+                if (!GetOverlappedResult(*m_pSlot, &m_readOv, &count, TRUE)) {
+                    return;
+                }
+                Put(count);
+                return;
+            }
+            Put(count);
+            if (count == 0) {
+                // EV_RXCHAR with nothing to read, again and again, is how a
+                // device whose far end went away can look.
+                NoteLineError(ERROR_SUCCESS);
+                return;
+            }
+            m_lineErrors = 0;
+            if (count < kReadChunk) {
+                return;
+            }
+        }
+    }
+
+    void Put(DWORD count) {
+        for (DWORD i = 0; i < count; ++i) {
+            TraceLog(g_bTrace.load(), "%02X ", m_buffer[i]);
+            RxRingPutByte(m_buffer[i]);
+        }
+    }
+
+    // A line error that repeats, or one that says the device is gone, marks
+    // the line lost; the reader then stops reading.
+    void NoteLineError(DWORD error) {
+        if (IsLineGoneError(error) || ++m_lineErrors >= kLineErrorLimit) {
+            g_bLineLost.store(1);
+        }
+    }
+
+    // An event wait left outstanding must end before its record goes away.
+    void SettlePendingWait() {
+        if (!m_bWaitPending) {
+            return;
+        }
+        CancelIoEx(*m_pSlot, &m_waitOv);
+        DWORD unused = 0;
+        GetOverlappedResult(*m_pSlot, &m_waitOv, &unused, TRUE);
+        m_bWaitPending = false;
+    }
+
+    HANDLE* m_pSlot;
+    EventHandle m_waitEvent;
+    EventHandle m_readEvent;
+    // The event wait and the reads have records of their own, so a read can
+    // never share a record with an outstanding wait.
+    OVERLAPPED m_waitOv{};
+    OVERLAPPED m_readOv{};
+    DWORD m_mask = 0;
+    bool m_bWaitPending = false;
+    int m_lineErrors = 0;
+    unsigned char m_buffer[kReadChunk] = {};
+};
+
+// Writes one run and waits for it in slices; gives up once the port is being
+// closed or the line is gone, so a line that never drains cannot hold Close.
+int WriteRun(HANDLE hPort, const void* pBytes, DWORD count) {
+    EventHandle event;
+    if (!event) {
+        return 0;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = event.Get();
+    DWORD written = 0;
+    if (WriteFile(hPort, pBytes, count, &written, &ov)) {
+        return 1;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return 0;
+    }
+    for (;;) {
+        DWORD waited = WaitForSingleObject(event.Get(), kWriteSliceMs);
+        if (waited == WAIT_OBJECT_0) {
+            return GetOverlappedResult(hPort, &ov, &written, FALSE) ? 1 : 0;
+        }
+        if (waited != WAIT_TIMEOUT || g_portState.Closing() || g_bLineLost.load() != 0) {
+            // The record lives on this stack: the write must be over before
+            // we return.
+            CancelIoEx(hPort, &ov);
+            GetOverlappedResult(hPort, &ov, &written, TRUE);
+            return 0;
+        }
+    }
+}
+
+// Starts SerialThread on the slot and waits until it runs or has given up.
+bool StartReader(HANDLE* pSlot) {
+    {
+        std::lock_guard<std::mutex> lock(g_startMutex);
+        g_readerStart = ReaderStart::kPending;
+    }
+    g_portState.ReaderStarted();
+    if (_beginthread(SerialThread, 0, pSlot) == static_cast<std::uintptr_t>(-1)) {
+        g_portState.ReaderEnded();
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(g_startMutex);
+    g_startChanged.wait(lock, [] { return g_readerStart != ReaderStart::kPending; });
+    return g_readerStart == ReaderStart::kRunning;
+}
+
+}  // namespace
+
+void SerialThread(void* pSlot) {
+    {
+        Reader reader(static_cast<HANDLE*>(pSlot));
+        reader.Run();
+    }
+    // Last act: the events are closed and nothing touches the port any more.
+    g_portState.ReaderEnded();
+}
+
+int SerialOpen(PortHandle* pSlot, const char* pName) {
+    // One reader feeds the ring: one of an earlier open must be gone first.
+    if (!g_portState.WaitReaderEnded(kReaderEndWaitMs)) {
+        SerialDiag("Serial port %s: previous SerialThread() still running.\n", pName);
+        return 1;
+    }
+    SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
+    HANDLE hPort = OpenPortHandle(pName);
+    SerialDiag("handle 0x%X\n", HandleBits(hPort));
+    if (hPort == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            SerialDiag("Serial port %s does not exist.\n", pName);
+        } else {
+            SerialDiag("Serial port %s used.\n", pName);
+        }
+        return 1;
+    }
+    *pSlot = hPort;
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(hPort, &dcb)) {
+        SerialDiag("Error get Serial port %s state.\n", pName);
+        CloseHandle(hPort);
+        *pSlot = INVALID_HANDLE_VALUE;
+        return 1;
+    }
+    auto fail = [hPort](const char* pLine, const char* pArg) {
+        SerialDiag(pLine, pArg);
+        CloseHandle(hPort);
+        return 1;
+    };
+    dcb = LineSettings();
+    if (!SetCommState(hPort, &dcb)) {
+        return fail("Error setting to Serial port %s.\n", pName);
+    }
+    DWORD mask = 0;
+    if (!GetCommMask(hPort, &mask)) {
+        return fail("Error GetCommMask().\n%s", "");
+    }
+    SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
+    if (!SetCommMask(hPort, kEventMask)) {
+        return fail("Error SetCommMask().\n%s", "");
+    }
+    if (!GetCommMask(hPort, &mask)) {
+        return fail("Error GetCommMask().\n%s", "");
+    }
+    SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
+    COMMTIMEOUTS timeouts = LineTimeouts();
+    if (!SetCommTimeouts(hPort, &timeouts)) {
+        return fail("Error SetCommTimeouts().\n%s", "");
+    }
+
+    // No producer runs yet, so the ring can be emptied from this side.
+    RxRingReset();
+    g_bLineLost.store(0);
+    if (!StartReader(pSlot)) {
+        return fail("Error starting SerialThread() for %s.\n", pName);
+    }
+    g_portState.Publish(hPort);
+    return 0;
+}
+
+int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    if (!g_portState.BeginWrite(hPort)) {
+        return 0;
+    }
+    int result = WriteRun(hPort, pBytes, count);
+    g_portState.EndWrite();
+    return result;
+}
+
+int SerialClose(PortHandle hPort) {
+    if (!g_portState.BeginClose(hPort)) {
+        return 0;
+    }
+    // An empty mask ends the reader's outstanding event wait at once.
+    SetCommMask(hPort, 0);
+    g_portState.WaitReaderEnded(kReaderEndWaitMs);
+    int result = CloseHandle(hPort) ? 1 : 0;
+    g_portState.EndClose();
+    return result;
+}
+
+int PortProbe(const char* pName) {
+    HANDLE hPort = OpenPortHandle(pName);
+    if (hPort == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    CloseHandle(hPort);
+    return 0;
+}
+
+std::vector<std::string> PortList() {
+    std::vector<std::string> ports;
+    for (int i = 1; i <= 16; ++i) {
+        std::string name = "COM" + std::to_string(i);
+        if (PortProbe(name.c_str()) == 0) {
+            ports.push_back(name);
+        }
+    }
+    return ports;
+}
+
+void SerialSleep(unsigned ms) {
+    Sleep(ms);
+}
