@@ -120,16 +120,13 @@ void SerialThread(void* pSlot) {
         }
         if ((pfd.revents & POLLIN) != 0) {
             // Drain what has arrived: keep reading while reads come back full.
+            // A raw line with nothing left answers 0, not an error.
             for (;;) {
                 ssize_t got = read(*pPort, buffer, sizeof buffer);
                 if (got < 0) {
                     if (errno != EAGAIN && errno != EINTR) {
-                        MarkLineLost();
+                        MarkLineLost();  // EIO: the far side hung up
                     }
-                    break;
-                }
-                if (got == 0) {
-                    MarkLineLost();
                     break;
                 }
                 for (ssize_t i = 0; i < got; ++i) {
@@ -140,7 +137,8 @@ void SerialThread(void* pSlot) {
                     break;
                 }
             }
-        } else if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        }
+        if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             MarkLineLost();
         }
     }

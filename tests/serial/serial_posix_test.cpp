@@ -1,0 +1,295 @@
+// The POSIX serial link against real pseudo-terminals.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "serial/serial_port.h"
+#include "tests/support/pty_pair.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Opens the port as a front end does and closes it at the end of the test.
+class OpenPort {
+public:
+    explicit OpenPort(const std::string& path) {
+        g_bStopThread = 0;
+        m_result = SerialOpen(&m_hComm, path.c_str());
+    }
+    ~OpenPort() { Close(); }
+    void Close() {
+        if (m_result == 0) {
+            g_bStopThread = 1;
+            SerialClose(m_hComm);
+            m_result = 1;
+        }
+    }
+    int Result() const { return m_result; }
+    PortHandle Handle() const { return m_hComm; }
+
+private:
+    PortHandle m_hComm = kInvalidPort;
+    int m_result = 1;
+};
+
+std::vector<unsigned char> DrainRing(std::size_t count, std::chrono::milliseconds limit) {
+    std::vector<unsigned char> got;
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (got.size() < count && std::chrono::steady_clock::now() < until) {
+        unsigned char byte = 0;
+        if (RxRingGetByte(&byte) != 0) {
+            got.push_back(byte);
+        } else {
+            RxRingWait(10);
+        }
+    }
+    return got;
+}
+
+TEST(SerialPosix, DiagnosticLinesOfMissingPortAndOfSuccessfulOpen) {
+    PortHandle slot = 1234;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SerialOpen(&slot, "/dev/no-such-port"), 1);
+    std::string missing = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(slot, 1234) << "a failed open leaves the slot alone";
+    EXPECT_TRUE(std::regex_match(missing, std::regex("Serial open [A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d "
+                                                     "/dev/no-such-port\\.\nhandle 0xFFFFFFFF\n"
+                                                     "Serial port /dev/no-such-port does not exist\\.\n")))
+        << missing;
+
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    testing::internal::CaptureStdout();
+    {
+        OpenPort port(pty.Path());
+        ASSERT_EQ(port.Result(), 0);
+        std::this_thread::sleep_for(100ms);
+        port.Close();
+    }
+    std::string opened = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::regex_match(opened, std::regex("Serial open .* " + pty.Path() +
+                                                    "\\.\nhandle 0x[0-9A-F]+\n"
+                                                    "Start SerialThread\\(\\) handle [0-9a-f]{8}\\.\n"
+                                                    "Exit Thrd\\[[0-9A-F]{8}\\]\\.\\.\\.\\.\\.\n")))
+        << opened;
+}
+
+TEST(SerialPosix, LineSettingsReadBackOnTheDevice) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    // Start from a cooked, slow, flow-controlled line.
+    {
+        int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        tcgetattr(fd, &tio);
+        tio.c_lflag |= ICANON | ECHO;
+        tio.c_iflag |= IXON | IXOFF | ICRNL;
+        tio.c_cflag |= CRTSCTS | PARENB;
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        tcsetattr(fd, TCSANOW, &tio);
+        close(fd);
+    }
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(port.Handle(), &tio), 0);
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+}
+
+TEST(SerialPosix, MebibyteEchoedBackByteExactThroughTheRing) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+
+    std::vector<unsigned char> data(1 << 20);
+    std::mt19937 random(7);
+    for (auto& byte : data) {
+        byte = static_cast<unsigned char>(random());
+    }
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        unsigned char buffer[4096];
+        while (!stop.load()) {
+            pollfd pfd{pty.Master(), POLLIN, 0};
+            if (poll(&pfd, 1, 20) > 0 && (pfd.revents & POLLIN) != 0) {
+                ssize_t n = read(pty.Master(), buffer, sizeof buffer);
+                if (n > 0) {
+                    pty.Send(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+    });
+    // The ring has no back-pressure (a real line brings 11.5 KB/s), so the
+    // writer keeps at most a few runs in flight on this far faster pty.
+    std::vector<unsigned char> received;
+    std::atomic<std::size_t> taken{0};
+    std::thread consumer([&] {
+        auto until = std::chrono::steady_clock::now() + 60s;
+        while (received.size() < data.size() && std::chrono::steady_clock::now() < until) {
+            unsigned char byte = 0;
+            if (RxRingGetByte(&byte) != 0) {
+                received.push_back(byte);
+                taken.store(received.size(), std::memory_order_release);
+            } else {
+                RxRingWait(10);
+            }
+        }
+    });
+    for (std::size_t offset = 0; offset < data.size(); offset += 1029) {
+        while (offset > taken.load(std::memory_order_acquire) + 3 * 1029) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::size_t run = std::min<std::size_t>(1029, data.size() - offset);
+        ASSERT_EQ(SerialWrite(port.Handle(), data.data() + offset, static_cast<std::uint32_t>(run)), 1);
+    }
+    consumer.join();
+    stop = true;
+    echo.join();
+    EXPECT_EQ(RxRing.overruns.load(), 0u);
+    ASSERT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data) << "echo differs";
+}
+
+TEST(SerialPosix, BurstBeyondOneReadIsDrainedWithoutFurtherTraffic) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+    std::string burst(3000, '\0');
+    for (std::size_t i = 0; i < burst.size(); ++i) {
+        burst[i] = static_cast<char>('A' + i % 26);
+    }
+    pty.Send(burst);
+    std::this_thread::sleep_for(300ms);
+    // All 3000 are in the ring although nothing more arrived after them.
+    EXPECT_EQ(RxRingCount(), 3000u);
+    auto got = DrainRing(3000, 5s);
+    EXPECT_EQ(std::string(got.begin(), got.end()), burst);
+}
+
+TEST(SerialPosix, StopFlagEndsTheReader) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+    pty.Send("x");
+    ASSERT_EQ(DrainRing(1, 2s).size(), 1u);
+
+    g_bStopThread = 1;
+    std::this_thread::sleep_for(1200ms);  // the reader looks at least every 500 ms
+    pty.Send("late");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(RxRingCount(), 0u) << "a reader still ran after the stop flag";
+}
+
+TEST(SerialPosix, PortHeldByAnotherProcessIsUsed) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        // Another program holding the port the usual way: an exclusive lock.
+        int fd = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+        flock(fd, LOCK_EX);
+        (void)!write(ready[1], "k", 1);
+        pause();
+        _exit(0);
+    }
+    char token = 0;
+    ASSERT_EQ(read(ready[0], &token, 1), 1);
+
+    EXPECT_EQ(PortProbe(pty.Path().c_str()), 1);
+    PortHandle slot = kInvalidPort;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SerialOpen(&slot, pty.Path().c_str()), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Serial port " + pty.Path() + " used.\n"), std::string::npos) << out;
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(PortProbe(pty.Path().c_str()), 0) << "free again once the holder is gone";
+
+    // While we hold it, a second opener is refused as well.
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+    EXPECT_EQ(PortProbe(pty.Path().c_str()), 1);
+}
+
+TEST(SerialPosix, ProbeAndCloseLeaveNoDescriptor) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    int before = OpenDescriptorCount();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(PortProbe(pty.Path().c_str()), 0);
+    EXPECT_EQ(PortProbe("/dev/no-such-port"), 1);
+    {
+        OpenPort port(pty.Path());
+        ASSERT_EQ(port.Result(), 0);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(SerialPosix, HangUpIsSurvivedWithoutSpinning) {
+    auto pty = std::make_unique<PtyPair>();
+    ASSERT_TRUE(pty->Ok());
+    OpenPort port(pty->Path());
+    ASSERT_EQ(port.Result(), 0);
+    EXPECT_EQ(g_bLineLost.load(), 0);
+
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    pty->HangUp();
+    std::this_thread::sleep_for(1500ms);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(g_bLineLost.load(), 1);
+    auto cpuMs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+    };
+    // A reader spinning on the dead line would burn the whole 1.5 s.
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 700);
+
+    unsigned char byte = 'x';
+    EXPECT_EQ(SerialWrite(port.Handle(), &byte, 1), 0) << "no write on a lost line";
+    port.Close();  // still ends the reader and releases the port
+    EXPECT_EQ(SerialWrite(port.Handle(), &byte, 1), 0) << "no write through a closed port";
+}
+
+TEST(SerialPosix, CloseWaitsForTheReaderSoOnlyOneFeedsTheRing) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    for (int round = 0; round < 5; ++round) {
+        OpenPort port(pty.Path());
+        ASSERT_EQ(port.Result(), 0);
+        port.Close();
+    }
+    OpenPort port(pty.Path());
+    ASSERT_EQ(port.Result(), 0);
+    pty.Send("0123456789");
+    auto got = DrainRing(10, 2s);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789");
+    EXPECT_EQ(RxRingCount(), 0u) << "bytes arrived twice: two readers";
+}
+
+}  // namespace
