@@ -49,11 +49,11 @@ void RxRingPutByte(unsigned char byte) {
         return;
     }
     *pWrite = byte;
-    RxRing.pWrite.store(pNext, std::memory_order_release);
-    // Pairs with the fence in RxRingWait: either the waiter sees the new byte
-    // or this side sees the waiter.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (g_waiters.load(std::memory_order_relaxed) != 0) {
+    // Sequentially consistent with the waiter's count and its look at
+    // pWrite in RxRingWait: either the waiter sees the new byte or this side
+    // sees the waiter and wakes it.
+    RxRing.pWrite.store(pNext, std::memory_order_seq_cst);
+    if (g_waiters.load(std::memory_order_seq_cst) != 0) {
         std::lock_guard<std::mutex> lock(g_waitMutex);
         g_waitCond.notify_all();
     }
@@ -68,15 +68,14 @@ std::size_t RxRingCount() {
 
 int RxRingWait(unsigned timeoutMs) {
     auto hasByte = [] {
-        return RxRing.pRead.load(std::memory_order_acquire) != RxRing.pWrite.load(std::memory_order_acquire);
+        return RxRing.pRead.load(std::memory_order_relaxed) != RxRing.pWrite.load(std::memory_order_seq_cst);
     };
     if (hasByte()) {
         return 1;
     }
     std::unique_lock<std::mutex> lock(g_waitMutex);
-    g_waiters.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_waiters.fetch_add(1, std::memory_order_seq_cst);
     bool got = g_waitCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasByte);
-    g_waiters.fetch_sub(1, std::memory_order_relaxed);
+    g_waiters.fetch_sub(1, std::memory_order_seq_cst);
     return got ? 1 : 0;
 }

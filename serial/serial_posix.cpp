@@ -88,8 +88,9 @@ bool ReaderShouldEnd() {
 }
 
 // Lets SerialClose wake the reader out of its wait at once instead of
-// after up to 500 ms. Written by SerialOpen before the reader starts.
-int g_wakeFd = -1;
+// after up to 500 ms. One for the process, made at start-up, so that opens
+// and closes never change the number of open descriptors.
+const int g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
 void MarkLineLost() {
     g_bLineLost.store(1, std::memory_order_release);
@@ -193,9 +194,7 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
     // No producer runs now, so the ring can be emptied from this side.
     RxRingReset();
     g_bLineLost.store(0, std::memory_order_release);
-    if (g_wakeFd < 0) {
-        g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    } else {
+    if (g_wakeFd >= 0) {
         eventfd_t stale = 0;
         eventfd_read(g_wakeFd, &stale);
     }

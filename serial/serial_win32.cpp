@@ -26,7 +26,7 @@ constexpr unsigned kReaderEndWaitMs = 1000;
 constexpr DWORD kWriteSliceMs = 100;
 // Pause per turn of a reader whose line is gone: it only waits to be stopped.
 constexpr DWORD kLostLinePauseMs = 10;
-// Consecutive failed event waits or reads after which the line counts as gone.
+// Consecutive failed status checks after which the line counts as gone.
 constexpr int kLineErrorLimit = 50;
 
 static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
@@ -94,6 +94,23 @@ bool IsLineGoneError(DWORD error) {
            error == ERROR_NOT_READY;
 }
 
+// Closes a half-configured port on every failure path of SerialOpen.
+class PortCloser {
+public:
+    explicit PortCloser(HANDLE hPort) : m_h(hPort) {}
+    ~PortCloser() {
+        if (m_h != INVALID_HANDLE_VALUE) {
+            CloseHandle(m_h);
+        }
+    }
+    PortCloser(const PortCloser&) = delete;
+    PortCloser& operator=(const PortCloser&) = delete;
+    void Release() { m_h = INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_h;
+};
+
 // SerialOpen waits until the new reader has either created its events or
 // given up, so that a reader that cannot run fails the open.
 enum class ReaderStart { kPending, kRunning, kFailed };
@@ -107,7 +124,7 @@ void ReportReaderStart(ReaderStart state) {
     g_startChanged.notify_all();
 }
 
-// One run of SerialThread: the state of Part "reader" kept on its stack.
+// One run of SerialThread: the reader's state, kept on its own stack.
 class Reader {
 public:
     explicit Reader(HANDLE* pSlot) : m_pSlot(pSlot) {}
@@ -149,7 +166,7 @@ private:
             }
             DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
-                NoteLineError(error);
+                CheckLine(error);
                 return;
             }
             m_bWaitPending = true;
@@ -166,7 +183,7 @@ private:
             // The wait has ended, if with a failure: the next turn starts a
             // new one, or nothing would ever be received again.
             m_bWaitPending = false;
-            NoteLineError(error);
+            CheckLine(error);
             return;
         }
         m_bWaitPending = false;
@@ -191,13 +208,13 @@ private:
     // Reads until a read returns less than a full chunk, so bytes beyond the
     // first 1024 do not wait for the next arrival.
     void ReadArrived() {
-        for (;;) {
+        for (bool bFirst = true;; bFirst = false) {
             DWORD count = 0;
             ResetEvent(m_readEvent.Get());
             if (!ReadFile(*m_pSlot, m_buffer, kReadChunk, &count, &m_readOv)) {
                 DWORD error = GetLastError();
                 if (error != ERROR_IO_PENDING) {
-                    NoteLineError(error);
+                    CheckLine(error);
                     return;
                 }
                 DWORD errors = 0;
@@ -217,13 +234,15 @@ private:
                 return;
             }
             Put(count);
-            if (count == 0) {
-                // EV_RXCHAR with nothing to read, again and again, is how a
-                // device whose far end went away can look.
-                NoteLineError(ERROR_SUCCESS);
+            if (count == 0 && bFirst) {
+                // EV_RXCHAR with nothing to read can be a device whose far
+                // end went away.
+                CheckLine(ERROR_SUCCESS);
                 return;
             }
-            m_lineErrors = 0;
+            if (count != 0) {
+                m_lineErrors = 0;
+            }
             if (count < kReadChunk) {
                 return;
             }
@@ -237,9 +256,21 @@ private:
         }
     }
 
-    // A line error that repeats, or one that says the device is gone, marks
-    // the line lost; the reader then stops reading.
-    void NoteLineError(DWORD error) {
+    // A failed wait or read is common and harmless (Wine on a pseudo-terminal
+    // aborts idle waits every few milliseconds), so the device is asked for
+    // its status: a device that still answers is there. One whose status
+    // fails with a gone error, or keeps failing, has disappeared (USB adapter
+    // unplugged, far end of a pseudo-terminal closed) and the line is lost.
+    void CheckLine(DWORD error) {
+        if (!IsLineGoneError(error)) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (ClearCommError(*m_pSlot, &errors, &stat)) {
+                m_lineErrors = 0;
+                return;
+            }
+            error = GetLastError();
+        }
         if (IsLineGoneError(error) || ++m_lineErrors >= kLineErrorLimit) {
             g_bLineLost.store(1);
         }
@@ -330,7 +361,7 @@ void SerialThread(void* pSlot) {
 int SerialOpen(PortHandle* pSlot, const char* pName) {
     // One reader feeds the ring: one of an earlier open must be gone first.
     if (!g_portState.WaitReaderEnded(kReaderEndWaitMs)) {
-        SerialDiag("Serial port %s: previous SerialThread() still running.\n", pName);
+        SerialDiag("Error reader of Serial port %s still running.\n", pName);
         return 1;
     }
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
@@ -354,38 +385,42 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
         *pSlot = INVALID_HANDLE_VALUE;
         return 1;
     }
-    auto fail = [hPort](const char* pLine, const char* pArg) {
-        SerialDiag(pLine, pArg);
-        CloseHandle(hPort);
-        return 1;
-    };
+    // Every failure from here on closes the handle before returning.
+    PortCloser closer(hPort);
     dcb = LineSettings();
     if (!SetCommState(hPort, &dcb)) {
-        return fail("Error setting to Serial port %s.\n", pName);
+        SerialDiag("Error setting to Serial port %s.\n", pName);
+        return 1;
     }
     DWORD mask = 0;
     if (!GetCommMask(hPort, &mask)) {
-        return fail("Error GetCommMask().\n%s", "");
+        SerialDiag("Error GetCommMask().\n");
+        return 1;
     }
     SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
     if (!SetCommMask(hPort, kEventMask)) {
-        return fail("Error SetCommMask().\n%s", "");
+        SerialDiag("Error SetCommMask().\n");
+        return 1;
     }
     if (!GetCommMask(hPort, &mask)) {
-        return fail("Error GetCommMask().\n%s", "");
+        SerialDiag("Error GetCommMask().\n");
+        return 1;
     }
     SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
     COMMTIMEOUTS timeouts = LineTimeouts();
     if (!SetCommTimeouts(hPort, &timeouts)) {
-        return fail("Error SetCommTimeouts().\n%s", "");
+        SerialDiag("Error SetCommTimeouts().\n");
+        return 1;
     }
 
     // No producer runs yet, so the ring can be emptied from this side.
     RxRingReset();
     g_bLineLost.store(0);
     if (!StartReader(pSlot)) {
-        return fail("Error starting SerialThread() for %s.\n", pName);
+        SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
+        return 1;
     }
+    closer.Release();
     g_portState.Publish(hPort);
     return 0;
 }

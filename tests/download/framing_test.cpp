@@ -133,11 +133,14 @@ public:
     Receiver(const PtyPair& pty, Script script) : m_pty(pty), m_script(std::move(script)) {
         m_thread = std::thread([this] { Run(); });
     }
-    ~Receiver() {
+    ~Receiver() { Stop(); }
+    void Stop() {
         m_stop = true;
-        m_thread.join();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
     }
-    // Data frames, then the final short frame, as received.
+    // Data frames, then the final short frame, as received; read after Stop.
     std::vector<std::vector<unsigned char>> frames;
 
 private:
@@ -189,6 +192,7 @@ protected:
             Receiver receiver(m_pty, script);
             result = ImageSend(buffer, length, LinkContext{front, front.hComm, SerialOpenGeneration()});
             std::this_thread::sleep_for(200ms);
+            receiver.Stop();
             *pFrames = receiver.frames;
         }
         return result;
