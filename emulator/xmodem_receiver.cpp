@@ -43,6 +43,14 @@ void XmodemReceiver::Reset()
     m_accepted = 0;
 }
 
+void XmodemReceiver::Reject()
+{
+    if (m_accepted > 0) {
+        --m_accepted;
+        --m_expected;
+    }
+}
+
 XmodemWait XmodemReceiver::Waiting() const
 {
     switch (m_state) {

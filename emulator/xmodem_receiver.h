@@ -83,6 +83,10 @@ public:
     std::uint8_t Expected() const { return m_expected; }
     std::uint64_t AcceptedBlocks() const { return m_accepted; }
 
+    // Takes back the Block event just reported: the caller chose not to
+    // acknowledge it, so the same block number is expected again.
+    void Reject();
+
     void Reset();
 
 private:

@@ -1,0 +1,78 @@
+// Frames as a sender puts them on the line, built with the tests' own
+// bit-by-bit CRC-16/XMODEM so that the emulator's table-driven CRC is checked
+// against an independent one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace test_frames {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::uint16_t BitwiseCrc16(std::span<const std::uint8_t> data)
+{
+    unsigned crc = 0;
+    for (std::uint8_t byte : data) {
+        crc ^= unsigned{byte} << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000u) ? ((crc << 1) ^ 0x1021u) : (crc << 1);
+            crc &= 0xFFFFu;
+        }
+    }
+    return static_cast<std::uint16_t>(crc);
+}
+
+// 1024 bytes that differ from block to block.
+inline Bytes Payload(unsigned seed)
+{
+    Bytes data(1024);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>((i * 31u + seed * 7u + (i >> 8)) & 0xFFu);
+    }
+    return data;
+}
+
+inline Bytes DataFrame(std::uint8_t number, const Bytes& payload)
+{
+    Bytes frame{0x02, number, static_cast<std::uint8_t>(0xFF - number)};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    const std::uint16_t crc = BitwiseCrc16(payload);
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    return frame;
+}
+
+inline Bytes EndFrame(std::uint8_t number)
+{
+    return {0x04, number, static_cast<std::uint8_t>(0xFF - number)};
+}
+
+inline Bytes CancelFrame(std::uint8_t number)
+{
+    return {0x18, number, static_cast<std::uint8_t>(0xFF - number)};
+}
+
+inline Bytes WithBadCrc(Bytes frame)
+{
+    frame.back() ^= 0x01;
+    return frame;
+}
+
+inline Bytes WithBadComplement(Bytes frame)
+{
+    frame[2] ^= 0x10;
+    return frame;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+}  // namespace test_frames
