@@ -152,7 +152,7 @@ TEST_F(RxRingTest, ProducerAndConsumerWithRandomResets) {
     }
     producer.join();
     EXPECT_GT(resets, 10u);
-    EXPECT_GT(taken, kTotal / 2);
+    EXPECT_GT(taken, kTotal / 10);  // resets drop what the ring held
     EXPECT_EQ(RxRing.overruns.load(), 0u);
 }
 
