@@ -1,0 +1,83 @@
+#include "cli/console_front_end.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal.h"
+#include "download/download.h"
+
+namespace {
+
+// The two prompts that ask the operator to act on the box before the run
+// goes on; every other message only reports.
+bool AsksForAction(const char* pText) {
+    return std::strcmp(pText, kMsgPowerOff) == 0 || std::strcmp(pText, kMsgRestart) == 0;
+}
+
+}  // namespace
+
+ConsoleFrontEnd::ConsoleFrontEnd(ConsoleSettings settings)
+    : m_settings(std::move(settings)), m_progress(m_settings.bProgressBar) {}
+
+void ConsoleFrontEnd::PrintLine(const char* pText) {
+    if (m_progress.BarOpen()) {
+        std::fputs("\n", stdout);
+        m_progress.Close();
+    }
+    std::fputs(pText, stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+}
+
+void ConsoleFrontEnd::Say(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_outMutex);
+    PrintLine(line.c_str());
+}
+
+void ConsoleFrontEnd::ShowMessage(const char* pText) {
+    {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        PrintLine(pText);
+        if (!m_settings.bWaitForEnter || !AsksForAction(pText)) {
+            return;
+        }
+        std::fputs("Press Enter when done (Ctrl-C stops). ", stdout);
+        std::fflush(stdout);
+    }
+    if (WaitForEnter([this] { return CancelRequested(); }) == EnterWait::Stopped) {
+        // The prompt's line is still open after the "^C" the terminal echoed.
+        Say("");
+    }
+}
+
+void ConsoleFrontEnd::SetStatus(const char* pText) {
+    if (m_settings.bQuiet) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_outMutex);
+    unsigned sent = 0;
+    unsigned total = 0;
+    if (!ProgressParse(pText, sent, total)) {
+        PrintLine(pText);
+        return;
+    }
+    const std::string text = m_progress.Update(pText, sent, total, ProgressReport::Clock::now());
+    if (!text.empty()) {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+bool ConsoleFrontEnd::ChooseImage(std::string& path) {
+    // A Ctrl-C at the power-off prompt ends the run here, before the image
+    // is loaded.
+    if (CancelRequested()) {
+        return false;
+    }
+    path = m_settings.image;
+    return true;
+}
+
+bool ConsoleFrontEnd::CancelRequested() {
+    return m_settings.pCancel != nullptr && m_settings.pCancel();
+}

@@ -1,0 +1,51 @@
+// The download worker's front end on a console: messages and status texts on
+// stdout, Enter for OK, the image named on the command line for the chooser,
+// Ctrl-C for cancel.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "cli/progress.h"
+#include "download/front_end.h"
+
+struct ConsoleSettings {
+    std::string image;
+    bool bWaitForEnter = true;  // at the power-off and restart prompts
+    bool bQuiet = false;        // no status or progress lines
+    bool bProgressBar = false;  // stdout is a terminal: one bar line, redrawn
+    bool (*pCancel)() = nullptr;
+};
+
+class ConsoleFrontEnd : public FrontEnd {
+public:
+    explicit ConsoleFrontEnd(ConsoleSettings settings);
+
+    // The port, owned by the main thread: it opens it before the first run
+    // and closes it after the last, while no worker runs.
+    PortHandle m_hComm = kInvalidPort;
+    bool m_bPortOpen = false;
+
+    bool PortOpen() override { return m_bPortOpen; }
+    PortHandle PortHandleNow() override { return m_hComm; }
+    void ShowMessage(const char* pText) override;
+    void SetStatus(const char* pText) override;
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void EnableDownload(bool) override {}
+    bool ChooseImage(std::string& path) override;
+    bool CancelRequested() override;
+
+    // Prints one line of the front end's own (not the worker's), ending an
+    // open progress bar first.
+    void Say(const std::string& line);
+
+private:
+    void PrintLine(const char* pText);
+
+    ConsoleSettings m_settings;
+    // The worker prints through this front end, the main thread between and
+    // after runs; the serial reader's trace goes to the same stream.
+    std::mutex m_outMutex;
+    ProgressReport m_progress;
+};

@@ -1,0 +1,217 @@
+// kelvora-upgrader: writes a firmware image into a set-top box from a terminal
+// or a script, with the same download worker as the dialog.
+//
+// The main thread parses the command line, checks the image, opens the port,
+// starts one worker thread per download and waits for it; Ctrl-C reaches the
+// worker through CancelRequested, and the main thread closes the port once
+// the last worker has ended.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/console_front_end.h"
+#include "cli/options.h"
+#include "cli/terminal.h"
+#include "download/download.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+constexpr int kExitCompleted = 0;
+constexpr int kExitRunFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
+// A worker notices Ctrl-C within a poll of its wait; one stuck in a write to
+// a line that no longer drains is freed by closing the port under it.
+constexpr auto kCancelGrace = std::chrono::seconds(3);
+
+struct FileCloser {
+    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
+};
+
+void Complain(const std::string& text) {
+    std::fprintf(stderr, "kelvora-upgrader: %s\n", text.c_str());
+}
+
+// Can the image be read as a whole file? Gives the reason when not.
+bool ImageReadable(const std::string& path, std::string& reason) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        reason = "Is a directory";
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        reason = LastErrorText();
+        return false;
+    }
+    unsigned char first = 0;
+    if (std::fread(&first, 1, 1, file.get()) == 0 && std::ferror(file.get()) != 0) {
+        reason = LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+// One download on its own thread. Returns when the worker has ended; after a
+// Ctrl-C that the worker does not answer in time, the port is closed under it.
+RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
+    RunEnd end = RunEnd::Cancelled;
+    if (!front.TryBeginRun()) {
+        return end;
+    }
+    // Written by the worker as its last act, read by this thread.
+    std::atomic<bool> bDone{false};
+    std::thread worker([&front, &end, &bDone] {
+        end = DownloadRun(front);
+        bDone.store(true, std::memory_order_release);
+    });
+
+    std::chrono::steady_clock::time_point interruptedAt{};
+    while (!bDone.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(kWorkerPollInterval);
+        if (!InterruptRequested() || bPortClosed) {
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (interruptedAt == std::chrono::steady_clock::time_point{}) {
+            interruptedAt = now;
+        } else if (now - interruptedAt > kCancelGrace) {
+            g_bStopThread.store(1, std::memory_order_release);
+            SerialClose(front.m_hComm);
+            bPortClosed = true;
+        }
+    }
+    worker.join();
+    return end;
+}
+
+void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
+    switch (end) {
+    case RunEnd::NotOpened:
+        Complain("cannot read image '" + options.image + "' any more");
+        break;
+    case RunEnd::PortGone:
+        Complain("the line on " + port + " was lost");
+        break;
+    default:
+        break;
+    }
+}
+
+int Download(const Options& options) {
+    std::string reason;
+    if (!ImageReadable(options.image, reason)) {
+        Complain("cannot read image '" + options.image + "': " + reason);
+        return kExitUsage;
+    }
+    std::error_code sizeError;
+    if (std::filesystem::file_size(options.image, sizeError) > kImageCapacity && !sizeError) {
+        Complain("image '" + options.image + "' is larger than 16 MiB: only its first 16 MiB are sent");
+    }
+
+    std::string port = options.port;
+    if (port.empty()) {
+        const std::vector<std::string> ports = PortList();
+        if (ports.empty()) {
+            Complain("no serial port found; name one with --port");
+            return kExitUsage;
+        }
+        port = ports.front();
+    }
+
+    ConsoleSettings settings;
+    settings.image = options.image;
+    settings.bWaitForEnter = !options.bYes && StdinIsTerminal();
+    settings.bQuiet = options.bQuiet;
+    // The receive trace writes hex without line ends; a bar redrawn in place
+    // would overwrite it.
+    settings.bProgressBar = StdoutIsTerminal() && !options.bTrace;
+    settings.pCancel = InterruptRequested;
+    ConsoleFrontEnd front(settings);
+
+    g_bTrace.store(options.bTrace ? 1 : 0, std::memory_order_relaxed);
+    InterruptInstall();
+
+    g_bStopThread.store(0, std::memory_order_release);
+    if (SerialOpen(&front.m_hComm, port.c_str()) != 0) {
+        Complain("cannot open port " + port + ": " + PortOpenErrorText(port));
+        return kExitUsage;
+    }
+    front.m_bPortOpen = true;
+
+    const bool bRepeating = options.repeat > 1;
+    if (bRepeating) {
+        front.Say("kelvora-upgrader: at start: " + ProcessResourcesText());
+    }
+    bool bPortClosed = false;
+    unsigned completed = 0;
+    RunEnd end = RunEnd::Cancelled;
+    for (unsigned run = 1; run <= options.repeat && !InterruptRequested(); ++run) {
+        if (bRepeating && !options.bQuiet) {
+            front.Say("Download " + std::to_string(run) + " of " + std::to_string(options.repeat));
+        }
+        end = RunOnce(front, bPortClosed);
+        if (end != RunEnd::Completed) {
+            break;
+        }
+        ++completed;
+    }
+    if (bRepeating) {
+        front.Say("kelvora-upgrader: at end: " + ProcessResourcesText() + "; " + std::to_string(completed) +
+                  " of " + std::to_string(options.repeat) + " downloads completed");
+    }
+
+    if (!bPortClosed) {
+        g_bStopThread.store(1, std::memory_order_release);
+        SerialClose(front.m_hComm);
+    }
+    front.m_bPortOpen = false;
+
+    if (InterruptRequested()) {
+        Complain("interrupted");
+        return kExitInterrupted;
+    }
+    if (completed == options.repeat) {
+        return kExitCompleted;
+    }
+    ExplainEnd(end, options, port);
+    return kExitRunFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Options options;
+    std::string error;
+    if (!OptionsParse(args, options, error)) {
+        Complain(error);
+        std::fputs("Try 'kelvora-upgrader --help'.\n", stderr);
+        return kExitUsage;
+    }
+
+    switch (options.action) {
+    case Action::Help:
+        std::fputs(kUsage, stdout);
+        return kExitCompleted;
+    case Action::Version:
+        std::printf("kelvora-upgrader %s\n", KELVORA_VERSION);
+        return kExitCompleted;
+    case Action::ListPorts:
+        for (const std::string& port : PortList()) {
+            std::printf("%s\n", port.c_str());
+        }
+        return kExitCompleted;
+    case Action::Download:
+        break;
+    }
+    return Download(options);
+}

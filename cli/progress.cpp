@@ -1,0 +1,94 @@
+#include "cli/progress.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kBarWidth = 20;
+// A terminal redraw per block would cost more than the block at full speed.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// Rate and time left mean nothing before the line has run a little while.
+constexpr double kRateSettleSeconds = 0.3;
+
+std::string Rate(double bytesPerSecond) {
+    char text[32];
+    if (bytesPerSecond >= 1024.0 * 1024.0) {
+        std::snprintf(text, sizeof text, "%.1f MiB/s", bytesPerSecond / (1024.0 * 1024.0));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f KiB/s", bytesPerSecond / 1024.0);
+    }
+    return text;
+}
+
+}  // namespace
+
+bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total) {
+    int consumed = 0;
+    if (std::sscanf(pStatus, "%u / %u%n", &sent, &total, &consumed) != 2) {
+        return false;
+    }
+    return pStatus[consumed] == '\0' && pStatus[0] >= '0' && pStatus[0] <= '9';
+}
+
+std::string ProgressReport::Update(const char* pStatus, unsigned sent, unsigned total, Clock::time_point now) {
+    if (!m_bStarted || sent < m_startSent) {
+        m_bStarted = true;
+        m_start = now;
+        m_startSent = sent;
+        m_lastTenth = -1;
+        m_lastDraw = {};
+    }
+    const bool bLast = sent >= total;
+
+    if (!m_bBar) {
+        const int tenth = total == 0 ? 10 : static_cast<int>(static_cast<unsigned long long>(sent) * 10 / total);
+        if (tenth == m_lastTenth && !bLast) {
+            return {};
+        }
+        m_lastTenth = tenth;
+        return std::string(pStatus) + "\n";
+    }
+
+    if (!bLast && m_bBarOpen && now - m_lastDraw < kRedrawInterval) {
+        return {};
+    }
+    m_lastDraw = now;
+    m_bBarOpen = true;
+    return Bar(sent, total, now);
+}
+
+void ProgressReport::Close() {
+    m_bBarOpen = false;
+    m_bStarted = false;
+    m_lastWidth = 0;
+}
+
+std::string ProgressReport::Bar(unsigned sent, unsigned total, Clock::time_point now) {
+    const double fraction = total == 0 ? 1.0 : static_cast<double>(sent) / total;
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+
+    const double seconds = std::chrono::duration<double>(now - m_start).count();
+    std::string rate = "--- KiB/s";
+    std::string left = "--:--";
+    if (seconds >= kRateSettleSeconds && sent > m_startSent) {
+        const double bytesPerSecond = (sent - m_startSent) / seconds;
+        rate = Rate(bytesPerSecond);
+        const unsigned secondsLeft = static_cast<unsigned>((total - sent) / bytesPerSecond + 0.5);
+        char text[16];
+        std::snprintf(text, sizeof text, "%u:%02u", secondsLeft / 60, secondsLeft % 60);
+        left = text;
+    }
+
+    char line[160];
+    int width = std::snprintf(line, sizeof line, "\r[%s] %3d%%  %u / %u bytes  %s  %s left", bar.c_str(),
+                              static_cast<int>(fraction * 100.0), sent, total, rate.c_str(), left.c_str());
+    std::string text(line);
+    // A shorter line than the last one must blank the last one's tail.
+    if (width < m_lastWidth) {
+        text.append(static_cast<std::size_t>(m_lastWidth - width), ' ');
+    }
+    m_lastWidth = width;
+    return text;
+}

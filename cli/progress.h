@@ -1,0 +1,37 @@
+// Turns the transfer's "%d / %d" status texts into what the operator sees:
+// one progress bar line, redrawn in place, on a terminal; a few plain status
+// lines (the first, every tenth and the last) in a log.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// Reads a transfer status "sent / total"; false for any other status text.
+bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total);
+
+class ProgressReport {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ProgressReport(bool bBar) : m_bBar(bBar) {}
+
+    // The text to print for this transfer status, empty when nothing is due.
+    // A bar starts with '\r' and has no line end; a log line ends with '\n'.
+    std::string Update(const char* pStatus, unsigned sent, unsigned total, Clock::time_point now);
+    // A bar is on screen without its line end: the next line must end it.
+    bool BarOpen() const { return m_bBarOpen; }
+    // The bar's line has been ended; the next transfer starts afresh.
+    void Close();
+
+private:
+    std::string Bar(unsigned sent, unsigned total, Clock::time_point now);
+
+    bool m_bBar;
+    bool m_bBarOpen = false;
+    bool m_bStarted = false;
+    Clock::time_point m_start{};
+    unsigned m_startSent = 0;
+    Clock::time_point m_lastDraw{};
+    int m_lastTenth = -1;
+    int m_lastWidth = 0;
+};

@@ -1,0 +1,36 @@
+// What the command line needs from the platform: is a stream a terminal, the
+// operator's Ctrl-C, a wait for Enter that Ctrl-C can end, the system's reason
+// why a port or file cannot be opened, and the process's own resource use.
+// terminal_posix.cpp and terminal_win32.cpp implement it; the build picks one.
+#pragma once
+
+#include <functional>
+#include <string>
+
+bool StdinIsTerminal();
+bool StdoutIsTerminal();
+
+// Installs the Ctrl-C handler. The first Ctrl-C only raises the flag that
+// InterruptRequested reports; a second one ends the process the platform's
+// usual way, for the case where the first could not end it.
+void InterruptInstall();
+// Written by the signal or console-control handler, read by the waiting
+// threads.
+bool InterruptRequested();
+
+enum class EnterWait { Pressed, Stopped };
+// Waits until the operator presses Enter on stdin or stop() gives true
+// (asked about every few tens of milliseconds). End of input counts as Enter.
+EnterWait WaitForEnter(const std::function<bool()>& stop);
+
+// The system's text for why the port cannot be opened now, found by trying
+// to open it the way the serial link does ("Device or resource busy", "No
+// such file or directory", ...).
+std::string PortOpenErrorText(const std::string& name);
+
+// The text of the last C runtime error (errno).
+std::string LastErrorText();
+
+// One line of the process's own resource use: open descriptors and resident
+// memory on Linux, handles and working set on Windows.
+std::string ProcessResourcesText();

@@ -1,0 +1,138 @@
+// POSIX side of the command line's platform calls: isatty, SIGINT, poll() on
+// stdin, /proc/self for the resource line.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+namespace {
+
+// Written by the SIGINT handler, read by the main thread and the worker.
+// Lock-free, so the handler may touch it.
+std::atomic<bool> g_bInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+constexpr int kEnterPollMs = 50;
+
+extern "C" void OnInterrupt(int) {
+    g_bInterrupted.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+    return isatty(STDIN_FILENO) != 0;
+}
+
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+void InterruptInstall() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    // One-shot: a second Ctrl-C finds the default action and ends the process.
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool InterruptRequested() {
+    return g_bInterrupted.load(std::memory_order_acquire);
+}
+
+EnterWait WaitForEnter(const std::function<bool()>& stop) {
+    for (;;) {
+        if (stop()) {
+            return EnterWait::Stopped;
+        }
+        pollfd pfd{STDIN_FILENO, POLLIN, 0};
+        int ready = poll(&pfd, 1, kEnterPollMs);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return EnterWait::Pressed;
+        }
+        if (ready == 0) {
+            continue;
+        }
+        // A terminal in canonical mode hands over whole lines; anything up
+        // to the line's end is the answer.
+        char line[256];
+        ssize_t got = read(STDIN_FILENO, line, sizeof line);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || std::memchr(line, '\n', static_cast<std::size_t>(got)) != nullptr) {
+            return EnterWait::Pressed;
+        }
+    }
+}
+
+std::string PortOpenErrorText(const std::string& name) {
+    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    // Opened: then another program holds it (exclusive mode or a lock), or
+    // it is no terminal at all.
+    int exclusive = 0;
+    int reason = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        reason = EBUSY;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        reason = EBUSY;
+    } else {
+        termios tio{};
+        if (tcgetattr(fd, &tio) != 0) {
+            reason = errno;
+        }
+        flock(fd, LOCK_UN);
+    }
+    close(fd);
+    if (reason == 0) {
+        return "the port could not be configured";
+    }
+    return std::strerror(reason);
+}
+
+std::string LastErrorText() {
+    return std::strerror(errno);
+}
+
+std::string ProcessResourcesText() {
+    int descriptors = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                ++descriptors;
+            }
+        }
+        closedir(dir);
+        --descriptors;  // the directory's own descriptor
+    }
+    unsigned long pages = 0;
+    unsigned long resident = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%lu %lu", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(statm);
+    }
+    const unsigned long residentKiB = resident * static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) / 1024;
+    char text[128];
+    std::snprintf(text, sizeof text, "descriptors %d, resident %lu KiB", descriptors, residentKiB);
+    return text;
+}

@@ -1,0 +1,126 @@
+// Windows side of the command line's platform calls: console modes, the
+// console control handler, console input records, handle count and working
+// set.
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+namespace {
+
+// Written by the console control handler (a thread the system starts), read
+// by the main thread and the worker.
+std::atomic<bool> g_bInterrupted{false};
+
+constexpr DWORD kEnterPollMs = 50;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    // The first Ctrl-C asks the run to stop; the next falls through to the
+    // default handler, which ends the process.
+    bool expected = false;
+    return g_bInterrupted.compare_exchange_strong(expected, true, std::memory_order_acq_rel) ? TRUE : FALSE;
+}
+
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+std::string SystemText(DWORD error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
+    }
+    return text;
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+    return IsConsole(STD_INPUT_HANDLE);
+}
+
+bool StdoutIsTerminal() {
+    return IsConsole(STD_OUTPUT_HANDLE);
+}
+
+void InterruptInstall() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool InterruptRequested() {
+    return g_bInterrupted.load(std::memory_order_acquire);
+}
+
+EnterWait WaitForEnter(const std::function<bool()>& stop) {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    for (;;) {
+        if (stop()) {
+            return EnterWait::Stopped;
+        }
+        if (WaitForSingleObject(input, kEnterPollMs) != WAIT_OBJECT_0) {
+            continue;
+        }
+        // The console signals for mouse, focus and key-up records too: only
+        // a pressed Enter key answers.
+        INPUT_RECORD records[16];
+        DWORD count = 0;
+        if (ReadConsoleInputA(input, records, 16, &count) == 0) {
+            return EnterWait::Pressed;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            const INPUT_RECORD& record = records[i];
+            if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+                record.Event.KeyEvent.wVirtualKeyCode == VK_RETURN) {
+                return EnterWait::Pressed;
+            }
+        }
+    }
+}
+
+std::string PortOpenErrorText(const std::string& name) {
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return SystemText(GetLastError());
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    std::string text = GetCommState(handle, &dcb) != 0 ? "the port could not be configured"
+                                                        : SystemText(GetLastError());
+    CloseHandle(handle);
+    return text;
+}
+
+std::string LastErrorText() {
+    return std::strerror(errno);
+}
+
+std::string ProcessResourcesText() {
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    unsigned long long workingKiB = 0;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) != 0) {
+        workingKiB = counters.WorkingSetSize / 1024;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "handles %lu, working set %llu KiB", static_cast<unsigned long>(handles),
+                  workingKiB);
+    return text;
+}

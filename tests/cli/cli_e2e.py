@@ -1,0 +1,459 @@
+#!/usr/bin/env python3
+"""End-to-end tests of kelvora-upgrader: the real executable against the real
+box emulator on a pseudo-terminal, and against lrzsz's rx behind a relay.
+
+    cli_e2e.py --cli PATH --emulator PATH --version X.Y.Z.W [unittest args]
+
+The slow cases (the 6 s and 20 s time-outs of the watches) run side by side
+in threads, so the whole file takes well under a minute on an idle machine.
+"""
+
+import argparse
+import concurrent.futures
+import fcntl
+import os
+import pty
+import queue
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+CLI = None
+EMULATOR = None
+VERSION = None
+RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lrzsz_relay.py")
+
+MSG_POWER_OFF = "Power off STB !!!"
+MSG_RESTART = "First press OK, and restart STB !!!"
+MSG_OPEN_PORT = "Open COM Port !!!"
+MSG_COMPLETED = ("Download Complted !!!\n\nPlease wait till STB rebooting automatically "
+                 "and don't power off..")
+MSG_REFUSED = "Download Failure !!! \n\n SSU file incorrect !!!!"
+FINAL_MESSAGES = [MSG_COMPLETED, MSG_REFUSED, MSG_OPEN_PORT,
+                  "Error 1 !!!", "Error 2 !!!", "Error 31 !!!", "Error 3 !!!", "Error 4 !!!"]
+
+SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
+                     r"sync_bytes=(\d+) verdict=(\S+)$")
+PROGRESS = re.compile(r"^(\d+) / (\d+)$")
+STATUSES = {"start", "Check Sync bytes", "Waiting start", "Please wait ! Checking image.",
+            "Please wait ! Burning image", "Update Failure !!!"}
+
+# Hang guards, not timings: the longest watch ends after about 20 s.
+RUN_LIMIT = 60
+EXIT_AFTER_CTRL_C = 5
+
+
+def fill(data):
+    """The image as the box must receive it: the file and 0xFF up to 1024."""
+    return data + b"\xff" * (-len(data) % 1024)
+
+
+class Emulator:
+    """One stb-emulator process; its pty path, and its summary at the end."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([EMULATOR, *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.port = self.lines.get(timeout=10)
+        self.summary = None
+        # A session the box itself ended (verdict given, transfer cancelled,
+        # line hung up) ends the emulator; a stopped one counts as cancelled.
+        self.ended_by_itself = False
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def finish(self, wait=3.0):
+        """Lets the emulator end its session (or stops it) and parses the summary."""
+        try:
+            self.proc.wait(timeout=wait)
+            self.ended_by_itself = True
+        except subprocess.TimeoutExpired:
+            self.ended_by_itself = False
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+        while True:
+            line = self.lines.get(timeout=5)
+            if line is None:
+                break
+            match = SUMMARY.match(line)
+            if match:
+                self.summary = {
+                    "sessions": int(match[1]), "blocks": int(match[2]), "bytes": int(match[3]),
+                    "crc_errors": int(match[4]), "sync_bytes": int(match[5]), "verdict": match[6],
+                }
+        return self.summary
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.reader.join(timeout=5)
+        self.proc.stdout.close()
+
+
+def run_cli(*args, timeout=RUN_LIMIT):
+    done = subprocess.run([CLI, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+def final_messages(stdout):
+    return [m for m in FINAL_MESSAGES if m + "\n" in stdout]
+
+
+class Workdir:
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="kelvora-cli-")
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def image(self, size, name="image.ssu"):
+        path = os.path.join(self.dir, name)
+        data = os.urandom(size)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path, data
+
+
+class OutcomeTests(Workdir, unittest.TestCase):
+    # name, emulator options, exit status, final message, emulator verdict,
+    # the status the run was in when it ended (None: not checked)
+    CASES = [
+        ("completion", [], 0, MSG_COMPLETED, "completed", "Please wait ! Burning image"),
+        ("refusal", ["--refuse"], 1, MSG_REFUSED, "refused", "Update Failure !!!"),
+        ("no menu", ["--no-menu"], 1, "Error 1 !!!", None, "Check Sync bytes"),
+        ("no C", ["--no-c"], 1, "Error 2 !!!", None, "Waiting start"),
+        ("NAK", ["--nak-block", "3"], 1, "Error 31 !!!", "cancelled", "3072 / 5120"),
+        ("silent block", ["--silent-block", "2"], 1, "Error 3 !!!", "cancelled", "2048 / 5120"),
+        # The box reboots after its silent session and then waits in its
+        # autoboot window, so the line stays up for the whole verdict wait.
+        ("no verdict", ["--no-verdict", "--sessions", "0", "--autoboot-ms", "60000"], 1,
+         "Error 4 !!!", "no-verdict", "Please wait ! Checking image."),
+        ("hang-up mid-transfer", ["--hangup-after-block", "2"], 1, MSG_OPEN_PORT, "hangup", None),
+    ]
+
+    def _one(self, case, image):
+        name, options, _, _, _, _ = case
+        with Emulator(*options) as emulator:
+            rc, out, err = run_cli("--yes", "--port", emulator.port, image)
+            summary = emulator.finish()
+        return rc, out, err, dict(summary or {}, ended_by_itself=emulator.ended_by_itself)
+
+    def test_each_outcome_has_its_exit_status_and_message(self):
+        image, _ = self.image(5000)
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            results = list(pool.map(lambda c: self._one(c, image), self.CASES))
+        for case, (rc, out, err, summary) in zip(self.CASES, results):
+            name, _, want_rc, want_message, want_verdict, last_status = case
+            with self.subTest(name):
+                self.assertEqual(rc, want_rc, out + err)
+                self.assertEqual(final_messages(out), [want_message], out)
+                # The prompts are shown, without a wait (--yes).
+                self.assertIn(MSG_POWER_OFF + "\n", out)
+                self.assertIn(MSG_RESTART + "\n", out)
+                if last_status is not None:
+                    # The serial link's own diagnostic lines come from its
+                    # reader thread at any moment; only statuses count here.
+                    before = out[:out.index(want_message + "\n")].splitlines()
+                    statuses = [line for line in before if line in STATUSES or PROGRESS.match(line)]
+                    self.assertEqual(statuses[-1], last_status, out)
+                if want_verdict is not None:
+                    self.assertEqual(summary.get("verdict"), want_verdict)
+                if want_verdict in ("completed", "refused", "cancelled", "hangup"):
+                    self.assertTrue(summary["ended_by_itself"], name)
+                if name == "hang-up mid-transfer":
+                    self.assertIn("was lost", err)
+
+    def test_saved_image_is_the_file_with_ff_fill(self):
+        sizes = [0, 1, 1023, 1024, 1025, 3000, 300 * 1024]
+
+        def one(size):
+            path, data = self.image(size, f"image-{size}.ssu")
+            saved = os.path.join(self.dir, f"saved-{size}.bin")
+            with Emulator("--save", saved) as emulator:
+                rc, out, err = run_cli("--yes", "--port", emulator.port, path)
+                summary = emulator.finish()
+            with open(saved, "rb") as f:
+                return data, rc, out, err, summary, f.read()
+
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(one, sizes))
+        for size, (data, rc, out, err, summary, received) in zip(sizes, results):
+            with self.subTest(size=size):
+                self.assertEqual(rc, 0, out + err)
+                self.assertEqual(len(received), len(fill(data)))
+                self.assertTrue(received == fill(data), "received image differs")
+                self.assertEqual(summary["blocks"], len(fill(data)) // 1024)
+                self.assertEqual(summary["crc_errors"], 0)
+                # A log gets the first block, one line per tenth and the last.
+                progress = [line for line in out.splitlines() if PROGRESS.match(line)]
+                total = len(fill(data))
+                if total:
+                    self.assertEqual(progress[0], f"1024 / {total}")
+                    self.assertEqual(progress[-1], f"{total} / {total}")
+                    self.assertLessEqual(len(progress), 12)
+                else:
+                    self.assertEqual(progress, [])
+
+
+class CommandLineTests(Workdir, unittest.TestCase):
+    def test_usage_errors_exit_2_with_a_reason(self):
+        image, _ = self.image(10)
+        cases = [
+            ([], "no IMAGE"),
+            (["--bogus", image], "unknown option"),
+            (["--repeat", "0", image], "--repeat"),
+            (["--repeat", "x", image], "--repeat"),
+            ([image, image], "only one IMAGE"),
+            (["--port"], "needs a value"),
+            (["--list-ports", image], "unexpected argument"),
+            (["--help", "--version"], "cannot be combined"),
+            (["--yes=1", image], "takes no value"),
+        ]
+        for args, reason in cases:
+            with self.subTest(args=args):
+                rc, out, err = run_cli(*args)
+                self.assertEqual(rc, 2)
+                self.assertIn(reason, err)
+                self.assertEqual(out, "")
+
+    def test_unreadable_image_and_missing_port_exit_2_before_the_line_is_touched(self):
+        image, _ = self.image(10)
+        missing = os.path.join(self.dir, "missing.ssu")
+        with Emulator() as emulator:
+            cases = [
+                (["--port", emulator.port, missing], [missing, "No such file or directory"]),
+                (["--port", emulator.port, self.dir], [self.dir, "Is a directory"]),
+                (["--port", "/dev/ttyUSB-kelvora-none", image],
+                 ["/dev/ttyUSB-kelvora-none", "No such file or directory"]),
+                (["--port", "/dev/null", image], ["/dev/null", "Inappropriate ioctl"]),
+            ]
+            for args, words in cases:
+                with self.subTest(args=args):
+                    rc, out, err = run_cli("--yes", *args)
+                    self.assertEqual(rc, 2, out + err)
+                    self.assertEqual(len(err.splitlines()), 1, err)
+                    for word in words:
+                        self.assertIn(word, err)
+                    self.assertNotIn(MSG_POWER_OFF, out)
+            summary = emulator.finish(wait=0)
+        # The emulator never saw a byte: nothing was sent to the box.
+        self.assertEqual(summary["bytes"], 0)
+
+    def test_busy_port_exits_2_naming_the_port(self):
+        image, _ = self.image(10)
+        with Emulator() as emulator:
+            holder = os.open(emulator.port, os.O_RDWR | os.O_NOCTTY)
+            try:
+                fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                rc, _, err = run_cli("--yes", "--port", emulator.port, image)
+            finally:
+                os.close(holder)
+        self.assertEqual(rc, 2)
+        self.assertIn(emulator.port, err)
+        self.assertIn("busy", err)
+
+    def test_version_help_and_list_ports(self):
+        rc, out, _ = run_cli("--version")
+        self.assertEqual((rc, out), (0, f"kelvora-upgrader {VERSION}\n"))
+        rc, out, _ = run_cli("--help")
+        self.assertEqual(rc, 0)
+        self.assertIn("--list-ports", out)
+        self.assertIn("Exit status", out)
+        # Only USB serial adapters, ACM modems and real UARTs are listed; an
+        # emulator's pseudo-terminal is not, even while it runs.
+        with Emulator() as emulator:
+            rc, out, _ = run_cli("--list-ports")
+        self.assertEqual(rc, 0)
+        ports = out.splitlines()
+        self.assertNotIn(emulator.port, ports)
+        for port in ports:
+            self.assertRegex(port, r"^/dev/tty(USB|ACM|S)[0-9]+$")
+
+
+class InteractiveTests(Workdir, unittest.TestCase):
+    """The command line on a terminal: stdin and stdout on a pseudo-terminal."""
+
+    def start(self, port, image):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([CLI, "--port", port, image], stdin=slave, stdout=slave,
+                                stderr=subprocess.PIPE, text=False)
+        os.close(slave)
+        self.addCleanup(proc.stderr.close)
+        self.addCleanup(os.close, master)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        return proc, master
+
+    def read_until(self, master, text, limit, seen=b""):
+        deadline = time.monotonic() + limit
+        while text.encode() not in seen:
+            if time.monotonic() > deadline:
+                self.fail(f"no {text!r} in {seen!r}")
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                self.fail(f"terminal closed before {text!r} in {seen!r}")
+            seen += chunk
+        return seen
+
+    def test_prompts_wait_for_enter_and_progress_is_one_bar(self):
+        image, _ = self.image(3000)
+        # The test holds the prompts a while: a long autoboot window keeps the
+        # box catchable on a busy machine.
+        with Emulator("--autoboot-ms", "30000") as emulator:
+            proc, master = self.start(emulator.port, image)
+            seen = self.read_until(master, MSG_POWER_OFF, 10)
+            time.sleep(1.0)
+            seen += os.read(master, 4096) if _readable(master) else b""
+            # Still waiting for the operator: the next prompt has not come.
+            self.assertNotIn(MSG_RESTART.encode(), seen)
+            os.write(master, b"\n")
+            seen = self.read_until(master, MSG_RESTART, 10, seen)
+            os.write(master, b"\n")
+            seen = self.read_until(master, "Download Complted !!!", 30, seen)
+            self.assertEqual(proc.wait(timeout=10), 0)
+            summary = emulator.finish()
+        self.assertEqual(summary["verdict"], "completed")
+        text = seen.decode(errors="replace")
+        # The blocks show as a bar redrawn in place, ending at 100 %, not as
+        # plain "n / total" lines.
+        self.assertRegex(text, r"\r\[#{20}\] 100%  3072 / 3072 bytes")
+        self.assertNotRegex(text, r"(?m)^1024 / 3072\r?$")
+
+    def test_ctrl_c_at_a_prompt_exits_130_and_frees_the_port(self):
+        image, _ = self.image(3000)
+        # A long autoboot window: the box must still be catchable afterwards.
+        with Emulator("--autoboot-ms", "30000") as emulator:
+            proc, master = self.start(emulator.port, image)
+            self.read_until(master, MSG_POWER_OFF, 10)
+            time.sleep(0.3)
+            proc.send_signal(signal.SIGINT)
+            self.assertEqual(proc.wait(timeout=EXIT_AFTER_CTRL_C), 130)
+            self.assertIn(b"interrupted", proc.stderr.read())
+            # The port is free again at once.
+            rc, out, _ = run_cli("--yes", "--port", emulator.port, image)
+            self.assertEqual(rc, 0, out)
+            emulator.finish()
+
+
+class CtrlCTests(Workdir, unittest.TestCase):
+    def test_ctrl_c_during_transfer_sends_the_cancel_frame_and_exits_130(self):
+        image, _ = self.image(256 * 1024)
+        with Emulator("--baud", "115200") as emulator:
+            proc = subprocess.Popen([CLI, "--yes", "--port", emulator.port, image],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            self.addCleanup(proc.stderr.close)
+            self.addCleanup(proc.stdout.close)
+            # Logs get a few "sent / total" lines; the first comes with block 1.
+            for line in proc.stdout:
+                match = PROGRESS.match(line.rstrip("\n"))
+                if match:
+                    break
+            else:
+                self.fail("the transfer never began")
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+            rc = proc.wait(timeout=EXIT_AFTER_CTRL_C)
+            rest = proc.stdout.read()
+            err = proc.stderr.read()
+            summary = emulator.finish(wait=5)
+        self.assertEqual(rc, 130, err)
+        self.assertIn("interrupted", err)
+        self.assertEqual(final_messages(rest), [])
+        # The box ended the transfer on our cancel frame; it was not stopped.
+        self.assertTrue(emulator.ended_by_itself)
+        self.assertEqual(summary["verdict"], "cancelled")
+        self.assertGreater(summary["blocks"], 0)
+        self.assertLess(summary["blocks"], 256)
+
+
+class RepeatTests(Workdir, unittest.TestCase):
+    def test_repeat_runs_every_download_and_reports_resources(self):
+        image, _ = self.image(20000)
+        with Emulator("--sessions", "3") as emulator:
+            rc, out, err = run_cli("--yes", "--quiet", "--repeat", "3", "--port", emulator.port,
+                                   image, timeout=90)
+            summary = emulator.finish(wait=5)
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(out.count(MSG_COMPLETED + "\n"), 3)
+        self.assertEqual(summary["sessions"], 3)
+        start = re.search(r"at start: descriptors (\d+), resident (\d+) KiB", out)
+        end = re.search(r"at end: descriptors (\d+), resident (\d+) KiB; 3 of 3", out)
+        self.assertIsNotNone(start, out)
+        self.assertIsNotNone(end, out)
+        self.assertEqual(start[1], end[1], "descriptors leaked")
+
+    def test_repeat_stops_at_the_first_failure_with_status_1(self):
+        image, _ = self.image(5000)
+        with Emulator("--sessions", "2", "--refuse") as emulator:
+            rc, out, err = run_cli("--yes", "--quiet", "--repeat", "3", "--port", emulator.port, image)
+            emulator.finish(wait=1)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual(out.count(MSG_REFUSED + "\n"), 1)
+        self.assertIn("0 of 3 downloads completed", out)
+
+
+class ForeignPeerTests(Workdir, unittest.TestCase):
+    """lrzsz's rx, behind our relay, receives what kelvora-upgrader sends."""
+
+    def _one(self, size):
+        path, data = self.image(size, f"image-{size}.ssu")
+        received = os.path.join(self.dir, f"rx-{size}.bin")
+        log = os.path.join(self.dir, f"rx-{size}.log")
+        relay = subprocess.Popen([sys.executable, RELAY, received, "--log", log, "--timeout", "60"],
+                                 stdout=subprocess.PIPE, text=True)
+        with relay:
+            try:
+                port = relay.stdout.readline().strip()
+                rc, out, err = run_cli("--yes", "--quiet", "--port", port, path)
+                relay_out = relay.stdout.read()
+                relay.wait(timeout=10)
+            finally:
+                if relay.poll() is None:
+                    relay.kill()
+        with open(received, "rb") as f:
+            return data, rc, out + err + relay_out, f.read()
+
+    def test_rx_receives_the_image_byte_exact(self):
+        if subprocess.run(["sh", "-c", "command -v rx"], capture_output=True).returncode != 0:
+            self.skipTest("lrzsz is not installed")
+        sizes = [1, 3000, 300 * 1024]
+        with concurrent.futures.ThreadPoolExecutor(len(sizes)) as pool:
+            results = list(pool.map(self._one, sizes))
+        for size, (data, rc, log, received) in zip(sizes, results):
+            with self.subTest(size=size):
+                self.assertEqual(rc, 0, log)
+                self.assertIn("rx_exit=0", log)
+                self.assertTrue(received == fill(data), f"rx received {len(received)} bytes")
+
+
+def _readable(fd):
+    return bool(select.select([fd], [], [], 0.2)[0])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--emulator", required=True)
+    parser.add_argument("--version", required=True)
+    known, rest = parser.parse_known_args()
+    CLI, EMULATOR, VERSION = known.cli, known.emulator, known.version
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# The Windows build of kelvora-upgrader under Wine, with COM1 mapped to the
+# Linux box emulator's pseudo-terminal: a completed download (the image the
+# box saved must be the file plus 0xFF fill), a refused block, Ctrl-C during
+# a transfer, a port that does not exist, and --version.
+#
+#   tests/wine/run_cli_tests.sh WIN_BUILD_DIR LINUX_BUILD_DIR
+#
+# Prints one summary line; exits non-zero when a case fails.
+set -uo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 WIN_BUILD_DIR LINUX_BUILD_DIR" >&2
+    exit 2
+fi
+win_build=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
+exe=$win_build/bin/kelvora-upgrader.exe
+emulator=$linux_build/bin/stb-emulator
+version=$(sed -n 's/^project(KelvoraUpgrader VERSION \([0-9.]*\).*/\1/p' \
+    "$(dirname "${BASH_SOURCE[0]}")/../../CMakeLists.txt")
+for f in "$exe" "$emulator"; do
+    if [ ! -x "$f" ]; then
+        echo "run_cli_tests: missing $f" >&2
+        exit 2
+    fi
+done
+
+# shellcheck source=tests/wine/wine_env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelvora-wine-cli.XXXXXX")
+log=$work/wine.log
+emulator_pid=
+cleanup() {
+    if [ -n "$emulator_pid" ] && kill -0 "$emulator_pid" 2>/dev/null; then
+        kill -TERM "$emulator_pid" 2>/dev/null
+        wait "$emulator_pid" 2>/dev/null
+    fi
+    wineserver -k >>"$log" 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# COM1 is mapped once, to a link that each emulator points at its own
+# pseudo-terminal: Wine follows it when the port is opened.
+link=$work/ttyKelvora
+wine_env_init "$win_build/wine-prefix" >>"$log" 2>&1
+wine_map_com 1 "$link" >>"$log" 2>&1
+# A server started here, not by the first wine call, keeps its output in the
+# log instead of a test's captured output.
+wineserver -p >>"$log" 2>&1
+
+passed=0
+failed=0
+fail() {
+    echo "FAIL: $1" >&2
+    [ -f "$work/out" ] && sed 's/^/  | /' "$work/out" >&2
+    failed=$((failed + 1))
+}
+pass() {
+    echo "ok: $1"
+    passed=$((passed + 1))
+}
+
+# Starts the emulator with the given options; sets emulator_pid.
+start_emulator() {
+    : >"$work/emulator.out"
+    "$emulator" --link "$link" "$@" >"$work/emulator.out" 2>/dev/null &
+    emulator_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$work/emulator.out" ] && [ -L "$link" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# Waits (bounded) for the emulator to end its session by itself, then sets
+# summary to its summary line and ended_itself to yes or no. A box that has
+# to be stopped counts a transfer under way as cancelled, so the cases that
+# expect the box's own end check ended_itself too.
+emulator_finish() {
+    ended_itself=no
+    for _ in $(seq 100); do
+        if ! kill -0 "$emulator_pid" 2>/dev/null; then
+            ended_itself=yes
+            break
+        fi
+        sleep 0.05
+    done
+    kill -TERM "$emulator_pid" 2>/dev/null
+    wait "$emulator_pid" 2>/dev/null
+    emulator_pid=
+    summary=$(tail -n 1 "$work/emulator.out")
+}
+
+run_exe() {
+    timeout 90 wine "$exe" "$@" </dev/null >"$work/raw" 2>&1
+    local rc=$?
+    tr -d '\r' <"$work/raw" >"$work/out"
+    return "$rc"
+}
+
+# A whole download: exit 0, the completion message, the box has the image.
+head -c 5000 /dev/urandom >"$work/image.ssu"
+{ cat "$work/image.ssu"; head -c $((5120 - 5000)) /dev/zero | tr '\0' '\377'; } >"$work/expected.bin"
+if start_emulator --save "$work/saved.bin"; then
+    run_exe --yes --port COM1 'Z:'"${work//\//\\}"'\image.ssu'
+    rc=$?
+    emulator_finish
+    if [ "$rc" -ne 0 ]; then
+        fail "completion: exit status $rc, want 0"
+    elif ! grep -qx "Download Complted !!!" "$work/out"; then
+        fail "completion: no completion message"
+    elif ! cmp -s "$work/saved.bin" "$work/expected.bin"; then
+        fail "completion: the box received other bytes than the image"
+    elif [[ "$summary" != *"verdict=completed"* ]]; then
+        fail "completion: emulator says: $summary"
+    else
+        pass "completion"
+    fi
+else
+    fail "completion: the emulator did not start"
+fi
+
+# A refused block: exit 1, "Error 31 !!!", the cancel frame reached the box.
+if start_emulator --nak-block 2; then
+    run_exe --yes --port COM1 'Z:'"${work//\//\\}"'\image.ssu'
+    rc=$?
+    emulator_finish
+    if [ "$rc" -ne 1 ]; then
+        fail "refused block: exit status $rc, want 1"
+    elif ! grep -qx "Error 31 !!!" "$work/out"; then
+        fail "refused block: no Error 31 message"
+    elif [[ "$summary" != *"verdict=cancelled"* ]] || [ "$ended_itself" != yes ]; then
+        fail "refused block: no cancel frame; emulator says: $summary"
+    else
+        pass "refused block"
+    fi
+else
+    fail "refused block: the emulator did not start"
+fi
+
+# Ctrl-C during a paced transfer: the console control handler asks the run
+# to stop, the cancel frame reaches the box, exit 130. Wine turns the SIGINT
+# into a CTRL_C_EVENT for the console program.
+head -c 262144 /dev/urandom >"$work/large.ssu"
+if start_emulator --baud 115200; then
+    # Signalled directly, not through timeout(1): the wait below is bounded.
+    wine "$exe" --yes --port COM1 'Z:'"${work//\//\\}"'\large.ssu' </dev/null >"$work/raw" 2>&1 &
+    wine_pid=$!
+    for _ in $(seq 200); do
+        grep -q "^1024 / 262144" "$work/raw" && break
+        sleep 0.05
+    done
+    sleep 0.5
+    kill -INT "$wine_pid" 2>/dev/null
+    for _ in $(seq 200); do
+        kill -0 "$wine_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -KILL "$wine_pid" 2>/dev/null
+    wait "$wine_pid"
+    rc=$?
+    tr -d '\r' <"$work/raw" >"$work/out"
+    emulator_finish
+    if ! grep -q "^1024 / 262144" "$work/out"; then
+        fail "Ctrl-C: the transfer never began (exit status $rc)"
+    elif [ "$rc" -ne 130 ]; then
+        fail "Ctrl-C: exit status $rc, want 130"
+    elif [[ "$summary" != *"verdict=cancelled"* ]] || [ "$ended_itself" != yes ]; then
+        fail "Ctrl-C: no cancel frame; emulator says: $summary"
+    else
+        pass "Ctrl-C during the transfer"
+    fi
+else
+    fail "Ctrl-C: the emulator did not start"
+fi
+
+# A port that does not exist: exit 2 with the port named on stderr.
+run_exe --yes --port COM9 'Z:'"${work//\//\\}"'\image.ssu'
+rc=$?
+if [ "$rc" -eq 2 ] && grep -q "cannot open port COM9" "$work/out"; then
+    pass "missing port"
+else
+    fail "missing port: exit status $rc, want 2 and the port named"
+fi
+
+run_exe --version
+rc=$?
+if [ "$rc" -eq 0 ] && [ "$(cat "$work/out")" = "kelvora-upgrader $version" ]; then
+    pass "version"
+else
+    fail "version: exit status $rc"
+fi
+
+wine_unmap_com 1 >>"$log" 2>&1
+echo "run_cli_tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
