@@ -1,5 +1,6 @@
 // The console watch: follows the loader's console text through the receive
 // ring and recognises its markers.
+#include <algorithm>
 #include <cstring>
 
 #include "download/download.h"
@@ -64,15 +65,39 @@ WatchResult ResultFor(WatchUse use, int found) {
 }  // namespace
 
 int MarkerSearch(const unsigned char* pWindow, std::size_t end, std::span<const char* const> markers) {
+    constexpr std::size_t kMaxMarkers = 8;
+    std::size_t lengths[kMaxMarkers];
+    const std::size_t count = std::min(markers.size(), kMaxMarkers);
+    for (std::size_t k = 0; k < count; ++k) {
+        lengths[k] = std::strlen(markers[k]);
+    }
     for (std::size_t start = 0; start < end; ++start) {
-        for (std::size_t k = 0; k < markers.size(); ++k) {
-            std::size_t length = std::strlen(markers[k]);
+        for (std::size_t k = 0; k < count; ++k) {
+            std::size_t length = lengths[k];
             if (start + length <= end && std::memcmp(pWindow + start, markers[k], length) == 0) {
                 return static_cast<int>(k);
             }
         }
     }
     return -1;
+}
+
+int ConsoleWindowFeed(ConsoleWindow& window, unsigned char byte, std::span<const char* const> markers) {
+    window.bytes[window.pos] = byte;
+    std::size_t end = static_cast<std::size_t>(window.pos) + 1;
+    int found = MarkerSearch(window.bytes, end, markers);
+    if (end == kConsoleWindowSize) {
+        std::memmove(window.bytes, window.bytes + end - kWrapKeep, kWrapKeep);
+        window.pos = static_cast<std::uint16_t>(kWrapKeep);
+    } else {
+        window.pos = static_cast<std::uint16_t>(end);
+    }
+    return found;
+}
+
+void ConsoleWindowRestart(ConsoleWindow& window) {
+    std::memset(window.bytes, 0, sizeof window.bytes);
+    window.pos = kPosAfterBurning;
 }
 
 WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&),
@@ -106,16 +131,10 @@ WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext&
             return finish(WatchResult::PortGone);
         }
 
-        if (RxRingGetByte(&window.bytes[window.pos]) != 0) {
+        unsigned char byte = 0;
+        if (RxRingGetByte(&byte) != 0) {
             // A marker counts as found at the poll that takes its last byte.
-            std::size_t end = static_cast<std::size_t>(window.pos) + 1;
-            int found = MarkerSearch(window.bytes, end, markers);
-            if (end == kConsoleWindowSize) {
-                std::memmove(window.bytes, window.bytes + end - kWrapKeep, kWrapKeep);
-                window.pos = static_cast<std::uint16_t>(kWrapKeep);
-            } else {
-                window.pos = static_cast<std::uint16_t>(end);
-            }
+            int found = ConsoleWindowFeed(window, byte, markers);
             if (found >= 0) {
                 if (plan.markers[found] != kBurningMarker) {
                     return finish(ResultFor(use, found));
@@ -123,8 +142,7 @@ WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext&
                 // The loader has started burning: say so, and give the
                 // verdict a fresh count from this poll on.
                 onBurning(link.front);
-                std::memset(window.bytes, 0, sizeof window.bytes);
-                window.pos = kPosAfterBurning;
+                ConsoleWindowRestart(window);
                 polls = 0;
             }
         }

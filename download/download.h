@@ -111,6 +111,16 @@ struct ConsoleWindow {
 // order deciding between markers at the same start; -1 when none is there.
 int MarkerSearch(const unsigned char* pWindow, std::size_t end, std::span<const char* const> markers);
 
+// Takes one received byte into the window at its write position and searches
+// the window up to and including that byte, so a marker counts as found with
+// its last byte. When the byte fills the window, its newest bytes are kept at
+// the start, so that a marker straddling the wrap is still found. Gives what
+// MarkerSearch gives.
+int ConsoleWindowFeed(ConsoleWindow& window, unsigned char byte, std::span<const char* const> markers);
+// After the burning marker: the window is cleared and filling resumes a few
+// bytes in; the zero bytes before it match no marker.
+void ConsoleWindowRestart(ConsoleWindow& window);
+
 enum class WatchUse { Sync, Start, Verdict };
 enum class WatchResult { Menu, Start, Refusal, Completion, TimeOut, PortGone, Cancelled };
 
