@@ -152,6 +152,22 @@ public:
 private:
     void Turn() {
         Sleep(1);
+        WaitTurn();
+        // An event wait may report only part of what happened: Wine, with a
+        // writer busy on the same handle, reports EV_TXEMPTY and drops the
+        // EV_RXCHAR beside it, and bytes that come while no wait is
+        // outstanding raise no event at all. So whatever the wait gave,
+        // bytes waiting in the input queue are read now.
+        if (g_bLineLost.load() == 0) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (ClearCommError(*m_pSlot, &errors, &stat) && stat.cbInQue > 0) {
+                ReadArrived();
+            }
+        }
+    }
+
+    void WaitTurn() {
         if (g_bLineLost.load() != 0) {
             // Nothing more will come; only the stop flag or a close ends us.
             SettlePendingWait();
