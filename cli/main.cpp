@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -213,5 +214,23 @@ int main(int argc, char** argv) {
     case Action::Download:
         break;
     }
-    return Download(options);
+
+    // KELVORA_RESOURCE_REPORT: tests and soaks read what the run left behind.
+    const bool bReport = std::getenv("KELVORA_RESOURCE_REPORT") != nullptr;
+    if (bReport) {
+        std::fprintf(stderr, "resources-start: fds=%d\n", ProcessDescriptorCount());
+    }
+    const int status = Download(options);
+    if (bReport) {
+        // A reader that has just said it ended may still be leaving its
+        // thread; give it a moment before counting.
+        for (int i = 0; i < 50 && ProcessThreadCount() > 1; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::fprintf(stderr, "resources: buffers_obtained=%llu buffers_released=%llu threads=%d fds=%d\n",
+                     static_cast<unsigned long long>(ImageBuffer::ObtainedCount()),
+                     static_cast<unsigned long long>(ImageBuffer::ReleasedCount()), ProcessThreadCount(),
+                     ProcessDescriptorCount());
+    }
+    return status;
 }

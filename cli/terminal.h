@@ -34,3 +34,8 @@ std::string LastErrorText();
 // One line of the process's own resource use: open descriptors and resident
 // memory on Linux, handles and working set on Windows.
 std::string ProcessResourcesText();
+
+// Open descriptors (handles on Windows) and live threads of this process,
+// for the resource report that tests and soaks read.
+int ProcessDescriptorCount();
+int ProcessThreadCount();

@@ -112,17 +112,34 @@ std::string LastErrorText() {
     return std::strerror(errno);
 }
 
-std::string ProcessResourcesText() {
-    int descriptors = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
+namespace {
+
+// Entries of a /proc/self folder, less the descriptor used to read it.
+int ProcEntries(const char* pFolder, bool bOwnDescriptor) {
+    int count = 0;
+    if (DIR* dir = opendir(pFolder)) {
         while (dirent* entry = readdir(dir)) {
             if (entry->d_name[0] != '.') {
-                ++descriptors;
+                ++count;
             }
         }
         closedir(dir);
-        --descriptors;  // the directory's own descriptor
     }
+    return bOwnDescriptor ? count - 1 : count;
+}
+
+}  // namespace
+
+int ProcessDescriptorCount() {
+    return ProcEntries("/proc/self/fd", true);
+}
+
+int ProcessThreadCount() {
+    return ProcEntries("/proc/self/task", false);
+}
+
+std::string ProcessResourcesText() {
+    const int descriptors = ProcessDescriptorCount();
     unsigned long pages = 0;
     unsigned long resident = 0;
     if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
