@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "download/download.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/recording_front_end.h"
+#include "tests/support/pty_link_test.h"
 
 namespace {
 
@@ -48,18 +47,8 @@ TEST(MarkerSearch, LowestStartWinsAndListOrderBreaksTies) {
 }
 
 // A watch over an open pty, the loader's side played by the test.
-class WatchTest : public ::testing::Test {
+class WatchTest : public PtyLinkTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_pty.Ok());
-        g_bStopThread = 0;
-        ASSERT_EQ(SerialOpen(&front.hComm, m_pty.Path().c_str()), 0);
-    }
-    void TearDown() override {
-        g_bStopThread = 1;
-        SerialClose(front.hComm);
-    }
-    LinkContext Link() { return LinkContext{front, front.hComm, SerialOpenGeneration()}; }
     // Sends text and waits until the reader has put all of it in the ring.
     void Arrive(const std::string& text) {
         std::size_t before = RxRingCount();
@@ -73,8 +62,6 @@ protected:
         return WatchConsole(use, window, Link(), [](FrontEnd& f) { f.SetStatus("Please wait ! Burning image"); }, pPolls);
     }
 
-    PtyPair m_pty;
-    RecordingFrontEnd front;
     ConsoleWindow window;
 };
 

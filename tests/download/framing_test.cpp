@@ -11,8 +11,7 @@
 #include <thread>
 
 #include "download/download.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/recording_front_end.h"
+#include "tests/support/pty_link_test.h"
 
 namespace {
 
@@ -170,17 +169,8 @@ private:
     std::thread m_thread;
 };
 
-class ImageSendTest : public ::testing::Test {
+class ImageSendTest : public PtyLinkTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_pty.Ok());
-        g_bStopThread = 0;
-        ASSERT_EQ(SerialOpen(&front.hComm, m_pty.Path().c_str()), 0);
-    }
-    void TearDown() override {
-        g_bStopThread = 1;
-        SerialClose(front.hComm);
-    }
     SendResult Send(const std::vector<unsigned char>& image, const Receiver::Script& script,
                     std::vector<std::vector<unsigned char>>* pFrames) {
         fs::path path = WriteImage("send", image);
@@ -190,7 +180,7 @@ protected:
         SendResult result;
         {
             Receiver receiver(m_pty, script);
-            result = ImageSend(buffer, length, LinkContext{front, front.hComm, SerialOpenGeneration()});
+            result = ImageSend(buffer, length, Link());
             std::this_thread::sleep_for(200ms);
             receiver.Stop();
             *pFrames = receiver.frames;
@@ -198,8 +188,6 @@ protected:
         return result;
     }
 
-    PtyPair m_pty;
-    RecordingFrontEnd front;
     ImageBuffer buffer;
 };
 
