@@ -7,6 +7,8 @@
 CUpgraderApp theApp;
 
 BOOL CUpgraderApp::InitInstance() {
+    AfxEnableControlContainer();
+    Enable3dControls();
     CUpgraderDlg dlg;
     m_pMainWnd = &dlg;
     // Ending with OK or Cancel makes no difference: the program ends.

@@ -224,6 +224,9 @@ public:
     virtual ~CWinApp();
 
     virtual BOOL InitInstance() { return TRUE; }
+    // Three-dimensional control drawing: every control of this layer draws
+    // itself that way already, so there is nothing to switch on.
+    BOOL Enable3dControls() { return TRUE; }
     // The message loop, entered only when InitInstance gives TRUE.
     virtual int Run();
     virtual int ExitInstance() { return 0; }
@@ -232,6 +235,10 @@ public:
     std::string m_strAppName;
     HINSTANCE m_hInstance = nullptr;
 };
+
+// Container support for ActiveX controls: the dialogs hold none, so this
+// layer has nothing to set up; kept so start-up reads as it always has.
+inline void AfxEnableControlContainer() {}
 
 CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
