@@ -92,6 +92,19 @@ bool ReaderShouldEnd() {
 // and closes never change the number of open descriptors.
 const int g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
+// The reader thread of the open port. Joined by SerialClose once it has
+// said it ends, so that no thread of ours outlives the port; one still
+// joinable at process exit (a close that timed out) is let go.
+struct ReaderThread {
+    std::thread thread;
+    ~ReaderThread() {
+        if (thread.joinable()) {
+            thread.detach();
+        }
+    }
+};
+ReaderThread g_reader;
+
 void MarkLineLost() {
     g_bLineLost.store(1, std::memory_order_release);
 }
@@ -191,6 +204,9 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
         CloseExclusive(fd);
         return 1;
     }
+    if (g_reader.thread.joinable()) {
+        g_reader.thread.join();
+    }
     // No producer runs now, so the ring can be emptied from this side.
     RxRingReset();
     g_bLineLost.store(0, std::memory_order_release);
@@ -201,7 +217,7 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
     g_portState.Publish(fd);
     g_portState.ReaderStarted();
     try {
-        std::thread(SerialThread, static_cast<void*>(pSlot)).detach();
+        g_reader.thread = std::thread(SerialThread, static_cast<void*>(pSlot));
     } catch (const std::system_error&) {
         g_portState.ReaderEnded();
         SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
@@ -259,7 +275,9 @@ int SerialClose(PortHandle hPort) {
     if (g_wakeFd >= 0) {
         eventfd_write(g_wakeFd, 1);
     }
-    g_portState.WaitReaderEnded(kReaderEndWaitMs);
+    if (g_portState.WaitReaderEnded(kReaderEndWaitMs) && g_reader.thread.joinable()) {
+        g_reader.thread.join();
+    }
     CloseExclusive(hPort);
     g_portState.EndClose();
     return 1;
