@@ -15,6 +15,7 @@
 #include <string>
 
 #include "download/download.h"
+#include "tests/fuzz/reference_crc.h"
 
 namespace {
 
@@ -67,24 +68,6 @@ private:
     int m_fd;
     std::string m_path;
 };
-
-// CRC-16/XMODEM one bit at a time, as a shift register: each message bit,
-// most significant first, is XORed with the bit shifted out, and a 1 feeds
-// the polynomial back in.
-std::uint16_t ReferenceCrc(const std::uint8_t* pData, std::size_t length) {
-    std::uint32_t reg = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        for (int bit = 7; bit >= 0; --bit) {
-            const std::uint32_t in = (pData[i] >> bit) & 1u;
-            const std::uint32_t out = (reg >> 15) & 1u;
-            reg = (reg << 1) & 0xFFFFu;
-            if ((in ^ out) != 0) {
-                reg ^= 0x1021u;
-            }
-        }
-    }
-    return static_cast<std::uint16_t>(reg);
-}
 
 [[noreturn]] void Fail(const char* what, std::size_t block, std::size_t offset) {
     std::fprintf(stderr, "image_framing_fuzz: %s (block %zu, byte %zu)\n", what, block, offset);

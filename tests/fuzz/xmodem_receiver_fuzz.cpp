@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "emulator/xmodem_receiver.h"
+#include "tests/fuzz/reference_crc.h"
 
 namespace {
 
@@ -39,22 +40,6 @@ void Require(bool ok, const char* what, std::uint64_t fed) {
     if (!ok) {
         Fail(what, fed);
     }
-}
-
-// CRC-16/XMODEM one bit at a time, as a shift register.
-std::uint16_t ReferenceCrc(const std::uint8_t* pData, std::size_t length) {
-    std::uint32_t reg = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        for (int bit = 7; bit >= 0; --bit) {
-            const std::uint32_t in = (pData[i] >> bit) & 1u;
-            const std::uint32_t out = (reg >> 15) & 1u;
-            reg = (reg << 1) & 0xFFFFu;
-            if ((in ^ out) != 0) {
-                reg ^= 0x1021u;
-            }
-        }
-    }
-    return static_cast<std::uint16_t>(reg);
 }
 
 // The newest bytes fed, enough to hold one data frame.
