@@ -1,6 +1,7 @@
 // The console watch: follows the loader's console text through the receive
 // ring and recognises its markers.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "download/download.h"
@@ -15,6 +16,8 @@ namespace {
 
 constexpr unsigned char kSyncByte = 0x20;
 constexpr unsigned kStartSettleMs = 10;
+// The longest an idle watch or block wait sleeps at a time.
+constexpr unsigned kIdleWaitSliceMs = 20;
 // After the burning marker the window is cleared and filling resumes here;
 // the zero bytes before it match no marker.
 constexpr std::uint16_t kPosAfterBurning = 3;
@@ -132,7 +135,8 @@ WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext&
         }
 
         unsigned char byte = 0;
-        if (RxRingGetByte(&byte) != 0) {
+        const bool bTaken = link.Ring().GetByte(&byte) != 0;
+        if (bTaken) {
             // A marker counts as found at the poll that takes its last byte.
             int found = ConsoleWindowFeed(window, byte, markers);
             if (found >= 0) {
@@ -146,12 +150,25 @@ WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext&
                 polls = 0;
             }
         }
-        if (++polls > plan.pollLimit) {
+        // The sync watch's poll has held its 1 ms sleep; a watch that only
+        // listens waits for the next byte, and a taken byte is one poll.
+        unsigned passed = 1;
+        if (plan.pauseAfterPoll && !bTaken) {
+            passed = RingIdleWait(link.Ring(), plan.pollLimit + 1 - polls);
+        }
+        polls += passed;
+        pollsMade += passed - 1;
+        if (polls > plan.pollLimit) {
             return finish(WatchResult::TimeOut);
         }
-        if (plan.pauseAfterPoll) {
-            // Wakes early when the next byte arrives; an idle poll lasts 1 ms.
-            RxRingWait(1);
-        }
     }
+}
+
+unsigned RingIdleWait(RxRingStore& ring, unsigned pollsLeft) {
+    const unsigned waitMs = std::max(1u, std::min(pollsLeft, kIdleWaitSliceMs));
+    const auto start = std::chrono::steady_clock::now();
+    ring.Wait(waitMs);
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<unsigned>(std::clamp<long long>(waited, 1, waitMs));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "download/front_end.h"
 #include "serial/serial_port.h"
@@ -23,9 +24,17 @@ constexpr unsigned char kNak = 0x15;
 constexpr unsigned char kCan = 0x18;
 constexpr unsigned kAnswerPollLimit = 5000;  // a block's wait ends on poll 5001
 
-// The 16 MiB block holding one image for one download. Each obtained block is
-// counted, and so is each release, so that tests and the soak can prove that
-// every download releases its buffer exactly once.
+// An image read once and shared, read-only, by the runs of a batch: the
+// file's bytes followed by the 0xFF fill up to the transfer length.
+struct LoadedImage {
+    std::vector<unsigned char> bytes;
+    std::uint64_t fileSize = 0;
+};
+
+// The 16 MiB block holding one image for one download, or a run's share of
+// a LoadedImage. Each obtained block or share is counted, and so is each
+// release, so that tests and the soak can prove that every download releases
+// its buffer exactly once.
 class ImageBuffer {
 public:
     ImageBuffer() = default;
@@ -35,10 +44,14 @@ public:
 
     // Obtains the block; false when it cannot be had.
     bool Obtain();
+    // Holds a share of an image read earlier instead of a block of its own.
+    void Share(std::shared_ptr<const LoadedImage> pImage);
     void Release();
-    bool Held() const { return m_pData != nullptr; }
+    bool Held() const { return m_pData != nullptr || m_pShared != nullptr; }
+    // The block to fill; only for a buffer obtained with Obtain.
     unsigned char* Data() { return m_pData.get(); }
-    const unsigned char* Data() const { return m_pData.get(); }
+    // The image's bytes, from the block or the share.
+    const unsigned char* Bytes() const { return m_pData ? m_pData.get() : m_pShared->bytes.data(); }
 
     static std::uint64_t ObtainedCount();
     static std::uint64_t ReleasedCount();
@@ -47,6 +60,7 @@ public:
 
 private:
     std::unique_ptr<unsigned char[]> m_pData;
+    std::shared_ptr<const LoadedImage> m_pShared;
 };
 
 enum class LoadResult { Loaded, NotOpened, NoBuffer };
@@ -58,6 +72,12 @@ enum class SendResult { Completed, Refused, NoAnswer, PortGone, Cancelled };
 // before the end of the file counts as NotOpened. Sets the status "start"
 // once the file is open and the buffer obtained.
 LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLength, FrontEnd& front);
+
+// Reads the file at pPath once for several runs: its bytes (at most 16 MiB)
+// and the 0xFF fill up to the transfer length, as ImageLoad would frame
+// them. NotOpened on any open or read error, with errno telling why;
+// NoBuffer when the memory cannot be had.
+LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage);
 
 // CRC-16/XMODEM (poly 0x1021, init 0, unreflected). Only the low 16 bits of
 // length count.
@@ -72,8 +92,10 @@ void FrameShort(unsigned char* pFrame, unsigned char lead, unsigned char n);
 // the run may still write (port still the one it started with, no cancel).
 struct LinkContext {
     FrontEnd& front;
+    SerialLink& link;
     PortHandle hPort;
     std::uint32_t generation;
+    RxRingStore& Ring() const { return link.Ring(); }
     // 1 when the port may be written: still open, same port, line not lost.
     bool Usable() const;
     // Writes a run when the port is usable; false otherwise.
@@ -84,6 +106,15 @@ struct LinkContext {
 // buffer is released and the cancel frame written; on PortGone the buffer is
 // released and nothing more is written.
 SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContext& link);
+
+// The idle polls of a wait on the box: waits on the ring until the next
+// byte arrives, for at most pollsLeft ms (and 20 ms at a time, so that a
+// cancel or a lost line is seen soon), and gives the polls that passed: one
+// per whole millisecond waited, at least one (a poll cut short by a byte,
+// as a 1 ms wait cut short counted before), at most pollsLeft. So no
+// time-out comes sooner than its count of 1 ms polls allows, while an idle
+// run wakes some fifty times a second instead of a thousand.
+unsigned RingIdleWait(RxRingStore& ring, unsigned pollsLeft);
 
 // ---------------------------------------------------------------------------
 // Console watch.

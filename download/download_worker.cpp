@@ -79,27 +79,34 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
     if (!front.PortOpen()) {
         return RunEnd::PortNotOpen;
     }
-    const LinkContext link{front, front.PortHandleNow(), SerialOpenGeneration()};
+    SerialLink& serial = front.Link();
+    const LinkContext link{front, serial, front.PortHandleNow(), serial.Generation()};
 
     // Choose image.
     front.SetProgressRange(0, 10);
     front.SetProgressPos(0);
     front.ShowMessage(kMsgPowerOff);
-    RxRingReset();
+    link.Ring().Reset();
     std::string path;
     if (!front.ChooseImage(path)) {
         return RunEnd::ChooserCancelled;
     }
 
-    // Load image.
+    // Load image, or take a share of the one read for the whole batch.
     std::uint32_t length = 0;
-    switch (ImageLoad(path.c_str(), buffer, &length, front)) {
-    case LoadResult::NotOpened:
-        return RunEnd::NotOpened;
-    case LoadResult::NoBuffer:
-        return RunEnd::NoBuffer;
-    case LoadResult::Loaded:
-        break;
+    if (std::shared_ptr<const LoadedImage> pShared = front.SharedImage()) {
+        length = static_cast<std::uint32_t>(pShared->bytes.size());
+        buffer.Share(std::move(pShared));
+        front.SetStatus("start");
+    } else {
+        switch (ImageLoad(path.c_str(), buffer, &length, front)) {
+        case LoadResult::NotOpened:
+            return RunEnd::NotOpened;
+        case LoadResult::NoBuffer:
+            return RunEnd::NoBuffer;
+        case LoadResult::Loaded:
+            break;
+        }
     }
 
     // Restart prompt.
@@ -108,6 +115,7 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
 
     // Sync: a space at every poll until the loader's menu shows.
     ConsoleWindow window;
+    front.StageBegins(RunStage::Sync);
     front.SetStatus("Check Sync bytes");
     WatchResult watched = WatchConsole(WatchUse::Sync, window, link, ShowBurning);
     if (watched != WatchResult::Menu) {
@@ -115,9 +123,10 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
     }
 
     // Waiting start: answer the menu, wait for the receiver's "C"s.
+    front.StageBegins(RunStage::Start);
     front.SetStatus("Waiting start");
     SerialSleep(kMenuAnswerDelayMs);
-    RxRingReset();
+    link.Ring().Reset();
     if (!link.Write(&kMenuAnswer, 1)) {
         return RunEnd::PortGone;
     }
@@ -127,6 +136,7 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
     }
 
     // Transfer.
+    front.StageBegins(RunStage::Transfer);
     switch (ImageSend(buffer, length, link)) {
     case SendResult::Refused:
         return RunEnd::BlockRefused;
@@ -141,6 +151,7 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
     }
 
     // Checking, and Burning each time the loader says it burns.
+    front.StageBegins(RunStage::Verdict);
     front.SetStatus("Please wait ! Checking image.");
     watched = WatchConsole(WatchUse::Verdict, window, link, ShowBurning);
     switch (watched) {

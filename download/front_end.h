@@ -4,9 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "serial/serial_port.h"
+
+struct LoadedImage;
+
+// The stages of a run that reach the box, in order.
+enum class RunStage { Sync, Start, Transfer, Verdict };
 
 class FrontEnd {
 public:
@@ -29,6 +35,17 @@ public:
     // once (during a transfer the cancel frame goes out first). Front ends
     // without a way to cancel keep the default.
     virtual bool CancelRequested() { return false; }
+
+    // The link the run talks through, taken once when the run starts: the
+    // default link unless the front end drives a port of its own.
+    virtual SerialLink& Link() { return SerialDefaultLink(); }
+    // An image already read, shared by several runs: the run takes its share
+    // instead of reading the chosen file. None by default.
+    virtual std::shared_ptr<const LoadedImage> SharedImage() { return nullptr; }
+    // Told as the run enters each stage, and each time the box acknowledges
+    // a data block (blocks: acknowledged so far), for records and timings.
+    virtual void StageBegins(RunStage) {}
+    virtual void BlockAcknowledged(unsigned) {}
 
     // At most one run per front end. A front end calls TryBeginRun before it
     // starts a worker and starts none when it gives false; the worker calls

@@ -1,6 +1,8 @@
 // Image buffer, CRC-16 and the XMODEM-1K block transfer.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -35,8 +37,9 @@ bool ImageBuffer::Obtain() {
 }
 
 void ImageBuffer::Release() {
-    if (m_pData) {
+    if (Held()) {
         m_pData.reset();
+        m_pShared.reset();
         g_released.fetch_add(1);
     }
 }
@@ -44,6 +47,36 @@ void ImageBuffer::Release() {
 std::uint64_t ImageBuffer::ObtainedCount() { return g_obtained.load(); }
 std::uint64_t ImageBuffer::ReleasedCount() { return g_released.load(); }
 void ImageBuffer::FailAllocationsForTest(bool bFail) { g_failAllocations.store(bFail); }
+
+void ImageBuffer::Share(std::shared_ptr<const LoadedImage> pImage) {
+    Release();
+    m_pShared = std::move(pImage);
+    g_obtained.fetch_add(1);
+}
+
+namespace {
+
+// Reads at most capacity bytes of the file into pData; a longer file's rest
+// is ignored. False on a read error (or a directory), which must not pass
+// for a whole image.
+bool ReadImage(std::FILE* pFile, unsigned char* pData, std::size_t capacity, std::size_t* pSize) {
+    std::size_t size = 0;
+    while (size < capacity) {
+        std::size_t got = std::fread(pData + size, 1, capacity - size, pFile);
+        size += got;
+        if (got == 0) {
+            break;
+        }
+    }
+    *pSize = size;
+    return std::ferror(pFile) == 0;
+}
+
+std::uint32_t TransferLength(std::size_t size) {
+    return static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize * kBlockSize);
+}
+
+}  // namespace
 
 LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLength, FrontEnd& front) {
     FilePtr file(std::fopen(pPath, "rb"));
@@ -55,27 +88,59 @@ LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLen
     }
     front.SetStatus("start");
 
-    // Read at most the capacity; a longer file's rest is ignored.
     std::size_t size = 0;
-    while (size < kImageCapacity) {
-        std::size_t got = std::fread(buffer.Data() + size, 1, kImageCapacity - size, file.get());
-        size += got;
-        if (got == 0) {
-            break;
-        }
-    }
-    // A read error (or a directory) must not pass for a whole image.
-    if (std::ferror(file.get()) != 0) {
+    if (!ReadImage(file.get(), buffer.Data(), kImageCapacity, &size)) {
         buffer.Release();
         return LoadResult::NotOpened;
     }
     file.reset();
 
-    std::uint32_t length = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize * kBlockSize);
+    const std::uint32_t length = TransferLength(size);
     // The last block is filled with 0xFF after the file's data, so no stale
     // memory ever reaches the line.
     std::memset(buffer.Data() + size, 0xFF, length - size);
     *pLength = length;
+    return LoadResult::Loaded;
+}
+
+LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage) {
+    FilePtr file(std::fopen(pPath, "rb"));
+    if (!file) {
+        return LoadResult::NotOpened;
+    }
+    // Only as much memory as the file needs: several hundred boxes may be
+    // flashed from one image, but the image is held once.
+    std::error_code sizeError;
+    const std::uintmax_t fileSize = std::filesystem::file_size(pPath, sizeError);
+    const std::size_t expected = sizeError ? kImageCapacity : static_cast<std::size_t>(std::min<std::uintmax_t>(fileSize, kImageCapacity));
+    auto pLoaded = std::make_shared<LoadedImage>();
+    try {
+        // One byte more than expected shows whether the file grew since.
+        pLoaded->bytes.resize(std::min<std::size_t>(expected + 1, kImageCapacity));
+    } catch (const std::bad_alloc&) {
+        return LoadResult::NoBuffer;
+    }
+    std::size_t size = 0;
+    if (!ReadImage(file.get(), pLoaded->bytes.data(), pLoaded->bytes.size(), &size)) {
+        return LoadResult::NotOpened;
+    }
+    if (size == pLoaded->bytes.size() && size < kImageCapacity) {
+        // Larger than it was a moment ago: read the rest up to the capacity.
+        try {
+            pLoaded->bytes.resize(kImageCapacity);
+        } catch (const std::bad_alloc&) {
+            return LoadResult::NoBuffer;
+        }
+        std::size_t more = 0;
+        if (!ReadImage(file.get(), pLoaded->bytes.data() + size, kImageCapacity - size, &more)) {
+            return LoadResult::NotOpened;
+        }
+        size += more;
+    }
+    pLoaded->fileSize = size;
+    pLoaded->bytes.resize(TransferLength(size), 0xFF);
+    pLoaded->bytes.shrink_to_fit();
+    pImage = std::move(pLoaded);
     return LoadResult::Loaded;
 }
 
@@ -108,14 +173,14 @@ void FrameShort(unsigned char* pFrame, unsigned char lead, unsigned char n) {
 }
 
 bool LinkContext::Usable() const {
-    return SerialPortUsable(hPort, generation) != 0;
+    return link.Usable(hPort, generation) != 0;
 }
 
 bool LinkContext::Write(const void* pBytes, std::uint32_t count) const {
     if (!Usable()) {
         return false;
     }
-    SerialWrite(hPort, pBytes, count);
+    link.Write(hPort, pBytes, count);
     return true;
 }
 
@@ -129,7 +194,7 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
     front.SetProgressPos(0);
     SerialSleep(kSettleBeforeFirstBlockMs);
     // "C"s and console text that came after the start marker are not answers.
-    RxRingReset();
+    link.Ring().Reset();
 
     // Ends a transfer that cannot go on: the buffer goes first, then the
     // cancel frame tells the receiver to stop waiting for the block.
@@ -146,8 +211,8 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
         if (!link.Usable()) {
             return abandon(SendResult::PortGone);
         }
-        FrameData(frame, number, buffer.Data() + offset);
-        SerialWrite(link.hPort, frame, kDataFrameSize);
+        FrameData(frame, number, buffer.Bytes() + offset);
+        link.link.Write(link.hPort, frame, kDataFrameSize);
 
         char status[64];
         std::snprintf(status, sizeof status, "%u / %u", static_cast<unsigned>(offset + kBlockSize),
@@ -160,7 +225,8 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
         bool acknowledged = false;
         for (unsigned polls = 0; !acknowledged;) {
             unsigned char answer = 0;
-            if (RxRingGetByte(&answer) != 0) {
+            const bool bTaken = link.Ring().GetByte(&answer) != 0;
+            if (bTaken) {
                 if (answer == kAck) {
                     acknowledged = true;
                     continue;
@@ -175,12 +241,13 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
             if (!link.Usable()) {
                 return abandon(SendResult::PortGone);
             }
-            // Wakes as soon as the answer arrives; an idle poll lasts 1 ms.
-            RxRingWait(1);
-            if (++polls > kAnswerPollLimit) {
+            // Wakes as soon as the answer arrives.
+            polls += bTaken ? 1 : RingIdleWait(link.Ring(), kAnswerPollLimit + 1 - polls);
+            if (polls > kAnswerPollLimit) {
                 return abandon(SendResult::NoAnswer);
             }
         }
+        front.BlockAcknowledged(offset / kBlockSize + 1);
         ++number;
     }
 
@@ -188,6 +255,6 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
         return abandon(SendResult::PortGone);
     }
     FrameShort(frame, kEot, number);
-    SerialWrite(link.hPort, frame, 3);
+    link.link.Write(link.hPort, frame, 3);
     return SendResult::Completed;
 }

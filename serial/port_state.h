@@ -1,18 +1,24 @@
-// Bookkeeping of the open port shared by the platform backends: which handle
-// is open, which writes are under way on it, and whether its reader thread
-// still runs. It lets Close wait for a write in flight before the handle is
-// released (a reused handle number must never receive our bytes), and lets
-// Close or the next Open wait for the old reader so one reader feeds the ring.
+// The inside of a link, shared by the platform backends: which handle is
+// open, which writes are under way on it, whether its reader still runs,
+// and the record of each open that its reader keeps alive.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "serial/serial_port.h"
 
+// Bookkeeping of a link's open port. It lets Close wait for a write in
+// flight before the handle is released (a reused handle number must never
+// receive our bytes), and lets Close or the next Open wait for the old
+// reader so one reader feeds the ring.
 class PortState {
 public:
+    explicit PortState(const std::atomic<int>& lineLost) : m_lineLost(lineLost) {}
+
     // Records hPort as the open port and counts a new generation.
     void Publish(PortHandle hPort);
     // A write on hPort may begin: it is the open port, not closing, line not
@@ -28,6 +34,8 @@ public:
     void EndClose();
     bool Usable(PortHandle hPort, std::uint32_t generation);
     std::uint32_t Generation();
+    bool Open();
+    PortHandle Handle();
 
     void ReaderStarted();
     void ReaderEnded();
@@ -35,6 +43,7 @@ public:
     bool WaitReaderEnded(unsigned timeoutMs);
 
 private:
+    const std::atomic<int>& m_lineLost;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_bOpen = false;
@@ -45,8 +54,86 @@ private:
     int m_readers = 0;
 };
 
-// The one open port of the process.
-extern PortState g_portState;
+// The newest bytes a link received, kept for a record of the run.
+class ConsoleCapture {
+public:
+    void Enable(std::size_t limit);
+    // Called by the reader for every run of bytes it puts into the ring.
+    void Append(const unsigned char* pBytes, std::size_t count);
+    std::string Take();
+
+private:
+    std::atomic<std::size_t> m_limit{0};
+    std::mutex m_mutex;
+    std::string m_bytes;
+};
+
+// One open of a link: the reader's own state, kept alive by the reader
+// itself, so that a reader that outlives its Close never touches freed
+// memory and is never started again by a later open.
+struct OpenRecord {
+    std::shared_ptr<LinkCore> pCore;
+    // The handle the reader reads through (the reader's slot).
+    PortHandle hPort = kInvalidPort;
+    // Set by Close and by the next open of the link; the reader ends at the
+    // end of its turn once it is set. Never cleared.
+    std::atomic<bool> bStop{false};
+    // When Close's wait for the reader runs out, the handle is not closed
+    // under the reader: the reader closes it as it ends. Guarded by mutex.
+    std::mutex mutex;
+    bool bEnded = false;
+    bool bCloseOnEnd = false;
+};
+
+struct LinkCore : std::enable_shared_from_this<LinkCore> {
+    explicit LinkCore(bool bDefault);
+    ~LinkCore();
+    LinkCore(const LinkCore&) = delete;
+    LinkCore& operator=(const LinkCore&) = delete;
+
+    // The default link's reader also ends on g_bStopThread.
+    const bool bDefault;
+    // Set by the reader when the line disappears; cleared by each open.
+    std::atomic<int> lineLost{0};
+    PortState state{lineLost};
+    RxRingStore ring;
+    ConsoleCapture capture;
+
+    // Serialises opens and closes of this link.
+    std::mutex openMutex;
+    // The latest open; written under openMutex.
+    std::shared_ptr<OpenRecord> pOpen;
+
+    // POSIX backend: the descriptor that wakes the reader out of its wait
+    // at once, and the reader thread, joined by Close or the next open.
+    int wakeFd = -1;
+    std::thread reader;
+
+    // Win32 backend: the new reader says whether it could create its events.
+    enum class ReaderStart { kPending, kRunning, kFailed };
+    std::mutex startMutex;
+    std::condition_variable startChanged;
+    ReaderStart readerStart = ReaderStart::kPending;
+};
+
+// What each backend provides for the common link code.
+int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot);
+int BackendWrite(LinkCore& core, PortHandle hPort, const void* pBytes, std::uint32_t count);
+int BackendClose(LinkCore& core, PortHandle hPort);
+void BackendInit(LinkCore& core);
+void BackendFree(LinkCore& core);
+// Releases a port handle (the backend's own close of the device).
+void BackendReleaseHandle(PortHandle hPort);
+
+// Whether a reader should end at the end of its turn.
+bool ReaderStopRequested(const OpenRecord& open);
+// A reader's last act with its handle: closes it when Close handed it over.
+void ReaderFinished(OpenRecord& open);
+// Close's part after its wait for the reader: releases the handle now, or
+// leaves it to the reader when the reader still runs.
+void ReleaseAfterReader(OpenRecord& open, bool bReaderEnded);
+// Blocks while the readers are held for a test.
+void ReaderHoldPoint();
 
 // Prints a diagnostic line on stdout at once (stdout may be a pipe).
 void SerialDiag(const char* pFormat, ...)

@@ -1,81 +1,85 @@
-// The receive ring: one producer (SerialThread), one consumer (the download
-// worker). Each position is moved by one side only, so no lock is needed:
-// the producer stores the byte before it publishes the advanced pWrite
-// (release), and the consumer reads a byte only after it has seen pWrite
-// move (acquire).
+// The receive ring: one producer (the link's reader), one consumer (the
+// download worker). Each position is moved by one side only, so no lock is
+// needed: the producer stores the byte before it publishes the advanced
+// pWrite (release), and the consumer reads a byte only after it has seen
+// pWrite move (acquire).
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "serial/serial_port.h"
 
-RxRingStore RxRing = {{}, {RxRing.storage}, {RxRing.storage}, {0}};
+RxRingStore::RxRingStore() : storage{}, pWrite(storage), pRead(storage) {}
 
-namespace {
-
-unsigned char* Advance(unsigned char* p) {
+unsigned char* RxRingStore::Advance(unsigned char* p) {
     ++p;
-    return p == RxRing.storage + kRxRingSize ? RxRing.storage : p;
+    return p == storage + kRxRingSize ? storage : p;
 }
 
-// Wakes a consumer that waits in RxRingWait. The producer only notifies when a
-// consumer says it is waiting, so a busy line costs no system call per byte.
-std::mutex g_waitMutex;
-std::condition_variable g_waitCond;
-std::atomic<int> g_waiters{0};
-
-}  // namespace
-
-void RxRingReset() {
-    RxRing.pRead.store(RxRing.pWrite.load(std::memory_order_acquire), std::memory_order_release);
+void RxRingStore::Reset() {
+    pRead.store(pWrite.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-int RxRingGetByte(unsigned char* pByte) {
-    unsigned char* pRead = RxRing.pRead.load(std::memory_order_relaxed);
-    if (pRead == RxRing.pWrite.load(std::memory_order_acquire)) {
+int RxRingStore::GetByte(unsigned char* pByte) {
+    unsigned char* pNow = pRead.load(std::memory_order_relaxed);
+    if (pNow == pWrite.load(std::memory_order_acquire)) {
         return 0;
     }
-    *pByte = *pRead;
-    RxRing.pRead.store(Advance(pRead), std::memory_order_release);
+    *pByte = *pNow;
+    pRead.store(Advance(pNow), std::memory_order_release);
     return 1;
 }
 
-void RxRingPutByte(unsigned char byte) {
-    unsigned char* pWrite = RxRing.pWrite.load(std::memory_order_relaxed);
-    unsigned char* pNext = Advance(pWrite);
+void RxRingStore::PutByte(unsigned char byte) {
+    unsigned char* pNow = pWrite.load(std::memory_order_relaxed);
+    unsigned char* pNext = Advance(pNow);
     // Full at 8191 unread bytes: the held bytes are kept, the new one dropped.
-    if (pNext == RxRing.pRead.load(std::memory_order_acquire)) {
-        RxRing.overruns.fetch_add(1, std::memory_order_relaxed);
+    if (pNext == pRead.load(std::memory_order_acquire)) {
+        overruns.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    *pWrite = byte;
+    *pNow = byte;
     // Sequentially consistent with the waiter's count and its look at
-    // pWrite in RxRingWait: either the waiter sees the new byte or this side
-    // sees the waiter and wakes it.
-    RxRing.pWrite.store(pNext, std::memory_order_seq_cst);
-    if (g_waiters.load(std::memory_order_seq_cst) != 0) {
-        std::lock_guard<std::mutex> lock(g_waitMutex);
-        g_waitCond.notify_all();
+    // pWrite in Wait: either the waiter sees the new byte or this side sees
+    // the waiter and wakes it.
+    pWrite.store(pNext, std::memory_order_seq_cst);
+    if (m_waiters.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        m_waitCond.notify_all();
     }
 }
 
-std::size_t RxRingCount() {
-    unsigned char* pWrite = RxRing.pWrite.load(std::memory_order_acquire);
-    unsigned char* pRead = RxRing.pRead.load(std::memory_order_acquire);
-    return static_cast<std::size_t>((pWrite - pRead + static_cast<std::ptrdiff_t>(kRxRingSize)) %
+std::size_t RxRingStore::Count() const {
+    unsigned char* pW = pWrite.load(std::memory_order_acquire);
+    unsigned char* pR = pRead.load(std::memory_order_acquire);
+    return static_cast<std::size_t>((pW - pR + static_cast<std::ptrdiff_t>(kRxRingSize)) %
                                     static_cast<std::ptrdiff_t>(kRxRingSize));
 }
 
-int RxRingWait(unsigned timeoutMs) {
-    auto hasByte = [] {
-        return RxRing.pRead.load(std::memory_order_relaxed) != RxRing.pWrite.load(std::memory_order_seq_cst);
+int RxRingStore::Wait(unsigned timeoutMs) {
+    auto hasByte = [this] {
+        return pRead.load(std::memory_order_relaxed) != pWrite.load(std::memory_order_seq_cst);
     };
     if (hasByte()) {
         return 1;
     }
-    std::unique_lock<std::mutex> lock(g_waitMutex);
-    g_waiters.fetch_add(1, std::memory_order_seq_cst);
-    bool got = g_waitCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasByte);
-    g_waiters.fetch_sub(1, std::memory_order_seq_cst);
-    return got ? 1 : 0;
+    std::unique_lock<std::mutex> lock(m_waitMutex);
+    m_waiters.fetch_add(1, std::memory_order_seq_cst);
+    // Looked at again after counting ourselves in: a byte published before
+    // the producer could see us is not waited past. Any wake-up returns, so
+    // that WakeConsumer reaches the caller.
+    if (!hasByte()) {
+        m_waitCond.wait_for(lock, std::chrono::milliseconds(timeoutMs));
+    }
+    m_waiters.fetch_sub(1, std::memory_order_seq_cst);
+    return hasByte() ? 1 : 0;
 }
+
+void RxRingStore::WakeConsumer() {
+    std::lock_guard<std::mutex> lock(m_waitMutex);
+    m_waitCond.notify_all();
+}
+
+void RxRingReset() { RxRing.Reset(); }
+int RxRingGetByte(unsigned char* pByte) { return RxRing.GetByte(pByte); }
+void RxRingPutByte(unsigned char byte) { RxRing.PutByte(byte); }
+std::size_t RxRingCount() { return RxRing.Count(); }
+int RxRingWait(unsigned timeoutMs) { return RxRing.Wait(timeoutMs); }

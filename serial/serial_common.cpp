@@ -1,5 +1,5 @@
 // Parts of the serial link that do not depend on the platform: the shared
-// flags, the trace, and the open port's bookkeeping.
+// flags, the trace, the link object and the default link's plain functions.
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -8,11 +8,15 @@
 #include "serial/serial_port.h"
 
 std::atomic<int> g_bStopThread{0};
-std::atomic<int> g_bLineLost{0};
 std::atomic<int> g_bTrace{0};
 char g_szTraceLine[1024];
 
-PortState g_portState;
+namespace {
+
+// Written by tests only; read by every reader at the top of its turn.
+std::atomic<bool> g_bHoldReaders{false};
+
+}  // namespace
 
 void TraceLog(int bSwitch, const char* pFormat, ...) {
     if (bSwitch == 0) {
@@ -34,6 +38,9 @@ void SerialDiag(const char* pFormat, ...) {
     std::fflush(stdout);
 }
 
+// ---------------------------------------------------------------------------
+// PortState
+
 void PortState::Publish(PortHandle hPort) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bOpen = true;
@@ -44,7 +51,7 @@ void PortState::Publish(PortHandle hPort) {
 
 bool PortState::BeginWrite(PortHandle hPort) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_bOpen || m_bClosing || m_hPort != hPort || g_bLineLost.load() != 0) {
+    if (!m_bOpen || m_bClosing || m_hPort != hPort || m_lineLost.load() != 0) {
         return false;
     }
     ++m_writers;
@@ -81,12 +88,22 @@ void PortState::EndClose() {
 
 bool PortState::Usable(PortHandle hPort, std::uint32_t generation) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bOpen && !m_bClosing && m_hPort == hPort && m_generation == generation && g_bLineLost.load() == 0;
+    return m_bOpen && !m_bClosing && m_hPort == hPort && m_generation == generation && m_lineLost.load() == 0;
 }
 
 std::uint32_t PortState::Generation() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_generation;
+}
+
+bool PortState::Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bOpen;
+}
+
+PortHandle PortState::Handle() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bOpen ? m_hPort : kInvalidPort;
 }
 
 void PortState::ReaderStarted() {
@@ -105,10 +122,151 @@ bool PortState::WaitReaderEnded(unsigned timeoutMs) {
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_readers == 0; });
 }
 
-int SerialPortUsable(PortHandle hPort, std::uint32_t generation) {
-    return g_portState.Usable(hPort, generation) ? 1 : 0;
+// ---------------------------------------------------------------------------
+// ConsoleCapture
+
+void ConsoleCapture::Enable(std::size_t limit) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limit.store(limit, std::memory_order_release);
+    m_bytes.clear();
 }
 
-std::uint32_t SerialOpenGeneration() {
-    return g_portState.Generation();
+void ConsoleCapture::Append(const unsigned char* pBytes, std::size_t count) {
+    const std::size_t limit = m_limit.load(std::memory_order_acquire);
+    if (limit == 0 || count == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bytes.append(reinterpret_cast<const char*>(pBytes), count);
+    // Trimmed in steps, not per byte: the store never holds more than twice
+    // the limit, and Take gives the newest limit bytes.
+    if (m_bytes.size() > 2 * limit) {
+        m_bytes.erase(0, m_bytes.size() - limit);
+    }
 }
+
+std::string ConsoleCapture::Take() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string taken;
+    taken.swap(m_bytes);
+    const std::size_t limit = m_limit.load(std::memory_order_acquire);
+    if (taken.size() > limit) {
+        taken.erase(0, taken.size() - limit);
+    }
+    return taken;
+}
+
+// ---------------------------------------------------------------------------
+// Readers
+
+bool ReaderStopRequested(const OpenRecord& open) {
+    return open.bStop.load(std::memory_order_acquire) ||
+           (open.pCore->bDefault && g_bStopThread.load(std::memory_order_acquire) != 0);
+}
+
+void ReaderFinished(OpenRecord& open) {
+    std::lock_guard<std::mutex> lock(open.mutex);
+    open.bEnded = true;
+    if (open.bCloseOnEnd) {
+        BackendReleaseHandle(open.hPort);
+    }
+}
+
+void ReleaseAfterReader(OpenRecord& open, bool bReaderEnded) {
+    std::lock_guard<std::mutex> lock(open.mutex);
+    if (bReaderEnded || open.bEnded) {
+        BackendReleaseHandle(open.hPort);
+    } else {
+        open.bCloseOnEnd = true;
+    }
+}
+
+void ReaderHoldPoint() {
+    while (g_bHoldReaders.load(std::memory_order_acquire)) {
+        SerialSleep(5);
+    }
+}
+
+void SerialHoldReadersForTest(bool bHold) {
+    g_bHoldReaders.store(bHold, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------
+// SerialLink
+
+LinkCore::LinkCore(bool bDefaultLink) : bDefault(bDefaultLink) {
+    BackendInit(*this);
+}
+
+LinkCore::~LinkCore() {
+    BackendFree(*this);
+}
+
+SerialLink::SerialLink() : SerialLink(false) {}
+
+SerialLink::SerialLink(bool bDefault) : m_pCore(std::make_shared<LinkCore>(bDefault)) {}
+
+SerialLink::~SerialLink() {
+    Close();
+    // The open record points back at the core; once the port is closed the
+    // link lets go of it, and a reader still running keeps what it needs.
+    std::lock_guard<std::mutex> lock(m_pCore->openMutex);
+    m_pCore->pOpen.reset();
+}
+
+int SerialLink::Open(const char* pName, PortHandle* pSlot) {
+    PortHandle unused = kInvalidPort;
+    return BackendOpen(*m_pCore, pName, pSlot != nullptr ? pSlot : &unused);
+}
+
+int SerialLink::Write(PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    return BackendWrite(*m_pCore, hPort, pBytes, count);
+}
+
+int SerialLink::Close(PortHandle hPort) {
+    return BackendClose(*m_pCore, hPort);
+}
+
+int SerialLink::Close() {
+    if (!m_pCore->state.Open()) {
+        return 0;
+    }
+    return Close(m_pCore->state.Handle());
+}
+
+int SerialLink::Usable(PortHandle hPort, std::uint32_t generation) const {
+    return m_pCore->state.Usable(hPort, generation) ? 1 : 0;
+}
+
+std::uint32_t SerialLink::Generation() const { return m_pCore->state.Generation(); }
+bool SerialLink::IsOpen() const { return m_pCore->state.Open(); }
+PortHandle SerialLink::Handle() const { return m_pCore->state.Handle(); }
+bool SerialLink::LineLost() const { return m_pCore->lineLost.load(std::memory_order_acquire) != 0; }
+RxRingStore& SerialLink::Ring() { return m_pCore->ring; }
+bool SerialLink::WaitReaderEnded(unsigned timeoutMs) const { return m_pCore->state.WaitReaderEnded(timeoutMs); }
+void SerialLink::CaptureConsole(std::size_t limit) { m_pCore->capture.Enable(limit); }
+std::string SerialLink::TakeConsole() { return m_pCore->capture.Take(); }
+
+SerialLink& SerialDefaultLink() {
+    static SerialLink link(true);
+    return link;
+}
+
+RxRingStore& RxRing = SerialDefaultLink().Ring();
+
+// ---------------------------------------------------------------------------
+// The default link's plain functions.
+
+int SerialOpen(PortHandle* pSlot, const char* pName) { return SerialDefaultLink().Open(pName, pSlot); }
+
+int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    return SerialDefaultLink().Write(hPort, pBytes, count);
+}
+
+int SerialClose(PortHandle hPort) { return SerialDefaultLink().Close(hPort); }
+
+int SerialPortUsable(PortHandle hPort, std::uint32_t generation) {
+    return SerialDefaultLink().Usable(hPort, generation);
+}
+
+std::uint32_t SerialOpenGeneration() { return SerialDefaultLink().Generation(); }

@@ -1,10 +1,10 @@
 // The serial link: the contract every platform backend meets.
 //
-// One port is open at a time. SerialOpen configures it (115200 8N1, no flow
-// control, DTR on, RTS off), starts SerialThread and empties RxRing; from then
-// on SerialThread moves every received byte into RxRing, where the download
-// worker takes them one at a time. The port handle lives in the caller's slot;
-// SerialOpen writes it and the reader reads it through the slot's address.
+// A link opens one port (115200 8N1, no flow control, DTR on, RTS off),
+// starts its reader thread and empties its ring; from then on the reader
+// moves every received byte into the ring, where the download worker takes
+// them one at a time. SerialOpen and the other plain functions work on the
+// default link and store the port handle in the caller's slot.
 //
 // Results are the small integers the rest of the system expects:
 //   SerialOpen  0 open, 1 failure        PortProbe     0 can be opened, 1 not
@@ -12,6 +12,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,81 +31,159 @@ using PortHandle = int;  // file descriptor
 inline const PortHandle kInvalidPort = KELVORA_INVALID_PORT;
 
 // ---------------------------------------------------------------------------
-// Receive ring: 8192 bytes, at most 8191 unread. SerialThread is the only
-// producer (pWrite), the download worker the only consumer (pRead).
+// Receive ring: 8192 bytes, at most 8191 unread. The link's reader thread is
+// the only producer (pWrite), the download worker the only consumer (pRead).
 
 constexpr std::size_t kRxRingSize = 8192;
 
-struct RxRingStore {
+class RxRingStore {
+public:
+    RxRingStore();
+    RxRingStore(const RxRingStore&) = delete;
+    RxRingStore& operator=(const RxRingStore&) = delete;
+
+    // Empties the ring: the read position jumps to the published write
+    // position, so no byte received before the call is handed out after it.
+    // Consumer side.
+    void Reset();
+    // Takes the oldest unread byte into *pByte and gives 1; 0 when empty
+    // (*pByte is left untouched).
+    int GetByte(unsigned char* pByte);
+    // Puts one byte; a full ring drops the byte and counts an overrun.
+    void PutByte(unsigned char byte);
+    // Unread bytes right now.
+    std::size_t Count() const;
+    // Waits until the ring holds a byte or timeoutMs ms have passed; returns
+    // at once when a byte is already there. Gives 1 when a byte is waiting.
+    int Wait(unsigned timeoutMs);
+    // Wakes a consumer waiting in Wait, so that it looks at its link again
+    // (the port is being closed, or the line was lost).
+    void WakeConsumer();
+
     unsigned char storage[kRxRingSize];
     // Written by the producer only (release), read by the consumer (acquire).
     std::atomic<unsigned char*> pWrite;
     // Written by the consumer only: gets and resets both move the read side.
     std::atomic<unsigned char*> pRead;
     // Bytes dropped because the ring was full; written by the producer only.
-    std::atomic<std::uint32_t> overruns;
+    std::atomic<std::uint32_t> overruns{0};
+
+private:
+    unsigned char* Advance(unsigned char* p);
+
+    // The producer only notifies when a consumer says it is waiting, so a
+    // busy line costs no system call per byte.
+    std::mutex m_waitMutex;
+    std::condition_variable m_waitCond;
+    std::atomic<int> m_waiters{0};
 };
 
-extern RxRingStore RxRing;
+// ---------------------------------------------------------------------------
+// The link: everything one open port needs (handle, reader thread, receive
+// ring, stop request, lost-line state, write bookkeeping, open generation).
+// A process may hold any number of links, each on its own port. The
+// functions further down are the same operations on the default link.
 
-// Empties the ring: the read position jumps to the published write position,
-// so no byte received before the call is handed out after it. Consumer side.
+struct LinkCore;
+
+class SerialLink {
+public:
+    SerialLink();
+    // Closes the port if it is still open.
+    ~SerialLink();
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
+
+    // Opens and configures the port named pName, empties the ring and starts
+    // the reader; the handle is stored in *pSlot when given. 0 on success, 1
+    // on failure (the reason goes to stdout as a diagnostic line; a failed
+    // open holds nothing and leaves an open port of this link alone).
+    int Open(const char* pName, PortHandle* pSlot = nullptr);
+    // Writes the whole run and returns when it has been handed to the port.
+    // 1 when written; 0 when hPort is not this link's open port, it is being
+    // closed, the line is lost or the write failed.
+    int Write(PortHandle hPort, const void* pBytes, std::uint32_t count);
+    // Closes the port: stops its reader (waiting for it, bounded) and waits
+    // for a write under way before the handle is released. Non-zero on
+    // success; 0 when hPort is not this link's open port.
+    int Close(PortHandle hPort);
+    // Closes whatever port is open; 0 when none is.
+    int Close();
+
+    // 1 while hPort is the port this link opened with the given generation
+    // and it has been neither closed nor lost.
+    int Usable(PortHandle hPort, std::uint32_t generation) const;
+    // The generation of the latest successful open; a run records it when it
+    // starts so that a port closed and opened again under it is not taken
+    // for the one it started with.
+    std::uint32_t Generation() const;
+    bool IsOpen() const;
+    PortHandle Handle() const;
+    // The reader found the line gone (adapter unplugged, peer hung up).
+    bool LineLost() const;
+    RxRingStore& Ring();
+    // Waits up to timeoutMs for this link's reader to end; true when none runs.
+    bool WaitReaderEnded(unsigned timeoutMs) const;
+
+    // While on, every byte received is also kept, the newest limit bytes,
+    // for a record of what the box said. TakeConsole hands them out and
+    // empties the store.
+    void CaptureConsole(std::size_t limit);
+    std::string TakeConsole();
+
+private:
+    friend SerialLink& SerialDefaultLink();
+    explicit SerialLink(bool bDefault);
+
+    std::shared_ptr<LinkCore> m_pCore;
+};
+
+// The link that the plain functions below and RxRing stand for: the
+// dialog's, and the command line's when it drives one port.
+SerialLink& SerialDefaultLink();
+
+// The default link's ring.
+extern RxRingStore& RxRing;
+
 void RxRingReset();
-// Takes the oldest unread byte into *pByte and gives 1; 0 when empty
-// (*pByte is left untouched).
 int RxRingGetByte(unsigned char* pByte);
-// Puts one byte; a full ring drops the byte and counts an overrun.
 void RxRingPutByte(unsigned char byte);
-// Unread bytes right now.
 std::size_t RxRingCount();
-// Waits until the ring holds a byte or timeoutMs ms have passed; returns at
-// once when a byte is already there. Gives 1 when a byte is waiting.
 int RxRingWait(unsigned timeoutMs);
 
 // ---------------------------------------------------------------------------
-// Reader thread control and line state.
+// Reader thread control.
 
-// Non-zero ends SerialThread at the end of its current turn. The front end
-// sets it to 0 before SerialOpen and to 1 before SerialClose.
+// Non-zero ends the default link's reader at the end of its current turn.
+// The front end sets it to 0 before SerialOpen and to 1 before SerialClose.
+// Each open's reader also has a stop request of its own, set by its Close
+// and by the next open, so that no later open can revive an old reader.
 extern std::atomic<int> g_bStopThread;
-// Set by SerialThread when the line disappears (adapter unplugged, peer hung
-// up); cleared by SerialOpen. The reader stops reading once it is set.
-extern std::atomic<int> g_bLineLost;
 
-// The reader thread's routine. Started by SerialOpen with the address of the
-// port-handle slot; reads the handle from the slot for every call.
-void SerialThread(void* pSlot);
+// A reader thread's routine. Started by an open with that open's own
+// record (the link, its stop request and the handle it reads through).
+void SerialThread(void* pOpen);
 
 // ---------------------------------------------------------------------------
-// Port operations.
+// Port operations on the default link.
 
-// Opens and configures the port named pName, stores its handle in *pSlot,
-// empties RxRing and starts SerialThread. 0 on success, 1 on failure (the
-// reason goes to stdout as a diagnostic line; a failed open holds nothing).
 int SerialOpen(PortHandle* pSlot, const char* pName);
-// Writes the whole run and returns when it has been handed to the port.
-// 1 when written; 0 when the port is not the open one, is being closed, the
-// line is lost or the write failed. Never writes through a closed handle.
 int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count);
-// Closes the port: stops SerialThread (waiting for it, bounded, so that no
-// old reader runs beside the next one) and waits for a write under way to
-// finish before the handle is released. Returns non-zero on success.
 int SerialClose(PortHandle hPort);
 // 0 when the port can be opened now (it is closed again at once), else 1.
 int PortProbe(const char* pName);
 // The ports that can be opened now, in the platform's order.
 std::vector<std::string> PortList();
 
-// 1 while hPort is the port SerialOpen opened with the given generation and
-// it has been neither closed nor lost. The worker checks this before writes.
 int SerialPortUsable(PortHandle hPort, std::uint32_t generation);
-// Counts successful opens; a worker records it when it starts so that a port
-// closed and opened again under it (maybe with the same handle value) is
-// not taken for the port it started with.
 std::uint32_t SerialOpenGeneration();
 
 // The platform's millisecond sleep.
 void SerialSleep(unsigned ms);
+
+// Test seam: while set, every reader stops at the top of its turn, as a
+// reader held up by a slow system call would.
+void SerialHoldReadersForTest(bool bHold);
 
 // ---------------------------------------------------------------------------
 // Trace: off unless a front end switches it on.

@@ -1,4 +1,5 @@
-// POSIX backend of the serial link: termios, poll() and a std::thread reader.
+// POSIX backend of the serial link: termios, poll() and a std::thread reader
+// per open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -83,55 +85,68 @@ bool SetModemLines(int fd) {
     return errno == ENOTTY || errno == EINVAL;
 }
 
-bool ReaderShouldEnd() {
-    return g_bStopThread.load(std::memory_order_acquire) != 0 || g_portState.Closing();
-}
-
-// Lets SerialClose wake the reader out of its wait at once instead of
-// after up to 500 ms. One for the process, made at start-up, so that opens
-// and closes never change the number of open descriptors.
-const int g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-
-// The reader thread of the open port. Joined by SerialClose once it has
-// said it ends, so that no thread of ours outlives the port; one still
-// joinable at process exit (a close that timed out) is let go.
-struct ReaderThread {
-    std::thread thread;
-    ~ReaderThread() {
-        if (thread.joinable()) {
-            thread.detach();
-        }
-    }
-};
-ReaderThread g_reader;
-
-void MarkLineLost() {
-    g_bLineLost.store(1, std::memory_order_release);
+void MarkLineLost(LinkCore& core) {
+    core.lineLost.store(1, std::memory_order_release);
+    // A worker waiting for bytes looks at its link again at once.
+    core.ring.WakeConsumer();
 }
 
 }  // namespace
+
+void BackendInit(LinkCore& core) {
+    // One per link, made with it, so that opens and closes never change the
+    // number of open descriptors.
+    core.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void BackendFree(LinkCore& core) {
+    // A reader still running holds the core, so none runs here, unless
+    // this is the reader itself letting go of the last share as it ends.
+    if (core.reader.joinable()) {
+        if (core.reader.get_id() == std::this_thread::get_id()) {
+            core.reader.detach();
+        } else {
+            core.reader.join();
+        }
+    }
+    if (core.wakeFd >= 0) {
+        close(core.wakeFd);
+    }
+}
+
+void BackendReleaseHandle(PortHandle hPort) {
+    CloseExclusive(hPort);
+}
 
 void SerialSleep(unsigned ms) {
     usleep(static_cast<useconds_t>(ms) * 1000u);
 }
 
-void SerialThread(void* pSlot) {
-    const PortHandle* pPort = static_cast<const PortHandle*>(pSlot);
-    SerialDiag("Start SerialThread() handle %08x.\n", static_cast<unsigned>(*pPort));
+void SerialThread(void* pOpen) {
+    // The reader owns its share of the open record from here on.
+    std::unique_ptr<std::shared_ptr<OpenRecord>> pShare(static_cast<std::shared_ptr<OpenRecord>*>(pOpen));
+    OpenRecord& open = **pShare;
+    LinkCore& core = *open.pCore;
+    const PortHandle& hPort = open.hPort;
+    SerialDiag("Start SerialThread() handle %08x.\n", static_cast<unsigned>(hPort));
 
     unsigned char buffer[kReadChunk];
-    while (!ReaderShouldEnd()) {
-        if (g_bLineLost.load(std::memory_order_acquire) != 0) {
+    for (;;) {
+        ReaderHoldPoint();
+        if (ReaderStopRequested(open)) {
+            break;
+        }
+        if (core.lineLost.load(std::memory_order_acquire) != 0) {
             // The line is gone: nothing more to read, only the stop to await.
             SerialSleep(50);
             continue;
         }
-        pollfd fds[2] = {{*pPort, POLLIN, 0}, {g_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{hPort, POLLIN, 0}, {core.wakeFd, POLLIN, 0}};
         int ready = poll(fds, 2, kReaderWaitMs);
         const pollfd& pfd = fds[0];
         if (ready < 0) {
             if (errno != EINTR) {
-                MarkLineLost();
+                MarkLineLost(core);
             }
             continue;
         }
@@ -142,31 +157,46 @@ void SerialThread(void* pSlot) {
             // Drain what has arrived: keep reading while reads come back full.
             // A raw line with nothing left answers 0, not an error.
             for (;;) {
-                ssize_t got = read(*pPort, buffer, sizeof buffer);
+                ssize_t got = read(hPort, buffer, sizeof buffer);
                 if (got < 0) {
                     if (errno != EAGAIN && errno != EINTR) {
-                        MarkLineLost();  // EIO: the far side hung up
+                        MarkLineLost(core);  // EIO: the far side hung up
                     }
                     break;
                 }
                 for (ssize_t i = 0; i < got; ++i) {
                     TraceLog(g_bTrace.load(std::memory_order_relaxed), "%02X ", buffer[i]);
-                    RxRingPutByte(buffer[i]);
+                    core.ring.PutByte(buffer[i]);
                 }
+                core.capture.Append(buffer, static_cast<std::size_t>(got));
                 if (static_cast<std::size_t>(got) < sizeof buffer) {
                     break;
                 }
             }
         }
         if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            MarkLineLost();
+            MarkLineLost(core);
         }
     }
-    SerialDiag("Exit Thrd[%08X].....\n", static_cast<unsigned>(*pPort));
-    g_portState.ReaderEnded();
+    SerialDiag("Exit Thrd[%08X].....\n", static_cast<unsigned>(hPort));
+    ReaderFinished(open);
+    core.state.ReaderEnded();
 }
 
-int SerialOpen(PortHandle* pSlot, const char* pName) {
+int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
+    std::lock_guard<std::mutex> lock(core.openMutex);
+    // One reader feeds the ring: the reader of an earlier open must be gone
+    // before anything of this open is done, so that a refused open leaves a
+    // port still open on this link alone. (Close has set that reader's own
+    // stop; a later open never clears it.)
+    if (!core.state.WaitReaderEnded(kReaderEndWaitMs)) {
+        SerialDiag("Error reader of Serial port %s still running.\n", pName);
+        return 1;
+    }
+    if (core.reader.joinable()) {
+        core.reader.join();
+    }
+
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
     OpenFailure failure = OpenFailure::None;
     int fd = OpenExclusive(pName, &failure);
@@ -198,39 +228,36 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
         CloseExclusive(fd);
         return 1;
     }
-    // One reader feeds the ring: a reader of an earlier open must be gone.
-    if (!g_portState.WaitReaderEnded(kReaderEndWaitMs)) {
-        SerialDiag("Error reader of Serial port %s still running.\n", pName);
-        CloseExclusive(fd);
-        return 1;
-    }
-    if (g_reader.thread.joinable()) {
-        g_reader.thread.join();
-    }
     // No producer runs now, so the ring can be emptied from this side.
-    RxRingReset();
-    g_bLineLost.store(0, std::memory_order_release);
-    if (g_wakeFd >= 0) {
+    core.ring.Reset();
+    core.lineLost.store(0, std::memory_order_release);
+    if (core.wakeFd >= 0) {
         eventfd_t stale = 0;
-        eventfd_read(g_wakeFd, &stale);
+        eventfd_read(core.wakeFd, &stale);
     }
-    g_portState.Publish(fd);
-    g_portState.ReaderStarted();
+    auto pOpen = std::make_shared<OpenRecord>();
+    pOpen->pCore = core.shared_from_this();
+    pOpen->hPort = fd;
+    core.state.Publish(fd);
+    core.state.ReaderStarted();
     try {
-        g_reader.thread = std::thread(SerialThread, static_cast<void*>(pSlot));
+        auto pShare = std::make_unique<std::shared_ptr<OpenRecord>>(pOpen);
+        core.reader = std::thread(SerialThread, static_cast<void*>(pShare.get()));
+        pShare.release();  // the reader owns it now
     } catch (const std::system_error&) {
-        g_portState.ReaderEnded();
+        core.state.ReaderEnded();
         SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
-        g_portState.BeginClose(fd);
+        core.state.BeginClose(fd);
         CloseExclusive(fd);
-        g_portState.EndClose();
+        core.state.EndClose();
         return 1;
     }
+    core.pOpen = std::move(pOpen);
     return 0;
 }
 
-int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
-    if (!g_portState.BeginWrite(hPort)) {
+int BackendWrite(LinkCore& core, PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    if (!core.state.BeginWrite(hPort)) {
         return 0;
     }
     const auto* p = static_cast<const unsigned char*>(pBytes);
@@ -251,7 +278,7 @@ int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
             // when the port is being closed or the line has gone.
             pollfd pfd{hPort, POLLOUT, 0};
             int ready = poll(&pfd, 1, kWriteSliceMs);
-            if (g_portState.Closing() || g_bLineLost.load(std::memory_order_acquire) != 0 ||
+            if (core.state.Closing() || core.lineLost.load(std::memory_order_acquire) != 0 ||
                 (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
                 result = 0;
                 break;
@@ -261,25 +288,30 @@ int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
         result = 0;
         break;
     }
-    g_portState.EndWrite();
+    core.state.EndWrite();
     return result;
 }
 
-int SerialClose(PortHandle hPort) {
-    if (!g_portState.BeginClose(hPort)) {
+int BackendClose(LinkCore& core, PortHandle hPort) {
+    std::lock_guard<std::mutex> lock(core.openMutex);
+    if (!core.state.BeginClose(hPort)) {
         return 0;
     }
-    // The reader ends at its next turn (it watches the closing state too,
-    // and is woken for it); the descriptor is released only after it, so its
-    // number cannot be reused under a reader or a writer.
-    if (g_wakeFd >= 0) {
-        eventfd_write(g_wakeFd, 1);
+    // The reader ends at its next turn (its own stop is set, and it is
+    // woken for it); the descriptor is released only after it, so its
+    // number cannot be reused under a reader or a writer. A reader that
+    // does not end in time closes the descriptor itself when it does.
+    core.pOpen->bStop.store(true, std::memory_order_release);
+    if (core.wakeFd >= 0) {
+        eventfd_write(core.wakeFd, 1);
     }
-    if (g_portState.WaitReaderEnded(kReaderEndWaitMs) && g_reader.thread.joinable()) {
-        g_reader.thread.join();
+    core.ring.WakeConsumer();
+    const bool bEnded = core.state.WaitReaderEnded(kReaderEndWaitMs);
+    if (bEnded && core.reader.joinable()) {
+        core.reader.join();
     }
-    CloseExclusive(hPort);
-    g_portState.EndClose();
+    ReleaseAfterReader(*core.pOpen, bEnded);
+    core.state.EndClose();
     return 1;
 }
 

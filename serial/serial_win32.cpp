@@ -111,37 +111,31 @@ private:
     HANDLE m_h;
 };
 
-// SerialOpen waits until the new reader has either created its events or
-// given up, so that a reader that cannot run fails the open.
-enum class ReaderStart { kPending, kRunning, kFailed };
-std::mutex g_startMutex;
-std::condition_variable g_startChanged;
-ReaderStart g_readerStart = ReaderStart::kPending;  // written by the reader, read by SerialOpen
-
-void ReportReaderStart(ReaderStart state) {
-    std::lock_guard<std::mutex> lock(g_startMutex);
-    g_readerStart = state;
-    g_startChanged.notify_all();
+void ReportReaderStart(LinkCore& core, LinkCore::ReaderStart state) {
+    std::lock_guard<std::mutex> lock(core.startMutex);
+    core.readerStart = state;
+    core.startChanged.notify_all();
 }
 
 // One run of SerialThread: the reader's state, kept on its own stack.
 class Reader {
 public:
-    explicit Reader(HANDLE* pSlot) : m_pSlot(pSlot) {}
+    explicit Reader(OpenRecord& open) : m_open(open), m_core(*open.pCore), m_pSlot(&open.hPort) {}
 
     void Run() {
         SerialDiag("Start SerialThread() handle %08x.\n", HandleBits(*m_pSlot));
         if (!m_waitEvent || !m_readEvent) {
             SerialDiag("[%08X]Error CreateEvent().\n", HandleBits(*m_pSlot));
-            ReportReaderStart(ReaderStart::kFailed);
+            ReportReaderStart(m_core, LinkCore::ReaderStart::kFailed);
             return;
         }
         m_waitOv.hEvent = m_waitEvent.Get();
         m_readOv.hEvent = m_readEvent.Get();
-        ReportReaderStart(ReaderStart::kRunning);
+        ReportReaderStart(m_core, LinkCore::ReaderStart::kRunning);
         for (;;) {
+            ReaderHoldPoint();
             Turn();
-            if (g_bStopThread.load() != 0 || g_portState.Closing()) {
+            if (ReaderStopRequested(m_open)) {
                 break;
             }
         }
@@ -158,7 +152,7 @@ private:
         // EV_RXCHAR beside it, and bytes that come while no wait is
         // outstanding raise no event at all. So whatever the wait gave,
         // bytes waiting in the input queue are read now.
-        if (g_bLineLost.load() == 0) {
+        if (m_core.lineLost.load() == 0) {
             DWORD errors = 0;
             COMSTAT stat{};
             if (ClearCommError(*m_pSlot, &errors, &stat) && stat.cbInQue > 0) {
@@ -168,7 +162,7 @@ private:
     }
 
     void WaitTurn() {
-        if (g_bLineLost.load() != 0) {
+        if (m_core.lineLost.load() != 0) {
             // Nothing more will come; only the stop flag or a close ends us.
             SettlePendingWait();
             Sleep(kLostLinePauseMs);
@@ -268,8 +262,9 @@ private:
     void Put(DWORD count) {
         for (DWORD i = 0; i < count; ++i) {
             TraceLog(g_bTrace.load(), "%02X ", m_buffer[i]);
-            RxRingPutByte(m_buffer[i]);
+            m_core.ring.PutByte(m_buffer[i]);
         }
+        m_core.capture.Append(m_buffer, count);
     }
 
     // A failed wait or read is common and harmless (Wine on a pseudo-terminal
@@ -288,7 +283,8 @@ private:
             error = GetLastError();
         }
         if (IsLineGoneError(error) || ++m_lineErrors >= kLineErrorLimit) {
-            g_bLineLost.store(1);
+            m_core.lineLost.store(1);
+            m_core.ring.WakeConsumer();
         }
     }
 
@@ -303,6 +299,8 @@ private:
         m_bWaitPending = false;
     }
 
+    OpenRecord& m_open;
+    LinkCore& m_core;
     HANDLE* m_pSlot;
     EventHandle m_waitEvent;
     EventHandle m_readEvent;
@@ -318,7 +316,7 @@ private:
 
 // Writes one run and waits for it in slices; gives up once the port is being
 // closed or the line is gone, so a line that never drains cannot hold Close.
-int WriteRun(HANDLE hPort, const void* pBytes, DWORD count) {
+int WriteRun(LinkCore& core, HANDLE hPort, const void* pBytes, DWORD count) {
     EventHandle event;
     if (!event) {
         return 0;
@@ -337,7 +335,7 @@ int WriteRun(HANDLE hPort, const void* pBytes, DWORD count) {
         if (waited == WAIT_OBJECT_0) {
             return GetOverlappedResult(hPort, &ov, &written, FALSE) ? 1 : 0;
         }
-        if (waited != WAIT_TIMEOUT || g_portState.Closing() || g_bLineLost.load() != 0) {
+        if (waited != WAIT_TIMEOUT || core.state.Closing() || core.lineLost.load() != 0) {
             // The record lives on this stack: the write must be over before
             // we return.
             CancelIoEx(hPort, &ov);
@@ -347,36 +345,53 @@ int WriteRun(HANDLE hPort, const void* pBytes, DWORD count) {
     }
 }
 
-// Starts SerialThread on the slot and waits until it runs or has given up.
-bool StartReader(HANDLE* pSlot) {
+// Starts the open's reader and waits until it runs or has given up.
+bool StartReader(LinkCore& core, const std::shared_ptr<OpenRecord>& pOpen) {
     {
-        std::lock_guard<std::mutex> lock(g_startMutex);
-        g_readerStart = ReaderStart::kPending;
+        std::lock_guard<std::mutex> lock(core.startMutex);
+        core.readerStart = LinkCore::ReaderStart::kPending;
     }
-    g_portState.ReaderStarted();
-    if (_beginthread(SerialThread, 0, pSlot) == static_cast<std::uintptr_t>(-1)) {
-        g_portState.ReaderEnded();
+    core.state.ReaderStarted();
+    auto pShare = std::make_unique<std::shared_ptr<OpenRecord>>(pOpen);
+    if (_beginthread(SerialThread, 0, pShare.get()) == static_cast<std::uintptr_t>(-1)) {
+        core.state.ReaderEnded();
         return false;
     }
-    std::unique_lock<std::mutex> lock(g_startMutex);
-    g_startChanged.wait(lock, [] { return g_readerStart != ReaderStart::kPending; });
-    return g_readerStart == ReaderStart::kRunning;
+    pShare.release();  // the reader owns it now
+    std::unique_lock<std::mutex> lock(core.startMutex);
+    core.startChanged.wait(lock, [&core] { return core.readerStart != LinkCore::ReaderStart::kPending; });
+    return core.readerStart == LinkCore::ReaderStart::kRunning;
 }
 
 }  // namespace
 
-void SerialThread(void* pSlot) {
-    {
-        Reader reader(static_cast<HANDLE*>(pSlot));
-        reader.Run();
-    }
-    // Last act: the events are closed and nothing touches the port any more.
-    g_portState.ReaderEnded();
+void BackendInit(LinkCore&) {}
+void BackendFree(LinkCore&) {}
+
+void BackendReleaseHandle(PortHandle hPort) {
+    CloseHandle(hPort);
 }
 
-int SerialOpen(PortHandle* pSlot, const char* pName) {
-    // One reader feeds the ring: one of an earlier open must be gone first.
-    if (!g_portState.WaitReaderEnded(kReaderEndWaitMs)) {
+void SerialThread(void* pOpen) {
+    // The reader owns its share of the open record from here on.
+    std::unique_ptr<std::shared_ptr<OpenRecord>> pShare(static_cast<std::shared_ptr<OpenRecord>*>(pOpen));
+    OpenRecord& open = **pShare;
+    {
+        Reader reader(open);
+        reader.Run();
+    }
+    // Last acts: the events are closed and nothing touches the port any more.
+    ReaderFinished(open);
+    open.pCore->state.ReaderEnded();
+}
+
+int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
+    std::lock_guard<std::mutex> lock(core.openMutex);
+    // One reader feeds the ring: the reader of an earlier open must be gone
+    // before anything of this open is done, so that a refused open leaves a
+    // port still open on this link alone. (Close has set that reader's own
+    // stop; a later open never clears it.)
+    if (!core.state.WaitReaderEnded(kReaderEndWaitMs)) {
         SerialDiag("Error reader of Serial port %s still running.\n", pName);
         return 1;
     }
@@ -430,36 +445,45 @@ int SerialOpen(PortHandle* pSlot, const char* pName) {
     }
 
     // No producer runs yet, so the ring can be emptied from this side.
-    RxRingReset();
-    g_bLineLost.store(0);
-    if (!StartReader(pSlot)) {
+    core.ring.Reset();
+    core.lineLost.store(0);
+    auto pOpen = std::make_shared<OpenRecord>();
+    pOpen->pCore = core.shared_from_this();
+    pOpen->hPort = hPort;
+    if (!StartReader(core, pOpen)) {
         SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
         return 1;
     }
     closer.Release();
-    g_portState.Publish(hPort);
+    core.state.Publish(hPort);
+    core.pOpen = std::move(pOpen);
     return 0;
 }
 
-int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count) {
-    if (!g_portState.BeginWrite(hPort)) {
+int BackendWrite(LinkCore& core, PortHandle hPort, const void* pBytes, std::uint32_t count) {
+    if (!core.state.BeginWrite(hPort)) {
         return 0;
     }
-    int result = WriteRun(hPort, pBytes, count);
-    g_portState.EndWrite();
+    int result = WriteRun(core, hPort, pBytes, count);
+    core.state.EndWrite();
     return result;
 }
 
-int SerialClose(PortHandle hPort) {
-    if (!g_portState.BeginClose(hPort)) {
+int BackendClose(LinkCore& core, PortHandle hPort) {
+    std::lock_guard<std::mutex> lock(core.openMutex);
+    if (!core.state.BeginClose(hPort)) {
         return 0;
     }
+    core.pOpen->bStop.store(true);
+    core.ring.WakeConsumer();
     // An empty mask ends the reader's outstanding event wait at once.
     SetCommMask(hPort, 0);
-    g_portState.WaitReaderEnded(kReaderEndWaitMs);
-    int result = CloseHandle(hPort) ? 1 : 0;
-    g_portState.EndClose();
-    return result;
+    const bool bEnded = core.state.WaitReaderEnded(kReaderEndWaitMs);
+    // A reader that does not end in time closes the handle itself when it
+    // does, so no handle is closed under a running reader.
+    ReleaseAfterReader(*core.pOpen, bEnded);
+    core.state.EndClose();
+    return 1;
 }
 
 int PortProbe(const char* pName) {

@@ -254,7 +254,7 @@ TEST(SerialPosix, HangUpIsSurvivedWithoutSpinning) {
     ASSERT_TRUE(pty->Ok());
     OpenPort port(pty->Path());
     ASSERT_EQ(port.Result(), 0);
-    EXPECT_EQ(g_bLineLost.load(), 0);
+    EXPECT_EQ(static_cast<int>(SerialDefaultLink().LineLost()), 0);
 
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
@@ -262,7 +262,7 @@ TEST(SerialPosix, HangUpIsSurvivedWithoutSpinning) {
     std::this_thread::sleep_for(1500ms);
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
-    EXPECT_EQ(g_bLineLost.load(), 1);
+    EXPECT_EQ(static_cast<int>(SerialDefaultLink().LineLost()), 1);
     auto cpuMs = [](const rusage& r) {
         return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
     };
@@ -275,21 +275,106 @@ TEST(SerialPosix, HangUpIsSurvivedWithoutSpinning) {
     EXPECT_EQ(SerialWrite(port.Handle(), &byte, 1), 0) << "no write through a closed port";
 }
 
-TEST(SerialPosix, CloseWaitsForTheReaderSoOnlyOneFeedsTheRing) {
+// A reader held up past Close's wait (as by a slow system call) keeps the
+// port's descriptor until it ends; the next open is refused while it runs,
+// so no second reader ever feeds the ring, and once free it ends on its own
+// open's stop although the process-wide flag is 0 again.
+TEST(SerialPosix, ReaderHeldPastCloseIsNeverRevived) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    for (int round = 0; round < 5; ++round) {
-        OpenPort port(pty.Path());
-        ASSERT_EQ(port.Result(), 0);
-        port.Close();
-    }
     OpenPort port(pty.Path());
     ASSERT_EQ(port.Result(), 0);
+    SerialHoldReadersForTest(true);
+    testing::internal::CaptureStdout();
+    port.Close();  // gives up waiting after its bounded wait
+    EXPECT_FALSE(SerialDefaultLink().WaitReaderEnded(0)) << "the held reader runs on";
+
+    PortHandle slot = kInvalidPort;
+    g_bStopThread = 0;
+    EXPECT_EQ(SerialOpen(&slot, pty.Path().c_str()), 1);
+    EXPECT_EQ(slot, kInvalidPort);
+    SerialHoldReadersForTest(false);
+    EXPECT_TRUE(SerialDefaultLink().WaitReaderEnded(3000)) << "the old reader was revived";
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error reader of Serial port " + pty.Path() + " still running.\n"), std::string::npos) << out;
+
+    // The reader released the descriptor as it ended: the port opens again,
+    // and each byte arrives once.
+    OpenPort again(pty.Path());
+    ASSERT_EQ(again.Result(), 0);
     pty.Send("0123456789");
     auto got = DrainRing(10, 2s);
-    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789");
-    EXPECT_EQ(RxRingCount(), 0u) << "bytes arrived twice: two readers";
+}
+
+// An open refused because the link's port is still open leaves that port
+// alone: its slot, its reader and its line.
+TEST(SerialPosix, RefusedOpenLeavesTheOpenPortAlone) {
+    PtyPair live;
+    PtyPair other;
+    ASSERT_TRUE(live.Ok() && other.Ok());
+    OpenPort port(live.Path());
+    ASSERT_EQ(port.Result(), 0);
+    PortHandle slot = port.Handle();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SerialOpen(&slot, other.Path().c_str()), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error reader of Serial port " + other.Path() + " still running.\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Serial open"), std::string::npos) << "refused before the port was touched: " << out;
+    EXPECT_EQ(slot, port.Handle());
+    EXPECT_EQ(PortProbe(other.Path().c_str()), 0) << "the refused port was left open";
+
+    live.Send("still here");
+    auto got = DrainRing(10, 2s);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "still here");
+    EXPECT_FALSE(SerialDefaultLink().LineLost());
+    EXPECT_EQ(SerialWrite(port.Handle(), "ok", 2), 1);
+    EXPECT_EQ(live.Receive(2, 2s), (std::vector<unsigned char>{'o', 'k'}));
+}
+
+// Links of their own run side by side: each ring gets its own port's bytes
+// only, and closing one leaves the others running.
+TEST(SerialPosix, LinksOnSeveralPortsStayApart) {
+    constexpr int kLinks = 4;
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+    std::vector<std::unique_ptr<SerialLink>> links;
+    std::vector<PortHandle> handles(kLinks, kInvalidPort);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < kLinks; ++i) {
+        ptys.push_back(std::make_unique<PtyPair>());
+        ASSERT_TRUE(ptys.back()->Ok());
+        links.push_back(std::make_unique<SerialLink>());
+        ASSERT_EQ(links.back()->Open(ptys.back()->Path().c_str(), &handles[i]), 0);
+    }
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kLinks; ++i) {
+        senders.emplace_back([&, i] { ptys[i]->Send(std::string(3000, static_cast<char>('a' + i))); });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    ASSERT_EQ(links[0]->Close(handles[0]), 1);
+    EXPECT_EQ(links[0]->Write(handles[0], "x", 1), 0) << "a write through a closed link";
+    for (int i = 1; i < kLinks; ++i) {
+        RxRingStore& ring = links[i]->Ring();
+        std::string got;
+        for (auto until = std::chrono::steady_clock::now() + 5s;
+             got.size() < 3000 && std::chrono::steady_clock::now() < until;) {
+            unsigned char byte = 0;
+            if (ring.GetByte(&byte) != 0) {
+                got.push_back(static_cast<char>(byte));
+            } else {
+                ring.Wait(10);
+            }
+        }
+        EXPECT_EQ(got, std::string(3000, static_cast<char>('a' + i))) << "link " << i;
+        EXPECT_EQ(links[i]->Write(handles[i], "y", 1), 1);
+    }
+    links.clear();  // each closes its port
+    testing::internal::GetCapturedStdout();
+    for (auto& pty : ptys) {
+        EXPECT_EQ(PortProbe(pty->Path().c_str()), 0);
+    }
 }
 
 }  // namespace

@@ -395,7 +395,7 @@ TEST_F(SerialWin32, MegabyteInLinkRunsComesBackByteExact) {
     EXPECT_EQ(received, sent.size());
     EXPECT_EQ(firstMismatch, sent.size()) << "first differing byte";
     EXPECT_EQ(RxRing.overruns.load(), overrunsBefore);
-    EXPECT_EQ(g_bLineLost.load(), 0);
+    EXPECT_EQ(static_cast<int>(SerialDefaultLink().LineLost()), 0);
 }
 
 TEST_F(SerialWin32, BurstBeyondOneReadIsDrainedWithoutFurtherArrivals) {
@@ -418,7 +418,7 @@ TEST_F(SerialWin32, ReaderEndsOnStopFlagOrClose) {
     for (const Case& c : {Case{"stop flag", true}, Case{"close alone", false}}) {
         SCOPED_TRACE(c.what);
         ASSERT_NO_FATAL_FAILURE(Open());
-        ASSERT_FALSE(g_portState.WaitReaderEnded(0)) << "no reader runs";
+        ASSERT_FALSE(SerialDefaultLink().WaitReaderEnded(0)) << "no reader runs";
         std::vector<std::string> lines;
         auto start = Clock::now();
         bool bEnded = false;
@@ -427,11 +427,11 @@ TEST_F(SerialWin32, ReaderEndsOnStopFlagOrClose) {
             StdoutCapture capture;
             if (c.bStopFlag) {
                 g_bStopThread = 1;
-                bEnded = g_portState.WaitReaderEnded(5000);
+                bEnded = SerialDefaultLink().WaitReaderEnded(5000);
             } else {
                 closed = SerialClose(m_hComm);
                 m_bOpen = false;
-                bEnded = g_portState.WaitReaderEnded(0);
+                bEnded = SerialDefaultLink().WaitReaderEnded(0);
             }
             lines = capture.Lines();
         }
@@ -491,7 +491,7 @@ TEST_F(SerialWin32, ReopenedPortHasOneReaderAndCarriesBytes) {
         std::vector<unsigned char> got = Take(sizeof hello);
         EXPECT_EQ(got, std::vector<unsigned char>(hello, hello + sizeof hello));
         EXPECT_EQ(Close(), 1);
-        EXPECT_TRUE(g_portState.WaitReaderEnded(0)) << "the reader outlived Close";
+        EXPECT_TRUE(SerialDefaultLink().WaitReaderEnded(0)) << "the reader outlived Close";
     }
 }
 
@@ -609,10 +609,10 @@ TEST_F(SerialWin32, HangUpOfTheFarSideIsSurvived) {
         Sleep(20);
     }
     auto start = Clock::now();
-    while (g_bLineLost.load() == 0 && Clock::now() - start < kPatience) {
+    while (static_cast<int>(SerialDefaultLink().LineLost()) == 0 && Clock::now() - start < kPatience) {
         Sleep(10);
     }
-    ASSERT_EQ(g_bLineLost.load(), 1) << "the reader did not notice the hang-up";
+    ASSERT_EQ(static_cast<int>(SerialDefaultLink().LineLost()), 1) << "the reader did not notice the hang-up";
     while (RxRingGetByte(run.data()) != 0) {
     }
 
@@ -628,7 +628,7 @@ TEST_F(SerialWin32, HangUpOfTheFarSideIsSurvived) {
     unsigned long long cpu100ns = ticks(kernelAfter) - ticks(kernelBefore) + ticks(userAfter) - ticks(userBefore);
     // A reader spinning on the dead line burns about a whole second here.
     EXPECT_LT(cpu100ns, 5000000ull) << "CPU time (100 ns units) used in one idle second";
-    EXPECT_FALSE(g_portState.WaitReaderEnded(0)) << "the reader must keep running until stopped";
+    EXPECT_FALSE(SerialDefaultLink().WaitReaderEnded(0)) << "the reader must keep running until stopped";
     EXPECT_EQ(RxRingCount(), 0u);
 
     std::vector<std::string> lines;
@@ -639,7 +639,7 @@ TEST_F(SerialWin32, HangUpOfTheFarSideIsSurvived) {
         lines = capture.Lines();
     }
     EXPECT_NE(closed, 0);
-    EXPECT_TRUE(g_portState.WaitReaderEnded(0));
+    EXPECT_TRUE(SerialDefaultLink().WaitReaderEnded(0));
     ExpectLines(lines, {Escaped("Exit Thrd[" + Hex("%08X", m_hComm) + "].....")});
 }
 

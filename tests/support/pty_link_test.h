@@ -19,7 +19,7 @@ protected:
         g_bStopThread = 1;
         SerialClose(front.hComm);
     }
-    LinkContext Link() { return LinkContext{front, front.hComm, SerialOpenGeneration()}; }
+    LinkContext Link() { return LinkContext{front, SerialDefaultLink(), front.hComm, SerialOpenGeneration()}; }
 
     PtyPair m_pty;
     RecordingFrontEnd front;
