@@ -138,6 +138,8 @@ LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>
         size += more;
     }
     pLoaded->fileSize = size;
+    // Only the file's bytes stay; the rest of the last block is 0xFF.
+    pLoaded->bytes.resize(size);
     pLoaded->bytes.resize(TransferLength(size), 0xFF);
     pLoaded->bytes.shrink_to_fit();
     pImage = std::move(pLoaded);

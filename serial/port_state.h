@@ -73,6 +73,8 @@ private:
 // memory and is never started again by a later open.
 struct OpenRecord {
     std::shared_ptr<LinkCore> pCore;
+    // The port's name, for the diagnostic lines of its reader.
+    std::string name;
     // The handle the reader reads through (the reader's slot).
     PortHandle hPort = kInvalidPort;
     // Set by Close and by the next open of the link; the reader ends at the
@@ -135,7 +137,21 @@ void ReleaseAfterReader(OpenRecord& open, bool bReaderEnded);
 // Blocks while the readers are held for a test.
 void ReaderHoldPoint();
 
-// Prints a diagnostic line on stdout at once (stdout may be a pipe).
+// Names the port that the diagnostic lines of this thread are about, for
+// as long as it lives.
+class DiagPortScope {
+public:
+    explicit DiagPortScope(const char* pPort);
+    ~DiagPortScope();
+    DiagPortScope(const DiagPortScope&) = delete;
+    DiagPortScope& operator=(const DiagPortScope&) = delete;
+
+private:
+    const char* m_pPrevious;
+};
+
+// Prints a diagnostic line on stdout at once (stdout may be a pipe), or
+// hands it to the sink a front end installed.
 void SerialDiag(const char* pFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

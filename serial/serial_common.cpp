@@ -16,6 +16,11 @@ namespace {
 // Written by tests only; read by every reader at the top of its turn.
 std::atomic<bool> g_bHoldReaders{false};
 
+// Set once by a front end before any port is opened; read by every thread
+// that prints a diagnostic line.
+std::atomic<SerialDiagSink> g_diagSink{nullptr};
+thread_local const char* t_pDiagPort = "";
+
 }  // namespace
 
 void TraceLog(int bSwitch, const char* pFormat, ...) {
@@ -33,9 +38,28 @@ void TraceLog(int bSwitch, const char* pFormat, ...) {
 void SerialDiag(const char* pFormat, ...) {
     va_list args;
     va_start(args, pFormat);
-    std::vprintf(pFormat, args);
+    const SerialDiagSink sink = g_diagSink.load(std::memory_order_acquire);
+    if (sink == nullptr) {
+        std::vprintf(pFormat, args);
+        std::fflush(stdout);
+    } else {
+        char line[512];
+        std::vsnprintf(line, sizeof line, pFormat, args);
+        sink(t_pDiagPort, line);
+    }
     va_end(args);
-    std::fflush(stdout);
+}
+
+void SerialSetDiagSink(SerialDiagSink sink) {
+    g_diagSink.store(sink, std::memory_order_release);
+}
+
+DiagPortScope::DiagPortScope(const char* pPort) : m_pPrevious(t_pDiagPort) {
+    t_pDiagPort = pPort;
+}
+
+DiagPortScope::~DiagPortScope() {
+    t_pDiagPort = m_pPrevious;
 }
 
 // ---------------------------------------------------------------------------

@@ -181,6 +181,12 @@ std::uint32_t SerialOpenGeneration();
 // The platform's millisecond sleep.
 void SerialSleep(unsigned ms);
 
+// Where the serial link's diagnostic lines go: stdout by default. A front
+// end that draws on the terminal itself takes them, with the name of the
+// port whose open or reader printed the line ("" when none is known).
+using SerialDiagSink = void (*)(const char* pPort, const char* pLine);
+void SerialSetDiagSink(SerialDiagSink sink);
+
 // Test seam: while set, every reader stops at the top of its turn, as a
 // reader held up by a slow system call would.
 void SerialHoldReadersForTest(bool bHold);

@@ -128,6 +128,7 @@ void SerialThread(void* pOpen) {
     OpenRecord& open = **pShare;
     LinkCore& core = *open.pCore;
     const PortHandle& hPort = open.hPort;
+    DiagPortScope diagPort(open.name.c_str());
     SerialDiag("Start SerialThread() handle %08x.\n", static_cast<unsigned>(hPort));
 
     unsigned char buffer[kReadChunk];
@@ -185,6 +186,7 @@ void SerialThread(void* pOpen) {
 
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
+    DiagPortScope diagPort(pName);
     // One reader feeds the ring: the reader of an earlier open must be gone
     // before anything of this open is done, so that a refused open leaves a
     // port still open on this link alone. (Close has set that reader's own
@@ -237,6 +239,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     }
     auto pOpen = std::make_shared<OpenRecord>();
     pOpen->pCore = core.shared_from_this();
+    pOpen->name = pName;
     pOpen->hPort = fd;
     core.state.Publish(fd);
     core.state.ReaderStarted();

@@ -376,6 +376,7 @@ void SerialThread(void* pOpen) {
     // The reader owns its share of the open record from here on.
     std::unique_ptr<std::shared_ptr<OpenRecord>> pShare(static_cast<std::shared_ptr<OpenRecord>*>(pOpen));
     OpenRecord& open = **pShare;
+    DiagPortScope diagPort(open.name.c_str());
     {
         Reader reader(open);
         reader.Run();
@@ -387,6 +388,7 @@ void SerialThread(void* pOpen) {
 
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
+    DiagPortScope diagPort(pName);
     // One reader feeds the ring: the reader of an earlier open must be gone
     // before anything of this open is done, so that a refused open leaves a
     // port still open on this link alone. (Close has set that reader's own
@@ -449,6 +451,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     core.lineLost.store(0);
     auto pOpen = std::make_shared<OpenRecord>();
     pOpen->pCore = core.shared_from_this();
+    pOpen->name = pName;
     pOpen->hPort = hPort;
     if (!StartReader(core, pOpen)) {
         SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);

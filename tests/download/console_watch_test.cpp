@@ -97,8 +97,11 @@ TEST_F(WatchTest, MarkersAreFoundAtTheirLastByte) {
 }
 
 TEST_F(WatchTest, MarkerStraddlingTheWindowWrapIsFound) {
-    for (std::size_t before : {kConsoleWindowSize - 20, kConsoleWindowSize - 1, kConsoleWindowSize,
-                               2 * kConsoleWindowSize - 5}) {
+    // The marker's first 38 bytes at the very end of the full window, its
+    // last byte after the wrap: a keep one byte short would lose it.
+    const std::size_t lastByteAfterWrap = kConsoleWindowSize - (std::strlen(kCompletionMarker) - 1);
+    for (std::size_t before : {lastByteAfterWrap - 1, lastByteAfterWrap, kConsoleWindowSize - 20,
+                               kConsoleWindowSize - 1, kConsoleWindowSize, 2 * kConsoleWindowSize - 5}) {
         SCOPED_TRACE(before);
         RxRingReset();
         Arrive(std::string(before, '.') + kCompletionMarker);

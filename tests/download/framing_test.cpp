@@ -88,8 +88,13 @@ TEST(ImageLoad, TransferLengthAndFillForEverySize) {
         ImageBuffer buffer;
         std::uint32_t length = 12345;
         ASSERT_EQ(ImageLoad(path.c_str(), buffer, &length, front), LoadResult::Loaded);
+        // The image a batch reads once holds exactly what one run frames.
+        std::shared_ptr<const LoadedImage> pShared;
+        ASSERT_EQ(ImageLoadShared(path.c_str(), pShared), LoadResult::Loaded);
         fs::remove(path);
         EXPECT_EQ(length, c.length);
+        ASSERT_EQ(pShared->bytes.size(), length);
+        EXPECT_TRUE(std::equal(pShared->bytes.begin(), pShared->bytes.end(), buffer.Data()));
         EXPECT_EQ(front.Events(), std::vector<std::string>{"status:start"});
         std::size_t data = std::min<std::size_t>(c.size, kImageCapacity);
         ASSERT_TRUE(std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(data), buffer.Data()));
@@ -108,6 +113,10 @@ TEST(ImageLoad, UnreadableImagesAndMissingMemory) {
 
     EXPECT_EQ(ImageLoad("/no/such/image.ssu", buffer, &length, front), LoadResult::NotOpened);
     EXPECT_TRUE(front.Events().empty());
+    std::shared_ptr<const LoadedImage> pShared;
+    EXPECT_EQ(ImageLoadShared("/no/such/image.ssu", pShared), LoadResult::NotOpened);
+    EXPECT_EQ(ImageLoadShared(fs::temp_directory_path().c_str(), pShared), LoadResult::NotOpened);
+    EXPECT_EQ(pShared, nullptr);
 
     // A directory opens but cannot be read: not an image, and the buffer
     // taken for it is given back.

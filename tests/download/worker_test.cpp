@@ -140,9 +140,13 @@ TEST_P(WorkerRun, EndsAsTheBoxDecides) {
     auto events = front.Events();
     auto off = std::find(events.begin(), events.end(), "download:off");
     ASSERT_NE(off, events.end());
-    EXPECT_EQ(*(off - 1), "msg:" + std::string(kMsgRestart));
+    EXPECT_EQ(*(off - 2), "msg:" + std::string(kMsgRestart));
     EXPECT_EQ(events.back(), "download:on");
-    EXPECT_EQ(*(events.end() - 2), "msg:" + std::string(c.messages.back()));
+    EXPECT_EQ(*(events.end() - 3), "msg:" + std::string(c.messages.back()));
+    // The verdicts show while the image is still held; every other end
+    // releases it first. The prompts: none yet, then the loaded image.
+    const bool bVerdict = c.end == RunEnd::Completed || c.end == RunEnd::ImageRefused;
+    EXPECT_EQ(front.Events("held:"), (std::vector<std::string>{"no", "yes", bVerdict ? "yes" : "no"}));
 
     port.Close();
     if (c.verdict != nullptr) {
@@ -175,7 +179,7 @@ TEST(WorkerEarlyEnds, PortNotOpenChooserCancelledAndNoMemory) {
         front.bPortOpen = false;
         ASSERT_TRUE(front.TryBeginRun());
         EXPECT_EQ(DownloadRun(front), RunEnd::PortNotOpen);
-        EXPECT_EQ(front.Events(), std::vector<std::string>{"msg:" + std::string(kMsgOpenPort)});
+        EXPECT_EQ(front.Events(), (std::vector<std::string>{"msg:" + std::string(kMsgOpenPort), "held:no"}));
         EXPECT_EQ(DownloadExitCode(RunEnd::PortNotOpen), 1u);
     }
     Emulator emulator({});
@@ -188,7 +192,7 @@ TEST(WorkerEarlyEnds, PortNotOpenChooserCancelledAndNoMemory) {
         EXPECT_EQ(DownloadRun(front), RunEnd::ChooserCancelled);
         EXPECT_EQ(DownloadExitCode(RunEnd::ChooserCancelled), 0u);
         EXPECT_EQ(front.Events(), (std::vector<std::string>{"status:earlier text", "range:0-10", "pos:0",
-                                                            "msg:" + std::string(kMsgPowerOff), "choose"}));
+                                                            "msg:" + std::string(kMsgPowerOff), "held:no", "choose"}));
     }
     {
         RecordingFrontEnd other;

@@ -241,6 +241,8 @@ TEST(SerialPosix, ProbeAndCloseLeaveNoDescriptor) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(PortProbe(pty.Path().c_str()), 0);
     EXPECT_EQ(PortProbe("/dev/no-such-port"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "PortProbe prints nothing";
+    testing::internal::CaptureStdout();
     {
         OpenPort port(pty.Path());
         ASSERT_EQ(port.Result(), 0);

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -328,10 +329,42 @@ TEST_F(SerialWin32, OpenSetsTheLineWhateverItWasBefore) {
         {"fOutX", dcb.fOutX, 0},
         {"fInX", dcb.fInX, 0},
         {"fDtrControl", dcb.fDtrControl, DTR_CONTROL_ENABLE},
+        {"fTXContinueOnXoff", dcb.fTXContinueOnXoff, 0},
+        {"fErrorChar", dcb.fErrorChar, 0},
+        {"fNull", dcb.fNull, 0},
+        {"fAbortOnError", dcb.fAbortOnError, 0},
+        {"fDsrSensitivity", dcb.fDsrSensitivity, 0},
+        {"XonChar", static_cast<unsigned long>(static_cast<unsigned char>(dcb.XonChar)), 0},
+        {"XoffChar", static_cast<unsigned long>(static_cast<unsigned char>(dcb.XoffChar)), 0},
+        {"EofChar", static_cast<unsigned long>(static_cast<unsigned char>(dcb.EofChar)), 0x1A},
+        {"EvtChar", static_cast<unsigned long>(static_cast<unsigned char>(dcb.EvtChar)), 0},
     };
     for (const Field& field : fields) {
         EXPECT_EQ(field.actual, field.expected) << field.name;
     }
+    // The flag bits as one word: binary, parity check, DTR on and nothing
+    // else. Wine on a pseudo-terminal keeps neither the parity-check bit,
+    // the XON/XOFF limits nor the error character (it reports what the
+    // terminal holds), and reports RTS control as enabled whatever was set:
+    // those are read back on Windows only.
+    DWORD flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + 2 * sizeof(DWORD), sizeof flags);
+    const DWORD kParityAndRtsBits = 0x3002;
+    if (UnderWine()) {
+        EXPECT_EQ(flags & ~kParityAndRtsBits, 0x11u) << std::hex << flags;
+    } else {
+        EXPECT_EQ(flags, 0x13u) << std::hex << flags;
+        EXPECT_EQ(dcb.XonLim, 100);
+        EXPECT_EQ(dcb.XoffLim, 100);
+        EXPECT_EQ(dcb.ErrorChar, 0);
+    }
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(m_hComm, &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
 
     // The far side sees 115200 baud, one stop bit, no flow control. (A
     // pseudo-terminal always reports 8 bits without parity, so those two
@@ -516,7 +549,18 @@ TEST_F(SerialWin32, OpenWhileAReaderStillRunsIsRefused) {
 
 TEST_F(SerialWin32, ProbeAndCloseLeaveNoHandleOpen) {
     ASSERT_TRUE(Peer::SlaveOpenBecomes(0));
-    EXPECT_EQ(PortProbe(kPort), 0);
+    std::vector<std::string> lines;
+    int probed = -1;
+    int missing = -1;
+    {
+        StdoutCapture capture;
+        probed = PortProbe(kPort);
+        missing = PortProbe("COM9");
+        lines = capture.Lines();
+    }
+    EXPECT_EQ(probed, 0);
+    EXPECT_EQ(missing, 1);
+    EXPECT_TRUE(lines.empty()) << "PortProbe printed " << lines.front();
     EXPECT_TRUE(Peer::SlaveOpenBecomes(0)) << "PortProbe left the line open";
 
     ASSERT_NO_FATAL_FAILURE(Open());

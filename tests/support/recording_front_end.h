@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "download/front_end.h"
+#include "download/download.h"
 
 class RecordingFrontEnd : public FrontEnd {
 public:
@@ -22,7 +22,13 @@ public:
 
     bool PortOpen() override { return bPortOpen; }
     PortHandle PortHandleNow() override { return hComm; }
-    void ShowMessage(const char* pText) override { Record("msg:" + std::string(pText)); }
+    // Each message also notes whether the run's image buffer was held as it
+    // showed (one run at a time: the buffer counters tell).
+    void ShowMessage(const char* pText) override {
+        const bool bHeld = ImageBuffer::ObtainedCount() != ImageBuffer::ReleasedCount();
+        Record("msg:" + std::string(pText));
+        Record(bHeld ? "held:yes" : "held:no");
+    }
     void SetStatus(const char* pText) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.push_back("status:" + std::string(pText));
