@@ -1,0 +1,90 @@
+// The record's JSON line and its time stamps; the platform files write the
+// line and hash the image.
+#include "cli/download_record.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Each byte as the code point of the same value (Latin-1 to UTF-8), so the
+// line is valid JSON whatever the box sent.
+std::string BytesAsCodePoints(const std::string& bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += static_cast<char>(byte);
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+double Milliseconds(double seconds) {
+    return std::round(seconds * 1000.0) / 1000.0;
+}
+
+}  // namespace
+
+std::string RecordJsonLine(const DownloadRecord& record) {
+    // Keys in the order a reader expects them, not sorted.
+    nlohmann::ordered_json line;
+    line["port"] = record.port;
+    if (!record.device.empty()) {
+        line["device"] = record.device;
+    }
+    line["end"] = record.end;
+    line["ok"] = record.ok;
+    line["message"] = record.message;
+    line["blocks"] = record.blocks;
+    line["image"] = record.image;
+    line["image_bytes"] = record.imageBytes;
+    line["image_sha256"] = record.imageSha256;
+    line["started"] = IsoUtc(record.started);
+    line["ended"] = IsoUtc(record.ended);
+
+    nlohmann::ordered_json seconds = nlohmann::ordered_json::object();
+    const std::pair<const char*, const std::optional<double>&> stages[] = {
+        {"sync", record.seconds.sync},
+        {"start", record.seconds.start},
+        {"transfer", record.seconds.transfer},
+        {"verdict", record.seconds.verdict},
+    };
+    for (const auto& [name, value] : stages) {
+        if (value) {
+            seconds[name] = Milliseconds(*value);
+        }
+    }
+    line["seconds"] = std::move(seconds);
+
+    const std::string& console = record.console;
+    std::size_t keep = console.size() < kRecordConsoleLimit ? console.size() : kRecordConsoleLimit;
+    line["console"] = BytesAsCodePoints(console.substr(console.size() - keep));
+
+    // Port, image and message texts come from the operator and the system and
+    // need not be UTF-8; a stray byte becomes U+FFFD rather than losing the
+    // record. Control characters are escaped, so the object stays on one line.
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point t) {
+    using namespace std::chrono;
+    // floor, not a cast: a time before 1970 still lands in the right day and
+    // millisecond.
+    auto ms = floor<milliseconds>(t);
+    auto day = floor<days>(ms);
+    year_month_day date{day};
+    hh_mm_ss<milliseconds> time{ms - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
+}

@@ -1,0 +1,55 @@
+// One JSON line per download for --record FILE: what was written where, how
+// it ended, how long each stage took and what the box said. The line is
+// appended with one write and flushed to disk when the download ends, so
+// several processes may share one file and a crash loses no finished record.
+// download_record_posix.cpp and download_record_win32.cpp hold the file and
+// hash calls; the build picks one.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Seconds spent in each stage; only the stages the download reached are set.
+struct StageSeconds {
+    std::optional<double> sync, start, transfer, verdict;
+};
+
+struct DownloadRecord {
+    std::string port;            // the port name as given
+    std::string device;          // resolved device path when it differs from port, else empty
+    std::string end;             // completed, image-refused, error-1, error-2, error-3, error-31,
+                                 // error-4, port-lost, cancelled, malloc-error
+    bool ok = false;             // true only for completed
+    std::string message;         // the final message shown, "" when none
+    unsigned blocks = 0;         // data blocks the box acknowledged
+    std::string image;           // path as given
+    std::uint64_t imageBytes = 0;
+    std::string imageSha256;     // hex, lower case
+    std::chrono::system_clock::time_point started, ended;
+    StageSeconds seconds;
+    std::string console;         // bytes the box sent during the run; only the last
+                                 // kRecordConsoleLimit of them are kept in the line
+};
+
+// The console text a record keeps: the last 64 KiB the box sent.
+inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
+
+// The record as one JSON object on one line, ending with "\n". Keys: port,
+// device (only when set), end, ok, message, blocks, image, image_bytes,
+// image_sha256, started, ended, seconds (only the stages reached, in seconds
+// to the millisecond), console (each byte as the code point of the same
+// value, so any bytes give valid JSON and the text reads as sent).
+std::string RecordJsonLine(const DownloadRecord& record);
+
+// Appends the line to the file (created when missing) with one write and
+// flushes it to disk. False with the system's reason.
+bool RecordAppend(const std::string& path, const std::string& line, std::string& reason);
+
+// ISO 8601 UTC with milliseconds: "2026-12-07T09:30:00.123Z".
+std::string IsoUtc(std::chrono::system_clock::time_point t);
+
+// SHA-256 of a file's contents, lower-case hex. False with the system's reason.
+bool FileSha256(const std::string& path, std::string& hex, std::string& reason);
