@@ -21,7 +21,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import tty
 
@@ -29,6 +28,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build", "linux")
 CLI = os.path.join(BUILD, "bin", "kelvora-upgrader")
 EMULATOR = os.path.join(BUILD, "bin", "stb-emulator")
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from box_emulator import Emulator  # noqa: E402
 
 LINE_BAUD = 115200
 BYTES_PER_SECOND = LINE_BAUD // 10                    # 10 bits a byte: 11 520
@@ -40,48 +41,22 @@ KIB = 1024
 MIB = 1024 * 1024
 
 
-class Emulator:
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([EMULATOR, "-v", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        self.port = self.proc.stdout.readline().strip()
-        self.log = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.proc.stderr:
-            match = STAMP.match(line.rstrip("\n"))
-            if match:
-                self.log.append((int(match[1]), match[2]))
-
-    def stop(self):
-        try:
-            self.proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            self.proc.terminate()
-            self.proc.wait()
-        self.reader.join(timeout=5)
-        summary = self.proc.stdout.read().strip()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return summary
-
-    def transfer(self):
-        """(milliseconds, blocks) of the last transfer in the log."""
-        begin = end = None
-        blocks = 0
-        for ms, text in self.log:
-            if text.startswith("transfer begins"):
-                begin, blocks = ms, 0
-            elif " acknowledged" in text and text.startswith("block "):
-                blocks += 1
-            elif text.startswith("end of transmission"):
-                end = ms
-        if begin is None or end is None:
-            raise RuntimeError("no whole transfer in the emulator's log:\n" +
-                               "\n".join(t for _, t in self.log[-10:]))
-        return end - begin, blocks
+def transfer_time(log):
+    """(milliseconds, blocks) of the last transfer in the emulator's log."""
+    begin = end = None
+    blocks = 0
+    stamps = [(int(m[1]), m[2]) for m in map(STAMP.match, log.splitlines()) if m]
+    for ms, text in stamps:
+        if text.startswith("transfer begins"):
+            begin, blocks = ms, 0
+        elif " acknowledged" in text and text.startswith("block "):
+            blocks += 1
+        elif text.startswith("end of transmission"):
+            end = ms
+    if begin is None or end is None:
+        raise RuntimeError("no whole transfer in the emulator's log:\n" +
+                           "\n".join(t for _, t in stamps[-10:]))
+    return end - begin, blocks
 
 
 def image(directory, size):
@@ -139,12 +114,12 @@ def run_sx(port, path):
 
 
 def measure(runner, path, *emulator_args):
-    emulator = Emulator(*emulator_args)
-    rc, cpu, rss = runner(emulator.port, path)
-    summary = emulator.stop()
+    with Emulator(EMULATOR, "-v", *emulator_args, log=path + ".log") as emulator:
+        rc, cpu, rss = runner(emulator.port, path)
+        emulator.finish(wait=5)
     if rc != 0:
-        raise RuntimeError(f"{runner.__name__} ended with {rc}; emulator: {summary}")
-    ms, blocks = emulator.transfer()
+        raise RuntimeError(f"{runner.__name__} ended with {rc}; emulator: {emulator.summary_line}")
+    ms, blocks = transfer_time(emulator.log_text())
     return ms, blocks, cpu, rss
 
 

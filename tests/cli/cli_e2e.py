@@ -13,16 +13,17 @@ import concurrent.futures
 import fcntl
 import os
 import pty
-import queue
 import re
 import select
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import box_emulator  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -38,8 +39,6 @@ MSG_REFUSED = "Download Failure !!! \n\n SSU file incorrect !!!!"
 FINAL_MESSAGES = [MSG_COMPLETED, MSG_REFUSED, MSG_OPEN_PORT,
                   "Error 1 !!!", "Error 2 !!!", "Error 31 !!!", "Error 3 !!!", "Error 4 !!!"]
 
-SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
-                     r"sync_bytes=(\d+) verdict=(\S+)$")
 PROGRESS = re.compile(r"^(\d+) / (\d+)$")
 STATUSES = {"start", "Check Sync bytes", "Waiting start", "Please wait ! Checking image.",
             "Please wait ! Burning image", "Update Failure !!!"}
@@ -54,56 +53,9 @@ def fill(data):
     return data + b"\xff" * (-len(data) % 1024)
 
 
-class Emulator:
-    """One stb-emulator process; its pty path, and its summary at the end."""
-
+class Emulator(box_emulator.Emulator):
     def __init__(self, *args):
-        self.proc = subprocess.Popen([EMULATOR, *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
-        self.lines = queue.Queue()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        self.port = self.lines.get(timeout=10)
-        self.summary = None
-        # A session the box itself ended (verdict given, transfer cancelled,
-        # line hung up) ends the emulator; a stopped one counts as cancelled.
-        self.ended_by_itself = False
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def finish(self, wait=3.0):
-        """Lets the emulator end its session (or stops it) and parses the summary."""
-        try:
-            self.proc.wait(timeout=wait)
-            self.ended_by_itself = True
-        except subprocess.TimeoutExpired:
-            self.ended_by_itself = False
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
-        while True:
-            line = self.lines.get(timeout=5)
-            if line is None:
-                break
-            match = SUMMARY.match(line)
-            if match:
-                self.summary = {
-                    "sessions": int(match[1]), "blocks": int(match[2]), "bytes": int(match[3]),
-                    "crc_errors": int(match[4]), "sync_bytes": int(match[5]), "verdict": match[6],
-                }
-        return self.summary
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.reader.join(timeout=5)
-        self.proc.stdout.close()
+        super().__init__(EMULATOR, *args)
 
 
 def run_cli(*args, timeout=RUN_LIMIT):

@@ -32,7 +32,6 @@ import fcntl
 import os
 import pty
 import pwd
-import queue
 import re
 import shutil
 import signal
@@ -43,6 +42,9 @@ import tempfile
 import threading
 import time
 from typing import Optional
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from box_emulator import Emulator  # noqa: E402
 
 MSG_POWER_OFF = "Power off STB !!!"
 MSG_RESTART = "First press OK, and restart STB !!!"
@@ -58,8 +60,6 @@ STATUS_CHECKING = "Please wait ! Checking image."
 STATUS_BURNING = "Please wait ! Burning image"
 STATUS_SYNC = "Check Sync bytes"
 
-SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
-                     r"sync_bytes=(\d+) verdict=(\S+)$")
 RESOURCES_START = re.compile(r"^resources-start: fds=(\d+)$")
 RESOURCES_END = re.compile(r"^resources: buffers_obtained=(\d+) buffers_released=(\d+) "
                            r"threads=(\d+) fds=(\d+)$")
@@ -228,62 +228,6 @@ def fill(data):
     return data + b"\xff" * (-len(data) % 1024)
 
 
-class Box:
-    """One stb-emulator with its diagnostics in a log; its summary at the end."""
-
-    def __init__(self, emulator, options, log_path, link=None):
-        self.log_path = log_path
-        self.log = open(log_path, "wb")
-        extra = ["--link", link] if link else []
-        self.proc = subprocess.Popen([emulator, "-v", *extra, *options], stdout=subprocess.PIPE,
-                                     stderr=self.log, text=True)
-        self.lines = queue.Queue()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        self.port = self.lines.get(timeout=10)
-        if self.port is None:
-            raise RuntimeError("the emulator did not start")
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def alive(self):
-        return self.proc.poll() is None
-
-    def finish(self):
-        """Stops the box if it still runs and parses its summary line."""
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        summary = None
-        while True:
-            try:
-                line = self.lines.get(timeout=5)
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            match = SUMMARY.match(line)
-            if match:
-                summary = {"sessions": int(match[1]), "blocks": int(match[2]), "bytes": int(match[3]),
-                           "crc_errors": int(match[4]), "sync_bytes": int(match[5]),
-                           "verdict": match[6]}
-        self.reader.join(timeout=5)
-        self.proc.stdout.close()
-        self.log.close()
-        with open(self.log_path, "r", errors="replace") as f:
-            return summary, f.read()
-
-    def kill(self):
-        self.proc.kill()
-
-
 def read_text(path):
     with open(path, "rb") as f:
         return f.read().decode(errors="replace").replace("\r", "")
@@ -406,8 +350,9 @@ class Matrix:
         try:
             if row.box is not None:
                 options = list(row.box) + (["--save", saved] if row.saved else [])
-                box = Box(self.emulator, options, os.path.join(self.dir, slug + ".box.log"),
-                          link=self.com_link if self.wine_exe else None)
+                link = ["--link", self.com_link] if self.wine_exe else []
+                box = Emulator(self.emulator, "-v", *link, *options,
+                               log=os.path.join(self.dir, slug + ".box.log"))
             if self.wine_exe:
                 port = "COM9" if row.port == "missing" else "COM1"
             elif row.port == "missing":
@@ -462,14 +407,14 @@ class Matrix:
                 reason = port_released(box.port)
                 if reason:
                     problems.append("port not released: " + reason)
-            summary, box_log = box.finish() if box is not None else (None, "")
+            summary, box_log = (box.finish(wait=0), box.log_text()) if box is not None else (None, "")
             box = None
         finally:
             if proc is not None and proc.poll() is None:
                 proc.kill()
                 proc.wait()
             if box is not None:
-                box.finish()
+                box.finish(wait=0)
             if holder is not None:
                 os.close(holder)
             if master is not None:

@@ -15,12 +15,12 @@ import re
 import subprocess
 import sys
 import tempfile
-import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from box_emulator import Emulator  # noqa: E402
 
 MSG_COMPLETED = ("Download Complted !!!\n\nPlease wait till STB rebooting automatically "
                  "and don't power off..")
-SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
-                     r"sync_bytes=(\d+) verdict=(\S+)$", re.M)
 AT_START = re.compile(r"at start: descriptors (\d+), resident (\d+) KiB")
 AT_END = re.compile(r"at end: descriptors (\d+), resident (\d+) KiB; (\d+) of (\d+) downloads completed")
 RESOURCES_END = re.compile(r"^resources: buffers_obtained=(\d+) buffers_released=(\d+) "
@@ -52,13 +52,10 @@ def main():
         with open(image, "wb") as f:
             f.write(os.urandom(IMAGE_SIZE))
 
-        box = subprocess.Popen([args.emulator, *BOX], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
-        try:
-            port = box.stdout.readline().strip()
+        with Emulator(args.emulator, *BOX) as box:
             env = dict(os.environ, KELVORA_RESOURCE_REPORT="1")
             try:
-                done = subprocess.run([args.cli, "--yes", "--quiet", "--repeat", str(n), "--port", port,
+                done = subprocess.run([args.cli, "--yes", "--quiet", "--repeat", str(n), "--port", box.port,
                                        image], stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                       env=env, timeout=args.limit)
                 rc, out, err = done.returncode, done.stdout, done.stderr
@@ -68,9 +65,7 @@ def main():
                     else (expired.stdout or "")
                 err = ""
                 problems.append(f"hang: {n} downloads did not end within {args.limit:.0f} s")
-        finally:
-            box.terminate()
-            box_out, _ = box.communicate(timeout=10)
+            summary = box.finish(wait=0)
 
     if rc is not None and rc != 0:
         problems.append(f"exit status {rc}, want 0")
@@ -115,15 +110,14 @@ def main():
         if report_start is None or int(report[4]) != int(report_start[1]):
             problems.append("descriptors at exit differ from the start: " + lines[-1])
 
-    summary = SUMMARY.search(box_out or "")
     if summary is None:
         problems.append("the emulator printed no summary")
     else:
-        print(summary[0])
-        if int(summary[2]) != n * IMAGE_SIZE // 1024:
-            problems.append(f"the box acknowledged {summary[2]} blocks, want {n * IMAGE_SIZE // 1024}")
-        if int(summary[4]) != 0:
-            problems.append(f"the box saw {summary[4]} frames with a bad CRC")
+        print(box.summary_line)
+        if summary["blocks"] != n * IMAGE_SIZE // 1024:
+            problems.append(f"the box acknowledged {summary['blocks']} blocks, want {n * IMAGE_SIZE // 1024}")
+        if summary["crc_errors"] != 0:
+            problems.append(f"the box saw {summary['crc_errors']} frames with a bad CRC")
 
     for problem in problems:
         print("FAIL: " + problem)

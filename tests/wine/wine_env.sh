@@ -1,5 +1,5 @@
 # Sourced by the scripts that run the Windows build under Wine.
-#   wine_env_init DIR        private prefix in DIR (created once, reused)
+#   wine_env_init DIR        private prefix in DIR (created once, reused once ready)
 #   wine_map_com N DEVICE    maps COMN to a device (a pty), restarts wineserver
 #   wine_unmap_com N         removes the mapping
 #   wine_desktop_init        Xvfb plus Wine's virtual desktop, for GUI tests
@@ -11,11 +11,15 @@ wine_env_init() {
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     export WINEARCH=win64
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        wine wineboot -i >/dev/null 2>&1
-        wineserver -w
-    fi
+    # A prefix whose first wineboot did not finish (killed, timed out) has a
+    # system.reg but no kernel32.dll: only the marker, written once wineboot
+    # and its wineserver are done, makes a prefix ready; any other is rebuilt.
+    [ -f "$WINEPREFIX/.kelvora-ready" ] && return 0
+    wineserver -k 2>/dev/null
+    rm -rf "${WINEPREFIX:?}"
+    mkdir -p "$WINEPREFIX"
+    wine wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.kelvora-ready" ||
+        { echo "wine_env_init: wineboot did not finish in $WINEPREFIX" >&2; return 1; }
 }
 
 wine_map_com() {
