@@ -108,6 +108,10 @@ void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
 }
 
 int Download(const Options& options) {
+    if (options.ports.size() > 1 || options.bAllPorts) {
+        Complain("several ports are not supported yet");
+        return kExitUsage;
+    }
     std::string reason;
     if (!ImageReadable(options.image, reason)) {
         Complain("cannot read image '" + options.image + "': " + reason);
@@ -118,7 +122,7 @@ int Download(const Options& options) {
         Complain("image '" + options.image + "' is larger than 16 MiB: only its first 16 MiB are sent");
     }
 
-    std::string port = options.port;
+    std::string port = options.ports.empty() ? std::string() : options.ports.front();
     if (port.empty()) {
         const std::vector<std::string> ports = PortList();
         if (ports.empty()) {

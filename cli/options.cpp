@@ -1,28 +1,42 @@
 #include "cli/options.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 const char kUsage[] =
-    "Usage: kelvora-upgrader [--port NAME] [--yes] [--trace] [--quiet] [--repeat N] IMAGE\n"
-    "       kelvora-upgrader --list-ports | --help | --version\n"
+    "Usage: kelvora-upgrader [--port NAME]... [--all-ports] [--yes] [--trace]\n"
+    "                        [--quiet] [--repeat N] [--record FILE] IMAGE\n"
+    "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
     "Writes IMAGE into a set-top box over its service serial port: catches the\n"
     "boot loader, sends the image as XMODEM-1K and waits for the loader's verdict.\n"
+    "With several ports, one download runs on each, all at the same time, with the\n"
+    "same image; the prompts come once for all.\n"
     "\n"
-    "  --port NAME   the serial port: a device path on Linux (/dev/ttyUSB0), a COM\n"
-    "                name on Windows (COM3); default: the first of --list-ports\n"
-    "  --yes         do not wait for Enter at the power-off and restart prompts\n"
-    "  --trace       print every byte received, in hex\n"
-    "  --quiet       no status or progress lines (messages are always shown)\n"
-    "  --repeat N    N downloads in a row on the same port (default 1); prints the\n"
-    "                process's descriptors and memory at the start and the end\n"
-    "  --list-ports  print the ports that can be opened now, one per line\n"
-    "  --help        print this help\n"
-    "  --version     print the version\n"
+    "  --port NAME    the serial port: a device path on Linux (/dev/ttyUSB0), a COM\n"
+    "                 name on Windows (COM3); default: the first of --list-ports;\n"
+    "                 may be repeated: one box on each port\n"
+    "  --all-ports    every port that --list-ports shows (not with --port)\n"
+    "  --yes          do not wait for Enter at the power-off and restart prompts\n"
+    "  --trace        print every byte received, in hex\n"
+    "  --quiet        no status or progress lines (messages are always shown)\n"
+    "  --repeat N     N downloads in a row on the same port (default 1); prints the\n"
+    "                 process's descriptors and memory at the start and the end;\n"
+    "                 with several ports: N rounds, stopping after the first round\n"
+    "                 in which a box did not complete\n"
+    "  --record FILE  append one JSON line per download to FILE\n"
+    "  --list-ports   print the ports that can be opened now, one per line\n"
+    "  --long         with --list-ports: more about each port\n"
+    "  --json         with --list-ports: the list as JSON (not with --long)\n"
+    "  --help         print this help\n"
+    "  --version      print the version\n"
     "\n"
-    "Exit status: 0 the loader writes the image into flash; 1 any other end of a\n"
-    "download; 2 usage error, port or IMAGE cannot be opened; 130 Ctrl-C.\n";
+    "Exit status: 0 every box completed (its loader writes the image into flash);\n"
+    "1 any box did not (any other end of a download); 2 usage error, a port or\n"
+    "IMAGE cannot be opened (nothing is sent then); 130 Ctrl-C.\n";
 
 namespace {
 
@@ -39,110 +53,143 @@ bool ParseCount(const std::string& text, unsigned& value) {
     return true;
 }
 
+// CLI11 reads "--record=" as "--record" and takes the next argument as its
+// value, and "--yes=true" as "--yes". Up to the "--" that ends the options,
+// an empty inline value becomes an argument of its own and a flag with an
+// inline value is refused.
+bool InlineValuesSplit(const CLI::App& app, const std::vector<std::string>& args, std::vector<std::string>& given,
+                       std::string& error) {
+    for (auto it = args.begin(); it != args.end(); ++it) {
+        if (*it == "--") {
+            given.insert(given.end(), it, args.end());
+            break;
+        }
+        const std::size_t equals = it->find('=');
+        const CLI::Option* pOption = it->rfind("--", 0) == 0 && equals != std::string::npos
+                                         ? app.get_option_no_throw(it->substr(0, equals))
+                                         : nullptr;
+        if (pOption == nullptr) {
+            given.push_back(*it);
+        } else if (pOption->get_items_expected_max() == 0) {
+            error = pOption->get_name() + " takes no value";
+            return false;
+        } else if (equals + 1 == it->size()) {
+            given.push_back(it->substr(0, equals));
+            given.emplace_back();
+        } else {
+            given.push_back(*it);
+        }
+    }
+    return true;
+}
+
+// CLI11's exceptions, said as the command line's own reasons. A value option
+// at the end of the line is the one CLI11 can meet here; its message begins
+// with the option's name ("--port: 1 required NAME missing").
+std::string ParseErrorReason(const CLI::App& app, const CLI::ParseError& failure) {
+    const std::string message = failure.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&failure) != nullptr) {
+        if (const CLI::Option* pOption = app.get_option_no_throw(message.substr(0, message.find(':')))) {
+            return pOption->get_name() + " needs a value";
+        }
+    }
+    return message;
+}
+
 }  // namespace
 
 bool OptionsParse(const std::vector<std::string>& args, Options& options, std::string& error) {
     options = Options{};
+    bool bListPorts = false;
+    bool bHelp = false;
+    bool bVersion = false;
+    std::string repeatText;
     std::vector<std::string> operands;
-    bool bOnlyOperands = false;
-    bool bActionGiven = false;
-    auto setAction = [&](Action action) {
-        if (bActionGiven && options.action != action) {
-            error = "--list-ports, --help and --version cannot be combined";
-            return false;
-        }
-        bActionGiven = true;
-        options.action = action;
-        return true;
-    };
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (bOnlyOperands || arg.size() < 2 || arg[0] != '-') {
-            operands.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            bOnlyOperands = true;
-            continue;
-        }
-        // "--port=NAME" and "--port NAME" both work.
-        std::string name = arg;
-        std::string value;
-        bool bInlineValue = false;
-        if (std::size_t eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            bInlineValue = true;
-        }
-        auto takeValue = [&]() {
-            if (bInlineValue) {
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        auto noValue = [&]() {
-            if (bInlineValue) {
-                error = name + " takes no value";
-                return false;
-            }
-            return true;
-        };
+    // Help is our own kUsage, printed by main: CLI11 adds no --help of its own
+    // and never prints. Unknown options are collected, not thrown, so that
+    // the reason can name the first one.
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras();
 
-        if (name == "--port" || name == "-p") {
-            if (!takeValue()) {
-                return false;
-            }
-            if (value.empty()) {
-                error = "--port needs a port name";
-                return false;
-            }
-            options.port = value;
-        } else if (name == "--repeat") {
-            if (!takeValue()) {
-                return false;
-            }
-            if (!ParseCount(value, options.repeat)) {
-                error = "--repeat needs a count from 1 to 1000000, not '" + value + "'";
-                return false;
-            }
-        } else if (name == "--yes" || name == "-y") {
-            if (!noValue()) {
-                return false;
-            }
-            options.bYes = true;
-        } else if (name == "--trace") {
-            if (!noValue()) {
-                return false;
-            }
-            options.bTrace = true;
-        } else if (name == "--quiet" || name == "-q") {
-            if (!noValue()) {
-                return false;
-            }
-            options.bQuiet = true;
-        } else if (name == "--list-ports") {
-            if (!noValue() || !setAction(Action::ListPorts)) {
-                return false;
-            }
-        } else if (name == "--help" || name == "-h") {
-            if (!noValue() || !setAction(Action::Help)) {
-                return false;
-            }
-        } else if (name == "--version") {
-            if (!noValue() || !setAction(Action::Version)) {
-                return false;
-            }
-        } else {
-            error = "unknown option '" + arg + "'";
+    // One name per --port; the next argument is the IMAGE, not a second name.
+    app.add_option("--port,-p", options.ports)
+        ->type_name("NAME")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--all-ports", options.bAllPorts);
+    app.add_flag("--yes,-y", options.bYes);
+    app.add_flag("--trace", options.bTrace);
+    app.add_flag("--quiet,-q", options.bQuiet);
+    CLI::Option* pRepeat =
+        app.add_option("--repeat", repeatText)->type_name("N")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pRecord = app.add_option("--record", options.record)
+                               ->type_name("FILE")
+                               ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--list-ports", bListPorts);
+    app.add_flag("--long", options.bLong);
+    app.add_flag("--json", options.bJson);
+    app.add_flag("--help,-h", bHelp);
+    app.add_flag("--version", bVersion);
+    app.add_option("IMAGE", operands)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+    std::vector<std::string> given;
+    if (!InlineValuesSplit(app, args, given, error)) {
+        return false;
+    }
+
+    try {
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> reversed(given.rbegin(), given.rend());
+        app.parse(reversed);
+    } catch (const CLI::ParseError& failure) {
+        error = ParseErrorReason(app, failure);
+        return false;
+    }
+
+    // What CLI11 leaves over are unknown options and the "--" that ends them.
+    for (const std::string& unknown : app.remaining()) {
+        if (unknown != "--") {
+            error = "unknown option '" + unknown + "'";
             return false;
         }
     }
+    for (auto it = options.ports.begin(); it != options.ports.end(); ++it) {
+        if (it->empty()) {
+            error = "--port needs a port name";
+            return false;
+        }
+        if (std::find(options.ports.begin(), it, *it) != it) {
+            error = "port " + *it + " is named twice";
+            return false;
+        }
+    }
+    if (options.bAllPorts && !options.ports.empty()) {
+        error = "--all-ports and --port cannot be combined";
+        return false;
+    }
+    if (pRepeat->count() > 0 && !ParseCount(repeatText, options.repeat)) {
+        error = "--repeat needs a count from 1 to 1000000, not '" + repeatText + "'";
+        return false;
+    }
+    if (pRecord->count() > 0 && options.record.empty()) {
+        error = "--record needs a file name";
+        return false;
+    }
+    if (static_cast<int>(bListPorts) + static_cast<int>(bHelp) + static_cast<int>(bVersion) > 1) {
+        error = "--list-ports, --help and --version cannot be combined";
+        return false;
+    }
+    if ((options.bLong || options.bJson) && !bListPorts) {
+        error = std::string(options.bLong ? "--long" : "--json") + " is only for --list-ports";
+        return false;
+    }
+    if (options.bLong && options.bJson) {
+        error = "--long and --json cannot be combined";
+        return false;
+    }
+    options.action = bListPorts ? Action::ListPorts : bHelp ? Action::Help : bVersion ? Action::Version : Action::Download;
 
     if (options.action != Action::Download) {
         if (!operands.empty()) {

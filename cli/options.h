@@ -8,12 +8,16 @@ enum class Action { Download, ListPorts, Help, Version };
 
 struct Options {
     Action action = Action::Download;
-    std::string port;  // empty: the first port PortList() finds
+    std::vector<std::string> ports;  // in the order given; empty: the first port PortList() finds
+    bool bAllPorts = false;          // every port PortList() finds
     std::string image;
+    std::string record;   // append one JSON line per download here; empty: none
     bool bYes = false;    // no Enter waits at the prompts
     bool bTrace = false;  // print the bytes received
     bool bQuiet = false;  // no status or progress lines; messages still shown
-    unsigned repeat = 1;  // downloads in a row on the same port
+    unsigned repeat = 1;  // downloads in a row on the same port; rounds with several ports
+    bool bLong = false;   // --list-ports: more about each port
+    bool bJson = false;   // --list-ports: the list as JSON
 };
 
 // Parses argv[1..]; on a usage error gives false with the reason in error.

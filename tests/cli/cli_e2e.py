@@ -178,6 +178,13 @@ class CommandLineTests(Workdir, unittest.TestCase):
             (["--list-ports", image], "unexpected argument"),
             (["--help", "--version"], "cannot be combined"),
             (["--yes=1", image], "takes no value"),
+            (["--port", "A", "--port", "A", image], "port A is named twice"),
+            (["--port=A", "-p", "A", image], "port A is named twice"),
+            (["--all-ports", "--port", "A", image], "cannot be combined"),
+            (["--record"], "needs a value"),
+            (["--record=", image], "--record needs a file name"),
+            (["--long", image], "only for --list-ports"),
+            (["--list-ports", "--long", "--json"], "cannot be combined"),
         ]
         for args, reason in cases:
             with self.subTest(args=args):
