@@ -35,6 +35,9 @@ void ConsoleFrontEnd::Say(const std::string& line) {
 }
 
 void ConsoleFrontEnd::ShowMessage(const char* pText) {
+    if (!AsksForAction(pText)) {
+        facts.Message(pText);
+    }
     {
         std::lock_guard<std::mutex> lock(m_outMutex);
         PrintLine(pText);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/progress.h"
+#include "cli/run_facts.h"
 #include "download/front_end.h"
 
 struct ConsoleSettings {
@@ -35,6 +36,12 @@ public:
     void EnableDownload(bool) override {}
     bool ChooseImage(std::string& path) override;
     bool CancelRequested() override;
+    void StageBegins(RunStage stage) override { facts.Stage(stage); }
+    void BlockAcknowledged(unsigned blocks) override { facts.Blocks(blocks); }
+
+    // What the worker's run showed and reached, for its record; written by
+    // the worker, read by the main thread after the run.
+    RunFacts facts;
 
     // Prints one line of the front end's own (not the worker's), ending an
     // open progress bar first.

@@ -4,7 +4,8 @@
 // The main thread parses the command line, checks the image, opens the port,
 // starts one worker thread per download and waits for it; Ctrl-C reaches the
 // worker through CancelRequested, and the main thread closes the port once
-// the last worker has ended.
+// the last worker has ended. With several ports the batch does the same for
+// every port at once (batch.cpp).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,51 +16,21 @@
 #include <thread>
 #include <vector>
 
+#include "cli/batch.h"
 #include "cli/console_front_end.h"
+#include "cli/download_record.h"
 #include "cli/options.h"
+#include "cli/run_support.h"
 #include "cli/terminal.h"
 #include "download/download.h"
 #include "serial/serial_port.h"
 
 namespace {
 
-constexpr int kExitCompleted = 0;
-constexpr int kExitRunFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
-
 constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
 // A worker notices Ctrl-C within a poll of its wait; one stuck in a write to
 // a line that no longer drains is freed by closing the port under it.
 constexpr auto kCancelGrace = std::chrono::seconds(3);
-
-struct FileCloser {
-    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
-};
-
-void Complain(const std::string& text) {
-    std::fprintf(stderr, "kelvora-upgrader: %s\n", text.c_str());
-}
-
-// Can the image be read as a whole file? Gives the reason when not.
-bool ImageReadable(const std::string& path, std::string& reason) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        reason = "Is a directory";
-        return false;
-    }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        reason = LastErrorText();
-        return false;
-    }
-    unsigned char first = 0;
-    if (std::fread(&first, 1, 1, file.get()) == 0 && std::ferror(file.get()) != 0) {
-        reason = LastErrorText();
-        return false;
-    }
-    return true;
-}
 
 // One download on its own thread. Returns when the worker has ended; after a
 // Ctrl-C that the worker does not answer in time, the port is closed under it.
@@ -71,7 +42,9 @@ RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
     // Written by the worker as its last act, read by this thread.
     std::atomic<bool> bDone{false};
     std::thread worker([&front, &end, &bDone] {
+        front.facts.Begin();
         end = DownloadRun(front);
+        front.facts.End(end);
         bDone.store(true, std::memory_order_release);
     });
 
@@ -107,15 +80,24 @@ void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
     }
 }
 
+// One port, on the default link, with today's output: the dialog's words
+// and one progress bar.
 int Download(const Options& options) {
-    if (options.ports.size() > 1 || options.bAllPorts) {
-        Complain("several ports are not supported yet");
-        return kExitUsage;
-    }
     std::string reason;
     if (!ImageReadable(options.image, reason)) {
         Complain("cannot read image '" + options.image + "': " + reason);
         return kExitUsage;
+    }
+    ImageFacts image;
+    if (!options.record.empty()) {
+        if (!ImageFactsRead(options.image, image, reason)) {
+            Complain("cannot read image '" + options.image + "': " + reason);
+            return kExitUsage;
+        }
+        if (!RecordFileWritable(options.record, reason)) {
+            Complain("cannot write records to '" + options.record + "': " + reason);
+            return kExitUsage;
+        }
     }
     std::error_code sizeError;
     if (std::filesystem::file_size(options.image, sizeError) > kImageCapacity && !sizeError) {
@@ -151,24 +133,34 @@ int Download(const Options& options) {
         return kExitUsage;
     }
     front.m_bPortOpen = true;
+    SerialLink& link = SerialDefaultLink();
+    if (!options.record.empty()) {
+        link.CaptureConsole(kRecordConsoleLimit);
+    }
 
     const bool bRepeating = options.repeat > 1;
     if (bRepeating) {
         front.Say("kelvora-upgrader: at start: " + ProcessResourcesText());
     }
     bool bPortClosed = false;
+    bool bRecordsLost = false;
     unsigned completed = 0;
     RunEnd end = RunEnd::Cancelled;
     for (unsigned run = 1; run <= options.repeat && !InterruptRequested(); ++run) {
         if (bRepeating && !options.bQuiet) {
             front.Say("Download " + std::to_string(run) + " of " + std::to_string(options.repeat));
         }
+        link.TakeConsole();  // what came before this run is not its record's
         end = RunOnce(front, bPortClosed);
+        if (!options.record.empty() && !RecordRun(options.record, front.facts, port, image, link.TakeConsole())) {
+            bRecordsLost = true;
+        }
         if (end != RunEnd::Completed) {
             break;
         }
         ++completed;
     }
+    link.CaptureConsole(0);
     if (bRepeating) {
         front.Say("kelvora-upgrader: at end: " + ProcessResourcesText() + "; " + std::to_string(completed) +
                   " of " + std::to_string(options.repeat) + " downloads completed");
@@ -185,7 +177,7 @@ int Download(const Options& options) {
         return kExitInterrupted;
     }
     if (completed == options.repeat) {
-        return kExitCompleted;
+        return bRecordsLost ? kExitRunFailed : kExitCompleted;
     }
     ExplainEnd(end, options, port);
     return kExitRunFailed;
@@ -219,12 +211,26 @@ int main(int argc, char** argv) {
         break;
     }
 
+    std::vector<std::string> ports = options.ports;
+    if (options.bAllPorts) {
+        ports = PortList();
+        if (ports.empty()) {
+            Complain("no serial port found");
+            return kExitUsage;
+        }
+    }
+    const bool bBatch = ports.size() > 1 || options.bAllPorts;
+    if (bBatch && options.bTrace) {
+        Complain("--trace works with one port only");
+        return kExitUsage;
+    }
+
     // KELVORA_RESOURCE_REPORT: tests and soaks read what the run left behind.
     const bool bReport = std::getenv("KELVORA_RESOURCE_REPORT") != nullptr;
     if (bReport) {
         std::fprintf(stderr, "resources-start: fds=%d\n", ProcessDescriptorCount());
     }
-    const int status = Download(options);
+    const int status = bBatch ? BatchDownload(options, ports) : Download(options);
     if (bReport) {
         // A reader that has just said it ended may still be leaving its
         // thread; give it a moment before counting.

@@ -9,6 +9,11 @@
 
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
+// Lets stdout take the cursor and erase sequences a redrawn display uses;
+// false when the console cannot.
+bool TerminalEnableRedraw();
+// Columns of the terminal on stdout; 80 when it cannot be told.
+int TerminalColumns();
 
 // Installs the Ctrl-C handler. The first Ctrl-C only raises the flag that
 // InterruptRequested reports; a second one ends the process the platform's

@@ -39,6 +39,18 @@ bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;
 }
 
+bool TerminalEnableRedraw() {
+    return true;
+}
+
+int TerminalColumns() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
 void InterruptInstall() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

@@ -59,6 +59,24 @@ bool StdoutIsTerminal() {
     return IsConsole(STD_OUTPUT_HANDLE);
 }
 
+bool TerminalEnableRedraw() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(output, &mode) == 0) {
+        return false;
+    }
+    constexpr DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+    return (mode & kVirtualTerminal) != 0 || SetConsoleMode(output, mode | kVirtualTerminal) != 0;
+}
+
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+    return 80;
+}
+
 void InterruptInstall() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -6,6 +6,9 @@
 #
 #   tests/wine/run_cli_tests.sh WIN_BUILD_DIR LINUX_BUILD_DIR
 #
+# With COM2 to COM5 mapped to four more emulators, a batch: one process
+# flashing all four at once, one of them refusing a block.
+#
 # Prints one summary line; exits non-zero when a case fails.
 set -uo pipefail
 
@@ -32,11 +35,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvora-wine-cli.XXXXXX")
 log=$work/wine.log
 emulator_pid=
+batch_pids=()
 cleanup() {
-    if [ -n "$emulator_pid" ] && kill -0 "$emulator_pid" 2>/dev/null; then
-        kill -TERM "$emulator_pid" 2>/dev/null
-        wait "$emulator_pid" 2>/dev/null
-    fi
+    for pid in "$emulator_pid" "${batch_pids[@]}"; do
+        if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null
+            wait "$pid" 2>/dev/null
+        fi
+    done
     wineserver -k >>"$log" 2>&1
     rm -rf "$work"
 }
@@ -47,6 +53,9 @@ trap cleanup EXIT
 link=$work/ttyKelvora
 wine_env_init "$win_build/wine-prefix" >>"$log" 2>&1
 wine_map_com 1 "$link" >>"$log" 2>&1
+for n in 2 3 4 5; do
+    wine_map_com "$n" "$work/ttyBatch$n" >>"$log" 2>&1
+done
 # A server started here, not by the first wine call, keeps its output in the
 # log instead of a test's captured output.
 wineserver -p >>"$log" 2>&1
@@ -194,6 +203,50 @@ else
     fail "version: exit status $rc"
 fi
 
-wine_unmap_com 1 >>"$log" 2>&1
+# A batch on four ports: each box on its own, one refusing block 2; exit 1,
+# the summary, the three others hold the image, one record per box.
+for n in 2 3 4 5; do
+    options=(--save "$work/batch$n.bin")
+    [ "$n" -eq 5 ] && options=(--nak-block 2)
+    "$emulator" --link "$work/ttyBatch$n" "${options[@]}" >"$work/batch$n.out" 2>/dev/null &
+    batch_pids+=($!)
+done
+for _ in $(seq 100); do
+    [ -L "$work/ttyBatch2" ] && [ -L "$work/ttyBatch3" ] && [ -L "$work/ttyBatch4" ] && [ -L "$work/ttyBatch5" ] && break
+    sleep 0.05
+done
+winwork='Z:'"${work//\//\\}"
+run_exe --yes --record "$winwork\\records.jsonl" --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu"
+rc=$?
+for pid in "${batch_pids[@]}"; do
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+done
+batch_pids=()
+records=$(python3 -c 'import json, sys
+print(" ".join(sorted(r["end"] + "@" + r["port"] for r in map(json.loads, open(sys.argv[1])))))' \
+    "$work/records.jsonl" 2>&1)
+if [ "$rc" -ne 1 ]; then
+    fail "batch: exit status $rc, want 1"
+elif ! grep -qx "3 completed, 1 failed" "$work/out"; then
+    fail "batch: no summary line"
+elif ! cmp -s "$work/batch2.bin" "$work/expected.bin" || ! cmp -s "$work/batch3.bin" "$work/expected.bin" ||
+     ! cmp -s "$work/batch4.bin" "$work/expected.bin"; then
+    fail "batch: a box received other bytes than the image"
+elif ! grep -q "verdict=cancelled" "$work/batch5.out"; then
+    fail "batch: the refusing box got no cancel frame"
+elif [ "$records" != "completed@COM2 completed@COM3 completed@COM4 error-31@COM5" ]; then
+    fail "batch: records say: $records"
+else
+    pass "batch of four ports"
+fi
+
+for n in 1 2 3 4 5; do
+    wine_unmap_com "$n" >>"$log" 2>&1
+done
 echo "run_cli_tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

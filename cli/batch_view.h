@@ -1,0 +1,81 @@
+// What the operator sees of a batch: on a terminal one row per port, redrawn
+// in place at most ten times a second (status text, bar, bytes, rate, time
+// left; the final message once the box has ended); off a terminal plain
+// lines, each starting with the port's name. Every piece of output of the
+// batch goes through here, under one lock, so nothing is torn or drawn over.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/progress.h"
+
+class BatchView {
+public:
+    struct Settings {
+        bool bRedraw = false;  // a terminal that takes cursor movement
+        bool bQuiet = false;   // no rows, no status lines
+    };
+
+    BatchView(std::vector<std::string> ports, Settings settings);
+    ~BatchView();
+    BatchView(const BatchView&) = delete;
+    BatchView& operator=(const BatchView&) = delete;
+
+    // A round of downloads begins: every row starts afresh.
+    void BeginRound();
+    // The worker of row's box set its status text.
+    void Status(std::size_t row, const char* pText);
+    // The box's run ended with this message ("" when none).
+    void Final(std::size_t row, const std::string& message);
+    // A line of the batch's own, above the rows.
+    void Line(const std::string& text);
+    // A diagnostic line of the serial link about a port ("" when unknown).
+    void PortLine(const std::string& port, const std::string& text);
+    // A prompt for the operator: the rows are taken off the screen until
+    // EndPrompt, so that the answer's echo cannot move them.
+    void BeginPrompt(const std::string& text, bool bWaitForEnter);
+    void EndPrompt();
+    // Draws the rows a last time and leaves the cursor below them.
+    void Finish();
+
+private:
+    struct Row {
+        std::string port;
+        std::string status;
+        std::string final;
+        bool bEnded = false;
+        bool bTransfer = false;
+        unsigned sent = 0;
+        unsigned total = 0;
+        ProgressReport log{false};
+        ProgressReport::Clock::time_point transferStart{};
+        unsigned startSent = 0;
+    };
+
+    void RedrawLoop();
+    // With m_mutex held.
+    void EraseRows();
+    void DrawRows();
+    std::string RowText(const Row& row) const;
+    void Write(const std::string& text);
+
+    const Settings m_settings;
+    std::vector<Row> m_rows;
+    std::size_t m_portWidth = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_bDirty = false;
+    bool m_bStopping = false;
+    bool m_bPrompting = false;
+    bool m_bFinished = false;
+    std::size_t m_drawnRows = 0;  // rows on screen above the cursor
+    std::thread m_redraw;
+};
+
+// A final message on one line: its line breaks become single spaces.
+std::string OneLine(const std::string& text);

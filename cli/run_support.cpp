@@ -1,0 +1,75 @@
+#include "cli/run_support.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "cli/terminal.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+void Complain(const std::string& text) {
+    std::fprintf(stderr, "kelvora-upgrader: %s\n", text.c_str());
+}
+
+bool ImageReadable(const std::string& path, std::string& reason) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        reason = "Is a directory";
+        return false;
+    }
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        reason = LastErrorText();
+        return false;
+    }
+    unsigned char first = 0;
+    if (std::fread(&first, 1, 1, file.get()) == 0 && std::ferror(file.get()) != 0) {
+        reason = LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& reason) {
+    facts.path = path;
+    std::error_code error;
+    facts.bytes = std::filesystem::file_size(path, error);
+    if (error) {
+        reason = error.message();
+        return false;
+    }
+    return FileSha256(path, facts.sha256, reason);
+}
+
+bool RecordFileWritable(const std::string& path, std::string& reason) {
+    FilePtr file(std::fopen(path.c_str(), "ab"));
+    if (!file) {
+        reason = LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+bool RecordRun(const std::string& file, const RunFacts& facts, const std::string& port, const ImageFacts& image,
+               std::string console) {
+    DownloadRecord record = facts.Record();
+    record.port = port;
+    record.image = image.path;
+    record.imageBytes = image.bytes;
+    record.imageSha256 = image.sha256;
+    record.console = std::move(console);
+    std::string reason;
+    if (!RecordAppend(file, RecordJsonLine(record), reason)) {
+        Complain("cannot write the record of " + port + " to '" + file + "': " + reason);
+        return false;
+    }
+    return true;
+}

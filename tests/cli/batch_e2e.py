@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the batch mode: one kelvora-upgrader process flashing
+several box emulators at once, each on its own pseudo-terminal.
+
+    batch_e2e.py --cli PATH --emulator PATH [unittest args]
+"""
+
+import argparse
+import datetime
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from contextlib import ExitStack
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from box_emulator import Emulator  # noqa: E402
+
+CLI = None
+EMULATOR = None
+
+MSG_COMPLETED = ("Download Complted !!!\n\nPlease wait till STB rebooting automatically "
+                 "and don't power off..")
+MSG_REFUSED = "Download Failure !!! \n\n SSU file incorrect !!!!"
+RUN_LIMIT = 90  # a hang guard, not a timing
+ISO = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+RECORD_KEYS = {"port", "end", "ok", "message", "blocks", "image", "image_bytes", "image_sha256",
+               "started", "ended", "seconds", "console"}
+
+
+def fill(data):
+    return data + b"\xff" * (-len(data) % 1024)
+
+
+class BatchTests(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="kelvora-batch-")
+        self.dir = self._tmp.name
+        self.image = os.path.join(self.dir, "image.ssu")
+        self.data = os.urandom(5000)
+        with open(self.image, "wb") as f:
+            f.write(self.data)
+        self.record = os.path.join(self.dir, "records.jsonl")
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def boxes(self, stack, options_per_box):
+        """One emulator per entry, each saving what it receives."""
+        boxes = []
+        for i, options in enumerate(options_per_box):
+            saved = os.path.join(self.dir, f"saved-{i}.bin")
+            boxes.append((stack.enter_context(Emulator(EMULATOR, "--save", saved, *options)), saved))
+        return boxes
+
+    def start(self, ports, *extra):
+        args = [CLI, "--yes", "--record", self.record, *extra]
+        for port in ports:
+            args += ["--port", port]
+        return subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+    def records(self):
+        with open(self.record) as f:
+            lines = f.read().splitlines()
+        records = {}
+        for line in lines:
+            record = json.loads(line)
+            self.assertLessEqual(RECORD_KEYS, set(record))
+            self.assertEqual(record["image"], self.image)
+            self.assertEqual(record["image_bytes"], len(self.data))
+            self.assertEqual(record["image_sha256"], hashlib.sha256(self.data).hexdigest())
+            self.assertRegex(record["started"], ISO)
+            self.assertRegex(record["ended"], ISO)
+            self.assertEqual(record["ok"], record["end"] == "completed")
+            records[record["port"]] = record
+        self.assertEqual(len(records), len(lines), "a port has two records")
+        return records
+
+    # name, emulator options, record end, final message, emulator verdict
+    # (None: not checked), the loader's words in the console text
+    MIXED = [
+        ("completion", [], "completed", MSG_COMPLETED, "completed"),
+        ("completion, burning lines repeated", ["--burn-repeats", "3"], "completed", MSG_COMPLETED,
+         "completed"),
+        ("completion", [], "completed", MSG_COMPLETED, "completed"),
+        ("junk before an ACK", ["--garbage-before-ack", "2"], "completed", MSG_COMPLETED, "completed"),
+        ("NAK on block 2", ["--nak-block", "2"], "error-31", "Error 31 !!!", "cancelled"),
+        ("silence on block 3", ["--silent-block", "3"], "error-3", "Error 3 !!!", "cancelled"),
+        ("refusal", ["--refuse"], "image-refused", MSG_REFUSED, "refused"),
+        ("no menu", ["--no-menu"], "error-1", "Error 1 !!!", None),
+    ]
+
+    def test_each_box_ends_on_its_own_and_the_batch_takes_as_long_as_its_slowest(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [case[1] for case in self.MIXED])
+            started = time.monotonic()
+            cli = self.start([box.port for box, _ in boxes])
+            out, err = cli.communicate(timeout=RUN_LIMIT)
+            elapsed = time.monotonic() - started
+            summaries = [box.finish() for box, _ in boxes]
+        self.assertEqual(cli.returncode, 1, out + err)
+        # The prompts came once for the whole batch.
+        self.assertEqual(out.count("Power off STB !!!\n"), 1, out)
+        self.assertEqual(out.count("First press OK, and restart STB !!!\n"), 1, out)
+        self.assertIn("\n4 completed, 4 failed\n", out)
+        records = self.records()
+        for (name, _, end, message, verdict), (box, saved), summary in zip(self.MIXED, boxes, summaries):
+            with self.subTest(name):
+                record = records[box.port]
+                self.assertEqual((record["end"], record["message"]), (end, message))
+                self.assertIn(f"{box.port}: {' '.join(message.split())}", " ".join(out.split()))
+                self.assertRegex(out, rf"(?m)^{re.escape(box.port)}\s+{end}\s+{record['blocks']}\s")
+                if verdict is not None:
+                    self.assertEqual(summary["verdict"], verdict)
+                if end == "completed":
+                    with open(saved, "rb") as f:
+                        self.assertTrue(f.read() == fill(self.data), "saved image differs")
+                    self.assertEqual(record["blocks"], 5)
+                    self.assertIn("_burn_SSU_image:Start to write flash...", record["console"])
+                    self.assertEqual(set(record["seconds"]), {"sync", "start", "transfer", "verdict"})
+                if end == "error-31":
+                    self.assertEqual(record["blocks"], 1)
+                if end == "error-1":
+                    self.assertEqual(set(record["seconds"]), {"sync"})
+        # Side by side, not one after the other: well under the sum of the
+        # boxes' own times, whatever the machine's speed.
+        total = sum((datetime.datetime.fromisoformat(r["ended"][:-1]) -
+                     datetime.datetime.fromisoformat(r["started"][:-1])).total_seconds()
+                    for r in records.values())
+        self.assertLess(elapsed, 0.6 * total)
+
+    def test_a_box_hung_up_mid_transfer_leaves_the_others_whole(self):
+        self.data = os.urandom(40 * 1024)
+        with open(self.image, "wb") as f:
+            f.write(self.data)
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--hangup-after-block", "4"], [], [], []])
+            cli = self.start([box.port for box, _ in boxes])
+            out, err = cli.communicate(timeout=RUN_LIMIT)
+            summaries = [box.finish() for box, _ in boxes]
+        self.assertEqual(cli.returncode, 1, out + err)
+        records = self.records()
+        self.assertEqual(records[boxes[0][0].port]["end"], "port-lost")
+        self.assertEqual(summaries[0]["verdict"], "hangup")
+        for box, saved in boxes[1:]:
+            self.assertEqual(records[box.port]["end"], "completed")
+            with open(saved, "rb") as f:
+                self.assertTrue(f.read() == fill(self.data), "saved image differs")
+        self.assertIn("\n3 completed, 1 failed\n", out)
+
+    def test_a_port_that_cannot_be_opened_stops_the_batch_before_any_byte(self):
+        missing = os.path.join(self.dir, "ttyUSB-none")
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [[], []])
+            cli = self.start([boxes[0][0].port, missing, boxes[1][0].port])
+            out, err = cli.communicate(timeout=RUN_LIMIT)
+            summaries = [box.finish(wait=0) for box, _ in boxes]
+        self.assertEqual(cli.returncode, 2, out + err)
+        self.assertEqual(err.splitlines(), [f"kelvora-upgrader: cannot open port {missing}: "
+                                            "No such file or directory"])
+        self.assertNotIn("Power off STB !!!", out)
+        self.assertEqual([s["bytes"] for s in summaries], [0, 0])
+        self.assertFalse(os.path.exists(self.record) and os.path.getsize(self.record))
+
+    def test_ctrl_c_sends_every_box_in_transfer_its_cancel_frame(self):
+        self.data = os.urandom(256 * 1024)
+        with open(self.image, "wb") as f:
+            f.write(self.data)
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--baud", "115200"]] * 4)
+            ports = [box.port for box, _ in boxes]
+            cli = self.start(ports)
+            stack.callback(lambda: cli.poll() is None and cli.kill())
+            # Off a terminal the first block's status of each box is a line.
+            waiting = set(ports)
+            for line in cli.stdout:
+                port = line.split(": ")[0]
+                if re.match(r"^\S+: 1024 / ", line):
+                    waiting.discard(port)
+                if not waiting:
+                    break
+            self.assertEqual(waiting, set(), "not every transfer began")
+            time.sleep(0.3)
+            cli.send_signal(signal.SIGINT)
+            out = cli.stdout.read()
+            err = cli.stderr.read()
+            cli.wait(timeout=10)
+            summaries = [box.finish(wait=5) for box, _ in boxes]
+        self.assertEqual(cli.returncode, 130, err)
+        self.assertIn("interrupted", err)
+        self.assertIn("\n0 completed, 4 failed\n", out)
+        records = self.records()
+        for (box, _), summary in zip(boxes, summaries):
+            with self.subTest(box.port):
+                # The box ended its transfer on our cancel frame.
+                self.assertTrue(box.ended_by_itself)
+                self.assertEqual(summary["verdict"], "cancelled")
+                self.assertEqual(records[box.port]["end"], "cancelled")
+                self.assertLess(records[box.port]["blocks"], 256)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--emulator", required=True)
+    known, rest = parser.parse_known_args()
+    CLI, EMULATOR = known.cli, known.emulator
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
