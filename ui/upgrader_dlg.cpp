@@ -1,6 +1,7 @@
 #include "upgrader_dlg.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "download/download.h"
 
@@ -34,8 +35,11 @@ CUpgraderDlg::CUpgraderDlg(CWnd* pParent) : CDialog(IDD_MAIN, pParent) {
 
 // The worker has called EndRun, its last use of the dialog, before any path
 // can get here with a run started (Enter and Esc are ignored while it runs,
-// the system Close waits for it), so only its handle is left to close.
-CUpgraderDlg::~CUpgraderDlg() = default;
+// the system Close waits for it), so only its handle is left to close. Enter
+// and Esc end the dialog with the port still open: the reader reads the
+// handle through m_hComm, so it is stopped and waited for here, before this
+// object and then the process's static objects go.
+CUpgraderDlg::~CUpgraderDlg() { ClosePort(); }
 
 void CUpgraderDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
@@ -47,6 +51,7 @@ BEGIN_MESSAGE_MAP(CUpgraderDlg, CDialog)
 ON_WM_SYSCOMMAND()
 ON_WM_PAINT()
 ON_WM_QUERYDRAGICON()
+ON_MESSAGE(WM_KELVORA_REPORT_SYSTEM_MENU, OnReportSystemMenu)
 ON_BN_CLICKED(IDC_OPEN, OnOpen)
 ON_BN_CLICKED(IDC_CLOSE, OnClose)
 ON_BN_CLICKED(IDC_DOWNLOAD, OnDownload)
@@ -285,6 +290,35 @@ void CUpgraderDlg::OnPaint() {
 }
 
 HCURSOR CUpgraderDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+LRESULT CUpgraderDlg::OnReportSystemMenu(WPARAM, LPARAM) {
+    const char* pPath = std::getenv("KELVORA_UI_TEST_REPORT");
+    HMENU hMenu = ::GetSystemMenu(m_hWnd, FALSE);
+    if (pPath == nullptr || pPath[0] == '\0' || hMenu == nullptr) {
+        return 0;
+    }
+    std::FILE* pFile = std::fopen(pPath, "w");
+    if (pFile == nullptr) {
+        return 0;
+    }
+    const int nCount = ::GetMenuItemCount(hMenu);
+    for (int i = 0; i < nCount; ++i) {
+        char szText[256] = {};
+        MENUITEMINFOA info{};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
+        info.dwTypeData = szText;
+        info.cch = sizeof szText;
+        if (!::GetMenuItemInfoA(hMenu, static_cast<UINT>(i), TRUE, &info)) {
+            std::fprintf(pFile, "unreadable\n");
+        } else if ((info.fType & MFT_SEPARATOR) != 0) {
+            std::fprintf(pFile, "separator\n");
+        } else {
+            std::fprintf(pFile, "item 0x%04X %s\n", info.wID, szText);
+        }
+    }
+    return std::fclose(pFile) == 0 ? 1 : 0;
+}
 
 // ---------------------------------------------------------------------------
 // The worker's front end. Control changes are sent messages: each is done by

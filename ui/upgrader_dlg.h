@@ -12,6 +12,13 @@
 #include "res/resource.h"
 #include "serial/serial_port.h"
 
+// Asks the dialog to write its system menu into the file that the
+// environment variable KELVORA_UI_TEST_REPORT names: one line per item,
+// "separator" or "item ID TEXT" with the id in hexadecimal. Answered only
+// when that variable is set, which the UI tests do; another process cannot
+// read a window's menu under Wine. The result is 1 when the file was written.
+#define WM_KELVORA_REPORT_SYSTEM_MENU (WM_APP + 0x0100)
+
 // Owns a kernel handle; closes it when replaced or destroyed.
 class CHandle {
 public:
@@ -69,6 +76,7 @@ protected:
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    LRESULT OnReportSystemMenu(WPARAM, LPARAM);
     void OnOpen();
     void OnClose();
     void OnDownload();

@@ -21,7 +21,8 @@
 namespace {
 
 const char kMainCaption[] = "KelvoraHD Upgrader Ver 0.03";
-const char kAppName[] = "KelvoraUpgrader";
+// The caption of the application's message boxes: its executable's name.
+const char* g_pAppName = "KelvoraUpgrader";
 const char kAboutCaption[] = "About KelvoraUpgrader";
 
 constexpr int kIdPort = 1000;
@@ -31,6 +32,8 @@ constexpr int kIdProgress = 1003;
 constexpr int kIdDownload = 1004;
 constexpr int kIdStatus = 1005;
 constexpr int kIdAboutMenu = 0x0010;
+// Answered by the application only when KELVORA_UI_TEST_REPORT names a file.
+constexpr UINT kMsgReportSystemMenu = WM_APP + 0x0100;
 // The file chooser's file name field (combo box or edit) and type list.
 constexpr int kIdChooserName = 0x47C;
 constexpr int kIdChooserNameEdit = 0x480;
@@ -295,6 +298,42 @@ void ExpectExit(const char* pWhat) {
 }
 
 // ---------------------------------------------------------------------------
+// Real key presses: they go to the window with the focus in the foreground
+// window, and through the dialog's own keyboard handling.
+
+void PressKey(WORD vk) {
+    INPUT keys[2] = {};
+    keys[0].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = vk;
+    keys[1] = keys[0];
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    if (SendInput(2, keys, sizeof(INPUT)) != 2) {
+        Fail("cannot send key 0x%X", vk);
+    }
+}
+
+// The window with the keyboard focus in the dialog's thread.
+HWND Focus() {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(g_hDlg, nullptr), &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
+void ExpectFocus(int id, const char* pWhen) {
+    // The port list's focus is in its edit field, a child of the combo box.
+    HWND hWant = Item(g_hDlg, id);
+    WaitUntil(
+        [&] {
+            HWND hFocus = Focus();
+            return hFocus != nullptr && (hFocus == hWant || GetParent(hFocus) == hWant);
+        },
+        5000, pWhen);
+}
+
+// ---------------------------------------------------------------------------
 // Following a download.
 
 struct Observed {
@@ -364,7 +403,7 @@ void OpenPort(int index) {
 // chooser. pBeforeChooser runs while the power-off prompt is up.
 void StartDownload(const char* pImagePath, const std::function<void()>& pBeforeChooser = nullptr) {
     Click(g_hDlg, kIdDownload);
-    HWND hBox = ExpectBox(kMsgPowerOff, kAppName, 5000);
+    HWND hBox = ExpectBox(kMsgPowerOff, g_pAppName, 5000);
     if (pBeforeChooser) {
         pBeforeChooser();
     }
@@ -406,7 +445,7 @@ void CloseAfterRun(const char* pWhat) {
 // Answers the restart prompt and follows the run until its final box.
 HWND RunToFinalBox(const char* pFinalText, Observed& seen, DWORD timeoutMs,
                    const std::function<void(Observed&)>& pOnSample = nullptr) {
-    HWND hBox = ExpectBox(kMsgRestart, kAppName, 10000);
+    HWND hBox = ExpectBox(kMsgRestart, g_pAppName, 10000);
     if (Status() != "start") {
         Fail("status %s at the restart prompt, expected \"start\"", Show(Status()).c_str());
     }
@@ -414,7 +453,7 @@ HWND RunToFinalBox(const char* pFinalText, Observed& seen, DWORD timeoutMs,
         Fail("Download disabled before the restart prompt was answered");
     }
     AnswerOk(hBox);
-    hBox = ExpectBox(pFinalText, kAppName, timeoutMs, [&] {
+    hBox = ExpectBox(pFinalText, g_pAppName, timeoutMs, [&] {
         Sample(seen);
         if (pOnSample) {
             pOnSample(seen);
@@ -438,25 +477,32 @@ HWND RunToFinalBox(const char* pFinalText, Observed& seen, DWORD timeoutMs,
 struct ExpectedControl {
     int id;
     const char* pClass;
-    const char* pText;
-    DWORD style;  // the bits that must be set, besides WS_CHILD
-    int x, y, cx, cy;
+    const char* pText;  // null: not compared
+    // The whole style, WS_CHILD aside, compared exactly: a wrong type
+    // (BS_PUSHBUTTON is 0, CBS_DROPDOWN a part of CBS_DROPDOWNLIST) and an
+    // extra bit (CBS_SORT, PBS_SMOOTH) both differ.
+    DWORD style;
+    DWORD systemBits;  // bits the control changes on its own window
+    int x, y, cx, cy;  // cy of the combo box: its height with the list dropped
 };
 
 // Template order is z-order and tab order.
 const ExpectedControl kMainControls[] = {
-    {IDOK, "Button", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 249, 15, 50, 14},
-    {IDCANCEL, "Button", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 250, 39, 50, 14},
-    {-1, "Button", "Update", BS_GROUPBOX | WS_VISIBLE, 15, 62, 287, 64},
+    {IDOK, "Button", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, 249, 15, 50, 14},
+    {IDCANCEL, "Button", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0, 250, 39, 50, 14},
+    {-1, "Button", "Update", BS_GROUPBOX | WS_VISIBLE, 0, 15, 62, 287, 64},
     // The combo box passes WS_VSCROLL on to its drop-down list when created.
-    {kIdPort, "ComboBox", "", CBS_DROPDOWN | WS_TABSTOP | WS_VISIBLE, 39, 28, 62, 0},
-    {kIdOpen, "Button", "Open", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 137, 27, 45, 18},
-    {kIdClose, "Button", "Close", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 209, 27, 45, 18},
+    {kIdPort, "ComboBox", nullptr, CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP | WS_VISIBLE, WS_VSCROLL, 39, 28, 62, 53},
+    {kIdOpen, "Button", "Open", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 0, 137, 27, 45, 18},
+    // Disabled at start by the dialog, not by its template.
+    {kIdClose, "Button", "Close", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE | WS_DISABLED, 0, 209, 27, 45, 18},
     // The progress bar takes WS_BORDER off its window and draws the frame itself.
-    {kIdProgress, "msctls_progress32", nullptr, WS_VISIBLE, 30, 100, 259, 16},
-    {kIdDownload, "Button", "Download", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 233, 75, 55, 19},
-    {kIdStatus, "Edit", "", ES_CENTER | ES_AUTOHSCROLL | WS_DISABLED | WS_TABSTOP | WS_VISIBLE, 30, 77, 145, 14},
-    {-1, "Button", "COM Port", BS_GROUPBOX | WS_VISIBLE, 15, 7, 286, 48},
+    {kIdProgress, "msctls_progress32", "Progress1", WS_BORDER | WS_VISIBLE, WS_BORDER, 30, 100, 259, 16},
+    {kIdDownload, "Button", "Download", BS_PUSHBUTTON | WS_TABSTOP | WS_VISIBLE, 0, 233, 75, 55, 19},
+    // The edit control takes WS_BORDER off too when it has no WS_EX_CLIENTEDGE.
+    {kIdStatus, "Edit", "", ES_CENTER | ES_AUTOHSCROLL | WS_DISABLED | WS_BORDER | WS_TABSTOP | WS_VISIBLE, WS_BORDER,
+     30, 77, 145, 14},
+    {-1, "Button", "COM Port", BS_GROUPBOX | WS_VISIBLE, 0, 15, 7, 286, 48},
 };
 
 // Maps dialog units to pixels for the dialog font, through a hidden dialog
@@ -517,19 +563,13 @@ void ExpectMainLayout() {
             lstrcmpiA(className.c_str(), control.pClass) != 0) {
             Fail("control in place of id %d is id %d class %s", control.id, id, className.c_str());
         }
-        if ((childStyle & control.style) != control.style) {
-            Fail("control %d style 0x%08lX lacks 0x%08lX", control.id, static_cast<unsigned long>(childStyle),
-                 static_cast<unsigned long>(control.style & ~childStyle));
+        const DWORD wantStyle = WS_CHILD | control.style;
+        if (((childStyle ^ wantStyle) & ~control.systemBits) != 0) {
+            Fail("control %d style 0x%08lX, expected 0x%08lX (differing bits 0x%08lX)", control.id,
+                 static_cast<unsigned long>(childStyle), static_cast<unsigned long>(wantStyle),
+                 static_cast<unsigned long>((childStyle ^ wantStyle) & ~control.systemBits));
         }
-        // Hidden carriers of Enter and Esc; group boxes take no tab stop.
-        const bool bHidden = control.id == IDOK || control.id == IDCANCEL;
-        if (bHidden == ((childStyle & WS_VISIBLE) != 0)) {
-            Fail("control %d visible state wrong (style 0x%08lX)", control.id, static_cast<unsigned long>(childStyle));
-        }
-        if ((control.style & WS_TABSTOP) == 0 && (childStyle & WS_TABSTOP) != 0) {
-            Fail("control %d has a tab stop", control.id);
-        }
-        if (control.pText != nullptr && control.id != kIdPort && control.id != kIdStatus) {
+        if (control.pText != nullptr) {
             const std::string text = WindowText(hChild);
             if (text != control.pText) {
                 Fail("control %d text %s, expected %s", control.id, Show(text).c_str(), Show(control.pText).c_str());
@@ -539,10 +579,26 @@ void ExpectMainLayout() {
         GetWindowRect(hChild, &rect);
         MapWindowPoints(nullptr, g_hDlg, reinterpret_cast<POINT*>(&rect), 2);
         const RECT wantRect = DialogUnitsToPixels(control.x, control.y, control.cx, control.cy);
-        // The combo box's window is its closed height, not the template's.
-        const bool bHeight = control.cy != 0;
+        // The combo box's window is its closed height; the template's height
+        // is the one with the list dropped.
+        if (control.id == kIdPort) {
+            RECT dropped{};
+            Ask(hChild, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
+            // Windows's rectangle reaches the list's bottom. Wine's starts at
+            // the combo box's top but is only as high as the list, which it
+            // makes the template's height less its own idea of the closed
+            // height, 2 px more than the window it shows.
+            const LONG droppedHeight = dropped.bottom - dropped.top;
+            const LONG wantHeight = wantRect.bottom - wantRect.top;
+            const LONG wineHeight = droppedHeight + rect.bottom - rect.top;
+            if (!Near(droppedHeight, wantHeight) && (wineHeight > wantHeight || wineHeight < wantHeight - 2)) {
+                Fail("port list %ld px high when dropped (%ld closed), expected %ld", droppedHeight,
+                     rect.bottom - rect.top, wantHeight);
+            }
+            rect.bottom = wantRect.bottom;
+        }
         if (!Near(rect.left, wantRect.left) || !Near(rect.top, wantRect.top) || !Near(rect.right, wantRect.right) ||
-            (bHeight && !Near(rect.bottom, wantRect.bottom))) {
+            !Near(rect.bottom, wantRect.bottom)) {
             Fail("control %d at %ld,%ld-%ld,%ld px, expected %ld,%ld-%ld,%ld", control.id, rect.left, rect.top,
                  rect.right, rect.bottom, wantRect.left, wantRect.top, wantRect.right, wantRect.bottom);
         }
@@ -551,8 +607,32 @@ void ExpectMainLayout() {
     if (hChild != nullptr) {
         Fail("extra control id %d after the last one", GetDlgCtrlID(hChild));
     }
-    if (!Status().empty()) {
-        Fail("status line starts as %s", Show(Status()).c_str());
+}
+
+// The system menu ends with a separator and the About item, as the
+// application reports it (KELVORA_UI_TEST_REPORT names the report file).
+void ExpectSystemMenu() {
+    const char* pReport = std::getenv("KELVORA_UI_TEST_REPORT");
+    if (pReport == nullptr) {
+        Fail("KELVORA_UI_TEST_REPORT is not set");
+    }
+    DeleteFileA(pReport);
+    if (Ask(g_hDlg, kMsgReportSystemMenu) != 1) {
+        Fail("the application did not report its system menu");
+    }
+    std::vector<std::string> items;
+    if (FILE* pFile = std::fopen(pReport, "r")) {
+        char szLine[512];
+        while (std::fgets(szLine, sizeof szLine, pFile) != nullptr) {
+            items.emplace_back(szLine, std::strcspn(szLine, "\r\n"));
+        }
+        std::fclose(pFile);
+    }
+    // The system's own items (Move, Close) come first.
+    if (items.size() < 3 || items[items.size() - 2] != "separator" ||
+        items.back() != "item 0x0010 &About KelvoraUpgrader...") {
+        Fail("system menu %s, expected it to end with a separator and \"item 0x0010 &About KelvoraUpgrader...\"",
+             Join(items).c_str());
     }
 }
 
@@ -601,28 +681,33 @@ void CasePorts(const std::vector<std::string>& args) {
     }
     ExpectMainLayout();
     ExpectButtons(true, false, true, "Open enabled, Close disabled, Download enabled at start");
+    ExpectSystemMenu();
     ExpectAboutBox();
     SysCommand(SC_CLOSE);
     ExpectExit("the system Close");
 }
 
-// no-port: only "NONE"; Open fails with the application's warning box and
-// changes no button.
-void CaseNoPort(const std::vector<std::string>&) {
+// no-port [NAME]: only "NONE"; Open fails with the application's warning box
+// and changes no button. The boxes' caption is NAME, the executable's name
+// (KelvoraUpgrader unless given).
+void CaseNoPort(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        g_pAppName = args[0].c_str();
+    }
     FindMainDialog();
     const std::vector<std::string> items = ComboItems(Item(g_hDlg, kIdPort));
     if (items != std::vector<std::string>{"NONE"} || Ask(Item(g_hDlg, kIdPort), CB_GETCURSEL) != 0) {
         Fail("port list %s, expected [\"NONE\"] selected", Join(items).c_str());
     }
     Click(g_hDlg, kIdOpen);
-    HWND hBox = ExpectBox(kMsgOpenFailed, kAppName, 5000);
+    HWND hBox = ExpectBox(kMsgOpenFailed, g_pAppName, 5000);
     if (!BoxHasIcon(hBox)) {
         Fail("\"Failed initializing port.\" shows no warning icon");
     }
     AnswerOk(hBox);
     ExpectButtons(true, false, true, "the buttons unchanged after a failed Open");
     Click(g_hDlg, kIdDownload);
-    AnswerOk(ExpectBox(kMsgOpenPort, kAppName, 5000));
+    AnswerOk(ExpectBox(kMsgOpenPort, g_pAppName, 5000));
     SysCommand(SC_CLOSE);
     ExpectExit("the system Close");
 }
@@ -633,7 +718,7 @@ void CaseButtons(const std::vector<std::string>&) {
     FindMainDialog();
     ExpectButtons(true, false, true, "the buttons at start");
     Click(g_hDlg, kIdDownload);
-    HWND hBox = ExpectBox(kMsgOpenPort, kAppName, 5000);
+    HWND hBox = ExpectBox(kMsgOpenPort, g_pAppName, 5000);
     if (BoxHasIcon(hBox)) {
         Fail("\"Open COM Port !!!\" shows an icon");
     }
@@ -659,10 +744,51 @@ void CaseButtons(const std::vector<std::string>&) {
     Ask(hPort, CB_SETCURSEL, static_cast<WPARAM>(-1));
     Ask(hPort, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("COM1"));
     Click(g_hDlg, kIdOpen);
-    AnswerOk(ExpectBox(kMsgOpenFailed, kAppName, 5000));
+    AnswerOk(ExpectBox(kMsgOpenFailed, g_pAppName, 5000));
     ExpectButtons(true, false, true, "the buttons unchanged after Open with a typed name");
     Click(g_hDlg, IDCANCEL);
     ExpectExit("Esc");
+}
+
+// keys enter|esc|tab-enter EXE: real key presses; the focus starts in the
+// port list. enter: F1 shows the help box, then Enter ends the program. esc:
+// with the port open (by a click, so the focus stays), Esc ends the program.
+// tab-enter: Tab moves the focus to Open and Enter presses it.
+void CaseKeys(const std::vector<std::string>& args) {
+    const std::string& mode = args.at(0);
+    FindMainDialog();
+    SetForegroundWindow(g_hDlg);
+    WaitUntil([] { return GetForegroundWindow() == g_hDlg; }, 5000, "the dialog to come to the front");
+    ExpectFocus(kIdPort, "the focus in the port list at start");
+    if (mode == "enter") {
+        std::string folder = args.at(1);
+        folder.erase(folder.find_last_of('\\'));
+        const std::string help =
+            "KelvoraUpgrader 1.0.0.1\n\nHow to use it: README.md, in this program's folder\n" + folder;
+        PressKey(VK_F1);
+        HWND hBox = ExpectBox(help.c_str(), g_pAppName, 5000);
+        if (!BoxHasIcon(hBox)) {
+            Fail("the help box shows no icon");
+        }
+        AnswerOk(hBox);
+        ExpectFocus(kIdPort, "the focus back in the port list after the help box");
+        PressKey(VK_RETURN);
+        ExpectExit("Enter in the port list");
+    } else if (mode == "esc") {
+        OpenPort(0);
+        ExpectFocus(kIdPort, "the focus still in the port list after Open");
+        PressKey(VK_ESCAPE);
+        ExpectExit("Esc with the port open");
+    } else {
+        PressKey(VK_TAB);
+        ExpectFocus(kIdOpen, "Tab to move the focus to Open");
+        PressKey(VK_RETURN);
+        ExpectButtons(false, true, true, "Enter on Open to open the port");
+        // Open, disabled with the focus on it, leaves the focus nowhere: Esc
+        // does nothing now.
+        SysCommand(SC_CLOSE);
+        ExpectExit("the system Close");
+    }
 }
 
 // download IMAGE LENGTH SHOT_REQUEST: a whole run to the completion box. A
@@ -775,7 +901,7 @@ void CaseCloseDuringRun(const std::vector<std::string>& args) {
     FindMainDialog();
     OpenPort(0);
     StartDownload(args.at(0).c_str());
-    AnswerOk(ExpectBox(kMsgRestart, kAppName, 10000));
+    AnswerOk(ExpectBox(kMsgRestart, g_pAppName, 10000));
     Observed seen;
     WaitUntil(
         [&] {
@@ -788,7 +914,7 @@ void CaseCloseDuringRun(const std::vector<std::string>& args) {
     Click(g_hDlg, IDOK);
     Click(g_hDlg, IDCANCEL);
     SysCommand(SC_CLOSE);
-    HWND hQuestion = ExpectBox(kQuestion, kAppName, 5000);
+    HWND hQuestion = ExpectBox(kQuestion, g_pAppName, 5000);
     Answer(hQuestion, IDNO);
     const int posAfterNo = seen.progressPos;
     WaitUntil(
@@ -801,7 +927,7 @@ void CaseCloseDuringRun(const std::vector<std::string>& args) {
         Fail("the application ended after No");
     }
     SysCommand(SC_CLOSE);
-    hQuestion = ExpectBox(kQuestion, kAppName, 5000);
+    hQuestion = ExpectBox(kQuestion, g_pAppName, 5000);
     Answer(hQuestion, IDYES);
     ExpectExit("Yes to the Close question");
 }
@@ -815,7 +941,7 @@ void CaseCloseInModal(const std::vector<std::string>& args) {
     FindMainDialog();
     OpenPort(0);
     Click(g_hDlg, kIdDownload);
-    AnswerOk(ExpectBox(kMsgPowerOff, kAppName, 5000));
+    AnswerOk(ExpectBox(kMsgPowerOff, g_pAppName, 5000));
     HWND hModal = nullptr;
     WaitUntil(
         [&] {
@@ -830,7 +956,7 @@ void CaseCloseInModal(const std::vector<std::string>& args) {
             reinterpret_cast<LPARAM>(args.at(1).c_str()));
         Click(hModal, IDOK);
         WaitUntil([&] { return !IsWindow(hModal) || !IsWindowVisible(hModal); }, 10000, "the chooser to close");
-        hModal = ExpectBox(kMsgRestart, kAppName, 10000);
+        hModal = ExpectBox(kMsgRestart, g_pAppName, 10000);
     }
     SysCommand(SC_CLOSE);
     HWND hQuestion = nullptr;
@@ -909,7 +1035,8 @@ const struct {
     std::size_t minArgs;
 } kCases[] = {
     {"ports", &CasePorts, 1},               // ports NAME...
-    {"no-port", &CaseNoPort, 0},            // no-port
+    {"no-port", &CaseNoPort, 0},            // no-port [NAME]
+    {"keys", &CaseKeys, 2},                 // keys enter|esc|tab-enter EXE
     {"buttons", &CaseButtons, 0},           // buttons
     {"download", &CaseDownload, 3},         // download IMAGE LENGTH SHOT_REQUEST
     {"refuse", &CaseRefuse, 1},             // refuse IMAGE

@@ -8,7 +8,8 @@
 # BUILD_DIR holds the Windows build (bin/KelvoraUpgrader.exe, bin/ui_driver.exe),
 # LINUX_BUILD_DIR the Linux build of bin/stb-emulator. Prints one line per case
 # and a summary line; exits non-zero when a case fails. Saves a screenshot of
-# the main dialog during a download as docs/dialog.png.
+# the main dialog during a download as BUILD_DIR/ui-test/dialog.png
+# (scripts/dialog-screenshot puts it into the documentation).
 set -u
 
 BUILD_DIR=${1:?usage: run_ui_tests.sh BUILD_DIR LINUX_BUILD_DIR}
@@ -18,7 +19,6 @@ CASE_PATTERN=${3:-.}
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 LINUX_BUILD_DIR=$(cd "$LINUX_BUILD_DIR" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
-ROOT=$(cd "$HERE/../.." && pwd)
 
 APP=$BUILD_DIR/bin/KelvoraUpgrader.exe
 DRIVER=$BUILD_DIR/bin/ui_driver.exe
@@ -38,6 +38,13 @@ mkdir -p "$WORK"
 . "$HERE/wine_env.sh"
 wine_env_init "$BUILD_DIR/wine-ui"
 wine_desktop_init
+# This Wine looks for its own fonts (fonts-wine) beside the system's, not
+# where the package puts them; in the prefix's font folder it finds them.
+# Without them the dialog's font is a stand-in and the caption buttons show
+# letters ("r" for the close button) instead of their symbols.
+if [ -d /usr/share/wine/fonts ]; then
+    cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 
 EMULATOR_PIDS=()
 SHOOTER=
@@ -131,14 +138,19 @@ report() { # report NAME SECONDS ERROR...
 
 elapsed() { echo "$(( ($(date +%s%N) - $1) / 100000000 ))" | sed 's/.$/.&/;s/^\./0./'; }
 
-# run_case LABEL CASE ARGS...: the application and the driver for one case.
-# The driver ends the application in every case; it must end with status 0.
+# run_case LABEL CASE ARGS...: the application (RUN_APP, else APP) and the
+# driver for one case. The driver ends the application in every case; it
+# must end with status 0, and every reader thread it started must have ended
+# before it did (the diagnostics tell). The application reports its system
+# menu into the file KELVORA_UI_TEST_REPORT names.
 run_case() {
-    local name=$1 start app_pid driver_rc app_rc error=
+    local name=$1 start app_pid driver_rc app_rc error= readers_started readers_ended
     shift
     if ! [[ $name =~ $CASE_PATTERN ]]; then return; fi
     start=$(date +%s%N)
-    wine "$APP" >"$WORK/$name.app.log" 2>&1 &
+    export KELVORA_UI_TEST_REPORT
+    KELVORA_UI_TEST_REPORT=$(winpath "$WORK/$name.report")
+    wine "${RUN_APP:-$APP}" >"$WORK/$name.app.log" 2>&1 &
     app_pid=$!
     timeout 150 wine "$DRIVER" "$@" >"$WORK/$name.driver.log" 2>&1
     driver_rc=$?
@@ -156,6 +168,11 @@ run_case() {
         error=$(grep -m 1 '^FAIL' "$WORK/$name.driver.log" || echo "driver ended with status $driver_rc")
     elif [ -z "$error" ] && [ "$app_rc" -ne 0 ]; then
         error="the application ended with status $app_rc"
+    fi
+    readers_started=$(grep -c '^Start SerialThread()' "$WORK/$name.app.log")
+    readers_ended=$(grep -c '^Exit Thrd\[' "$WORK/$name.app.log")
+    if [ -z "$error" ] && [ "$readers_started" -ne "$readers_ended" ]; then
+        error="the application ended with $((readers_started - readers_ended)) reader thread(s) still running"
     fi
     if [ -n "$error" ]; then report "$name" "$(elapsed "$start")" "$error"; else report "$name" "$(elapsed "$start")"; fi
 }
@@ -175,17 +192,24 @@ else
     report version "$(elapsed "$start")" "$(grep -m 1 '^FAIL' "$WORK/version.driver.log" || cat "$WORK/version.driver.log")"
 fi
 
-# No port at all.
+# No port at all; the boxes' caption is the executable's name, also for a
+# renamed copy.
 ports_map
 run_case no-port no-port
+cp "$APP" "$WORK/Upgrade.exe"
+RUN_APP=$WORK/Upgrade.exe run_case renamed no-port Upgrade
 
-# The port list: COM1 and COM3 mapped, nothing else. Open and Close on COM1.
+# The port list: COM2 and COM9 mapped, nothing else, so the first free port
+# is not COM1. Open and Close on COM2; the keyboard.
 start_emulator list-box --sessions 0
 LIST_BOX=$EMULATOR_PTY
 start_emulator list-silent-box --sessions 0 --no-menu
-ports_map "1=$LIST_BOX" "3=$EMULATOR_PTY"
-run_case ports ports COM1 COM3
+ports_map "2=$LIST_BOX" "9=$EMULATOR_PTY"
+run_case ports ports COM2 COM9
 run_case buttons buttons
+run_case keys-enter keys enter "$(winpath "$APP")"
+run_case keys-esc keys esc "$(winpath "$APP")"
+run_case keys-tab keys tab-enter "$(winpath "$APP")"
 stop_emulators
 
 # Each download case has a box of its own on COM1, so that one case's end
@@ -225,9 +249,8 @@ if [[ download =~ $CASE_PATTERN ]]; then
     fi
     if [ ! -s "$WORK/dialog.png" ]; then
         report screenshot 0.0 "no screenshot taken during the download"
-    elif [ "$FAILED" -eq "$failed_before" ]; then
-        mkdir -p "$ROOT/docs"
-        cp "$WORK/dialog.png" "$ROOT/docs/dialog.png"
+    elif [ "$FAILED" -ne "$failed_before" ]; then
+        rm -f "$WORK/dialog.png"
     fi
 fi
 

@@ -9,19 +9,64 @@ CWinApp* g_pApp = nullptr;  // set by the one application object's constructor
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// CCmdTarget
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, nullptr}};
+    static const AFX_MSGMAP messageMap = {nullptr, entries};
+    return &messageMap;
+}
+
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+
+bool CCmdTarget::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+    const UINT nCode = HIWORD(wParam);
+    const UINT nID = LOWORD(wParam);
+    for (const AFX_MSGMAP* pMap = GetMessageMap(); pMap != nullptr;
+         pMap = pMap->pfnGetBaseMap != nullptr ? pMap->pfnGetBaseMap() : nullptr) {
+        for (const AFX_MSGMAP_ENTRY* pEntry = pMap->lpEntries; pEntry->pfnCall != nullptr; ++pEntry) {
+            if (pEntry->nMessage != message) {
+                continue;
+            }
+            if (message == WM_COMMAND && (pEntry->nCode != nCode || pEntry->nID != nID)) {
+                continue;
+            }
+            // A handler may run a modal loop that dispatches further
+            // messages, so the default request is kept per call.
+            const bool bOuterDefault = m_bDefault;
+            m_bDefault = false;
+            *pResult = pEntry->pfnCall(*this, wParam, lParam);
+            const bool bWantDefault = m_bDefault;
+            m_bDefault = bOuterDefault;
+            return !bWantDefault;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
 // CMenu, CWnd
 
 BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, LPCSTR lpszNewItem) {
     return ::AppendMenuA(m_hMenu, nFlags, nIDNewItem, lpszNewItem);
 }
 
-const AFX_MSGMAP* CWnd::GetThisMessageMap() {
-    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, nullptr}};
-    static const AFX_MSGMAP messageMap = {nullptr, entries};
-    return &messageMap;
-}
+BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
+ON_WM_HELPINFO()
+END_MESSAGE_MAP()
 
-const AFX_MSGMAP* CWnd::GetMessageMap() const { return GetThisMessageMap(); }
+BOOL CWnd::OnHelpInfo(HELPINFO*) {
+    // Controls hand WM_HELP on to their parent themselves, so only a
+    // top-level window acts on it; with a modifier held it is no help request.
+    CWnd* pMain = AfxGetMainWnd();
+    if ((::GetWindowLongA(m_hWnd, GWL_STYLE) & WS_CHILD) != 0 || pMain == nullptr || pMain->m_hWnd == nullptr ||
+        ::GetKeyState(VK_SHIFT) < 0 || ::GetKeyState(VK_CONTROL) < 0 || ::GetKeyState(VK_MENU) < 0) {
+        Default();
+        return FALSE;
+    }
+    pMain->SendMessage(WM_COMMAND, ID_HELP);
+    return TRUE;
+}
 
 CWnd* CWnd::GetDlgItem(int nID) {
     HWND hChild = ::GetDlgItem(m_hWnd, nID);
@@ -63,31 +108,6 @@ BOOL CWnd::UpdateData(BOOL bSaveAndValidate) {
     CDataExchange dx(this, bSaveAndValidate);
     DoDataExchange(&dx);
     return TRUE;
-}
-
-bool CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
-    const UINT nCode = HIWORD(wParam);
-    const UINT nID = LOWORD(wParam);
-    for (const AFX_MSGMAP* pMap = GetMessageMap(); pMap != nullptr;
-         pMap = pMap->pfnGetBaseMap != nullptr ? pMap->pfnGetBaseMap() : nullptr) {
-        for (const AFX_MSGMAP_ENTRY* pEntry = pMap->lpEntries; pEntry->pfnCall != nullptr; ++pEntry) {
-            if (pEntry->nMessage != message) {
-                continue;
-            }
-            if (message == WM_COMMAND && (pEntry->nCode != nCode || pEntry->nID != nID)) {
-                continue;
-            }
-            // A handler may run a modal loop that dispatches further
-            // messages, so the default request is kept per call.
-            const bool bOuterDefault = m_bDefault;
-            m_bDefault = false;
-            *pResult = pEntry->pfnCall(*this, wParam, lParam);
-            const bool bWantDefault = m_bDefault;
-            m_bDefault = bOuterDefault;
-            return !bWantDefault;
-        }
-    }
-    return false;
 }
 
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
@@ -141,7 +161,9 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         return FALSE;
     }
     LRESULT result = 0;
-    if (!pDlg->Dispatch(message, wParam, lParam, &result)) {
+    // A command the dialog's map chain leaves is the application's.
+    if (!pDlg->Dispatch(message, wParam, lParam, &result) &&
+        (message != WM_COMMAND || AfxGetApp() == nullptr || !AfxGetApp()->Dispatch(message, wParam, lParam, &result))) {
         return FALSE;
     }
     // These few messages return their result directly; all others through
@@ -235,6 +257,12 @@ CWinApp::CWinApp(LPCSTR lpszAppName) {
 CWinApp::~CWinApp() {
     if (g_pApp == this) {
         g_pApp = nullptr;
+    }
+}
+
+void CWinApp::OnHelp() {
+    if (!m_strHelpText.empty()) {
+        AfxMessageBox(m_strHelpText.c_str(), MB_OK | MB_ICONINFORMATION);
     }
 }
 

@@ -1,8 +1,9 @@
 // A small window framework over plain Win32 (the ANSI calls): the application
 // object, windows, modal dialogs with message maps and control binding, the
-// combo box and progress bar, the open-file chooser and the application
-// message box. Only what the upgrader's two dialogs use; the class and
-// function names are the familiar ones so that dialog code reads as usual.
+// combo box and progress bar, the open-file chooser, the application message
+// box and the help command. Only what the upgrader's two dialogs use; the
+// class and function names are the familiar ones so that dialog code reads as
+// usual.
 #pragma once
 
 #include <windows.h>
@@ -14,18 +15,26 @@
 #include <mutex>
 #include <string>
 
+class CCmdTarget;
 class CWnd;
+
+// The help command (F1 anywhere in the program's windows).
+#ifndef ID_HELP
+#define ID_HELP 0xE146
+#endif
 
 // ---------------------------------------------------------------------------
 // Message maps: a table per class, chained to the base class's table. An entry
 // matches a message (and, for WM_COMMAND, a notification code and control id)
-// and calls a handler of the class through a small generated thunk.
+// and calls a handler of the class through a small generated thunk. Windows
+// and the application object have maps; a command that a dialog's map chain
+// leaves unhandled goes on to the application's.
 
 struct AFX_MSGMAP_ENTRY {
     UINT nMessage;
     UINT nCode;  // WM_COMMAND only: notification code
     UINT nID;    // WM_COMMAND only: control or command id
-    LRESULT (*pfnCall)(CWnd& wnd, WPARAM wParam, LPARAM lParam);
+    LRESULT (*pfnCall)(CCmdTarget& target, WPARAM wParam, LPARAM lParam);
 };
 
 struct AFX_MSGMAP {
@@ -51,32 +60,66 @@ protected:                                        \
     return &messageMap;                                                               \
     }
 
-#define ON_COMMAND(id, memberFxn)                                                   \
-    {WM_COMMAND, 0, static_cast<UINT>(id), [](CWnd& w, WPARAM, LPARAM) -> LRESULT { \
-         static_cast<ThisClass&>(w).memberFxn();                                    \
-         return 0;                                                                  \
+#define ON_COMMAND(id, memberFxn)                                                         \
+    {WM_COMMAND, 0, static_cast<UINT>(id), [](CCmdTarget& w, WPARAM, LPARAM) -> LRESULT { \
+         static_cast<ThisClass&>(w).memberFxn();                                          \
+         return 0;                                                                        \
      }},
-#define ON_BN_CLICKED(id, memberFxn)                                                         \
-    {WM_COMMAND, BN_CLICKED, static_cast<UINT>(id), [](CWnd& w, WPARAM, LPARAM) -> LRESULT { \
-         static_cast<ThisClass&>(w).memberFxn();                                             \
-         return 0;                                                                           \
+#define ON_BN_CLICKED(id, memberFxn)                                                               \
+    {WM_COMMAND, BN_CLICKED, static_cast<UINT>(id), [](CCmdTarget& w, WPARAM, LPARAM) -> LRESULT { \
+         static_cast<ThisClass&>(w).memberFxn();                                                   \
+         return 0;                                                                                 \
      }},
-#define ON_WM_SYSCOMMAND()                                                           \
-    {WM_SYSCOMMAND, 0, 0, [](CWnd& w, WPARAM wParam, LPARAM lParam) -> LRESULT {     \
-         static_cast<ThisClass&>(w).OnSysCommand(static_cast<UINT>(wParam), lParam); \
-         return 0;                                                                   \
+#define ON_WM_SYSCOMMAND()                                                             \
+    {WM_SYSCOMMAND, 0, 0, [](CCmdTarget& w, WPARAM wParam, LPARAM lParam) -> LRESULT { \
+         static_cast<ThisClass&>(w).OnSysCommand(static_cast<UINT>(wParam), lParam);   \
+         return 0;                                                                     \
      }},
-#define ON_WM_PAINT()                                         \
-    {WM_PAINT, 0, 0, [](CWnd& w, WPARAM, LPARAM) -> LRESULT { \
-         static_cast<ThisClass&>(w).OnPaint();                \
-         return 0;                                            \
+#define ON_WM_PAINT()                                               \
+    {WM_PAINT, 0, 0, [](CCmdTarget& w, WPARAM, LPARAM) -> LRESULT { \
+         static_cast<ThisClass&>(w).OnPaint();                      \
+         return 0;                                                  \
+     }},
+// A message of the application's own (WM_APP range): LRESULT memberFxn(WPARAM, LPARAM).
+#define ON_MESSAGE(message, memberFxn)                                                              \
+    {static_cast<UINT>(message), 0, 0, [](CCmdTarget& w, WPARAM wParam, LPARAM lParam) -> LRESULT { \
+         return static_cast<ThisClass&>(w).memberFxn(wParam, lParam);                               \
+     }},
+#define ON_WM_HELPINFO()                                                                    \
+    {WM_HELP, 0, 0, [](CCmdTarget& w, WPARAM, LPARAM lParam) -> LRESULT {                   \
+         return static_cast<ThisClass&>(w).OnHelpInfo(reinterpret_cast<HELPINFO*>(lParam)); \
      }},
 #define ON_WM_QUERYDRAGICON()                                                            \
-    {WM_QUERYDRAGICON, 0, 0, [](CWnd& w, WPARAM, LPARAM) -> LRESULT {                    \
+    {WM_QUERYDRAGICON, 0, 0, [](CCmdTarget& w, WPARAM, LPARAM) -> LRESULT {              \
          return reinterpret_cast<LRESULT>(static_cast<ThisClass&>(w).OnQueryDragIcon()); \
      }},
 
 // clang-format on
+
+// ---------------------------------------------------------------------------
+// Command targets: whatever has a message map.
+
+class CCmdTarget {
+public:
+    CCmdTarget() = default;
+    CCmdTarget(const CCmdTarget&) = delete;
+    CCmdTarget& operator=(const CCmdTarget&) = delete;
+    virtual ~CCmdTarget() = default;
+
+    // Looks the message up in the map chain. Gives false when no entry
+    // handled it or the handler asked for the default handling.
+    bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+
+protected:
+    static const AFX_MSGMAP* GetThisMessageMap();
+    virtual const AFX_MSGMAP* GetMessageMap() const;
+
+    // Asks for the system's own handling of the message being handled.
+    void Default() { m_bDefault = true; }
+
+private:
+    bool m_bDefault = false;  // GUI thread only
+};
 
 // ---------------------------------------------------------------------------
 // Windows.
@@ -94,13 +137,8 @@ public:
     CWnd* m_pDlgWnd;
 };
 
-class CWnd {
+class CWnd : public CCmdTarget {
 public:
-    CWnd() = default;
-    CWnd(const CWnd&) = delete;
-    CWnd& operator=(const CWnd&) = delete;
-    virtual ~CWnd() = default;
-
     HWND m_hWnd = nullptr;
     HWND GetSafeHwnd() const { return m_hWnd; }
 
@@ -120,21 +158,17 @@ public:
     BOOL UpdateData(BOOL bSaveAndValidate = TRUE);
 
 protected:
-    static const AFX_MSGMAP* GetThisMessageMap();
-    virtual const AFX_MSGMAP* GetMessageMap() const;
     virtual void DoDataExchange(CDataExchange*) {}
 
-    // Asks for the system's own handling of the message being handled.
-    void Default() { m_bDefault = true; }
     void OnSysCommand(UINT, LPARAM) { Default(); }
     void OnPaint() { Default(); }
+    // F1 in a top-level window of the program: the main window is sent the
+    // help command, which its map chain passes on to the application.
+    BOOL OnHelpInfo(HELPINFO* pHelpInfo);
 
-    // Looks the message up in the map chain. Gives false when no entry
-    // handled it or the handler asked for the default handling.
-    bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+    DECLARE_MESSAGE_MAP()
 
 private:
-    bool m_bDefault = false;  // GUI thread only
     CMenu m_sysMenu;
     std::mutex m_childrenLock;  // GetDlgItem is called from the worker as well
     std::map<int, std::unique_ptr<CWnd>> m_children;
@@ -215,13 +249,11 @@ private:
 // ---------------------------------------------------------------------------
 // The application.
 
-class CWinApp {
+class CWinApp : public CCmdTarget {
 public:
     // No name: the executable's file name without its extension is used.
     explicit CWinApp(LPCSTR lpszAppName = nullptr);
-    CWinApp(const CWinApp&) = delete;
-    CWinApp& operator=(const CWinApp&) = delete;
-    virtual ~CWinApp();
+    ~CWinApp() override;
 
     virtual BOOL InitInstance() { return TRUE; }
     // Three-dimensional control drawing: every control of this layer draws
@@ -230,9 +262,13 @@ public:
     // The message loop, entered only when InitInstance gives TRUE.
     virtual int Run();
     virtual int ExitInstance() { return 0; }
+    // The help command's handler, for an application's map: shows
+    // m_strHelpText in the application message box; nothing when it is empty.
+    void OnHelp();
 
     CWnd* m_pMainWnd = nullptr;  // set on the GUI thread before any worker starts
     std::string m_strAppName;
+    std::string m_strHelpText;  // set by the application before its windows run
     HINSTANCE m_hInstance = nullptr;
 };
 
