@@ -1,28 +1,16 @@
-// Frames as a sender puts them on the line, built with the tests' own
-// bit-by-bit CRC-16/XMODEM so that the emulator's table-driven CRC is checked
-// against an independent one.
+// Frames as a sender puts them on the line, built with the tests' reference
+// CRC-16/XMODEM so that the emulator's table-driven CRC is checked against an
+// independent one.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
+
+#include "tests/support/reference_crc.h"
 
 namespace test_frames {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline std::uint16_t BitwiseCrc16(std::span<const std::uint8_t> data)
-{
-    unsigned crc = 0;
-    for (std::uint8_t byte : data) {
-        crc ^= unsigned{byte} << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000u) ? ((crc << 1) ^ 0x1021u) : (crc << 1);
-            crc &= 0xFFFFu;
-        }
-    }
-    return static_cast<std::uint16_t>(crc);
-}
 
 // 1024 bytes that differ from block to block.
 inline Bytes Payload(unsigned seed)
@@ -38,7 +26,7 @@ inline Bytes DataFrame(std::uint8_t number, const Bytes& payload)
 {
     Bytes frame{0x02, number, static_cast<std::uint8_t>(0xFF - number)};
     frame.insert(frame.end(), payload.begin(), payload.end());
-    const std::uint16_t crc = BitwiseCrc16(payload);
+    const std::uint16_t crc = ReferenceCrc(payload);
     frame.push_back(static_cast<std::uint8_t>(crc >> 8));
     frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     return frame;

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "download/download.h"
-#include "tests/fuzz/reference_crc.h"
+#include "tests/support/reference_crc.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "emulator/xmodem_receiver.h"
-#include "tests/fuzz/reference_crc.h"
+#include "tests/support/reference_crc.h"
 
 namespace {
 

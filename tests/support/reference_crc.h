@@ -1,11 +1,13 @@
 // CRC-16/XMODEM one bit at a time, as a shift register: each message bit,
 // most significant first, is XORed with the bit shifted out, and a 1 feeds
 // the polynomial back in. Written apart from both CRC implementations under
-// test, so the fuzzers check them against something independent.
+// test (the product's CalcCrc16 and the emulator's), so that every test
+// checks them, and the frames it builds, against something independent.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline std::uint16_t ReferenceCrc(const std::uint8_t* pData, std::size_t length) {
     std::uint32_t reg = 0;
@@ -20,4 +22,8 @@ inline std::uint16_t ReferenceCrc(const std::uint8_t* pData, std::size_t length)
         }
     }
     return static_cast<std::uint16_t>(reg);
+}
+
+inline std::uint16_t ReferenceCrc(std::span<const std::uint8_t> data) {
+    return ReferenceCrc(data.data(), data.size());
 }
