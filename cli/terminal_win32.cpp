@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "cli/terminal.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -112,8 +113,9 @@ EnterWait WaitForEnter(const std::function<bool()>& stop) {
 }
 
 std::string PortOpenErrorText(const std::string& name) {
-    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
+    // Opened as the serial link opens it, so that COM10 and above are found.
+    HANDLE handle = CreateFileA(PortOpenPath(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return SystemText(GetLastError());
     }

@@ -23,6 +23,11 @@
 #include <windows.h>
 using PortHandle = HANDLE;
 #define KELVORA_INVALID_PORT INVALID_HANDLE_VALUE
+// The path CreateFileA opens a port name by. Only COM1 to COM9 are known by
+// their plain names; COM10 and above exist only in the device namespace, so
+// a plain COM name gets \\.\ in front. Any other name (one that already
+// carries the prefix) is used as it is. Names shown and printed stay plain.
+std::string PortOpenPath(const char* pName);
 #else
 using PortHandle = int;  // file descriptor
 #define KELVORA_INVALID_PORT (-1)

@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "serial/port_info.h"
 #include "serial/port_state.h"
 #include "serial/serial_port.h"
 
@@ -83,8 +85,8 @@ COMMTIMEOUTS LineTimeouts() {
 }
 
 HANDLE OpenPortHandle(const char* pName) {
-    return CreateFileA(pName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                       nullptr);
+    return CreateFileA(PortOpenPath(pName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 // Errors after which the device is gone rather than briefly unhappy.
@@ -365,6 +367,15 @@ bool StartReader(LinkCore& core, const std::shared_ptr<OpenRecord>& pOpen) {
 
 }  // namespace
 
+std::string PortOpenPath(const char* pName) {
+    const std::string name = pName;
+    bool bPlainCom = name.size() > 3 && _strnicmp(pName, "COM", 3) == 0;
+    for (std::size_t i = 3; bPlainCom && i < name.size(); ++i) {
+        bPlainCom = name[i] >= '0' && name[i] <= '9';
+    }
+    return bPlainCom ? "\\\\.\\" + name : name;
+}
+
 void BackendInit(LinkCore&) {}
 void BackendFree(LinkCore&) {}
 
@@ -498,12 +509,12 @@ int PortProbe(const char* pName) {
     return 0;
 }
 
+// Every port the system has that can be opened now, in number order.
 std::vector<std::string> PortList() {
     std::vector<std::string> ports;
-    for (int i = 1; i <= 16; ++i) {
-        std::string name = "COM" + std::to_string(i);
-        if (PortProbe(name.c_str()) == 0) {
-            ports.push_back(name);
+    for (const PortInfo& info : PortInfoList()) {
+        if (!info.busy) {
+            ports.push_back(info.name);
         }
     }
     return ports;

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_info.h"
 #include "serial/port_state.h"
 #include "serial/serial_port.h"
 
@@ -575,6 +576,18 @@ TEST_F(SerialWin32, ProbeAndCloseLeaveNoHandleOpen) {
         EXPECT_LT(std::stoi(ports[i - 1].substr(3)), std::stoi(ports[i].substr(3))) << "PortList order";
     }
     EXPECT_TRUE(Peer::SlaveOpenBecomes(0)) << "PortList left the line open";
+
+    // The system's own list knows the line, free; the missing port it knows
+    // neither there nor by name (a prefixed name stands for the plain one).
+    const std::vector<PortInfo> infos = PortInfoList();
+    const auto com1 = std::find_if(infos.begin(), infos.end(), [](const PortInfo& p) { return p.name == "COM1"; });
+    ASSERT_NE(com1, infos.end());
+    EXPECT_FALSE(com1->busy);
+    EXPECT_TRUE(std::none_of(infos.begin(), infos.end(), [](const PortInfo& p) { return p.name == "COM9"; }));
+    const std::optional<PortInfo> byPath = PortInfoFor("\\\\.\\COM1");
+    ASSERT_TRUE(byPath.has_value());
+    EXPECT_EQ(byPath->name, "COM1");
+    EXPECT_FALSE(PortInfoFor("COM9").has_value());
 }
 
 TEST_F(SerialWin32, PortHeldOpenIsUsed) {

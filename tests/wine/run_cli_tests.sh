@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# The Windows build of kelvora-upgrader under Wine, with COM1 mapped to the
-# Linux box emulator's pseudo-terminal: a completed download (the image the
+# The Windows build of kelvora-upgrader under Wine, with COM1 and COM12
+# mapped to the Linux box emulator's pseudo-terminal: a completed download
+# through COM12, a port the system knows only as \\.\COM12 (the image the
 # box saved must be the file plus 0xFF fill), a refused block, Ctrl-C during
 # a transfer, a port that does not exist, and --version.
 #
 #   tests/wine/run_cli_tests.sh WIN_BUILD_DIR LINUX_BUILD_DIR
 #
-# With COM2 to COM5 mapped to four more emulators, a batch: one process
-# flashing all four at once, one of them refusing a block.
+# With COM2 to COM5 mapped to four more emulators, --list-ports (with COM23
+# on the first emulator's line too, COM30 on a directory, which cannot be
+# opened) and a batch: one process flashing all four at once, one of them
+# refusing a block.
 #
 # Prints one summary line; exits non-zero when a case fails.
 set -uo pipefail
@@ -52,7 +55,11 @@ trap cleanup EXIT
 # pseudo-terminal: Wine follows it when the port is opened.
 link=$work/ttyKelvora
 wine_env_init "$win_build/wine-prefix" >>"$log" 2>&1
+mkdir -p "$work/no-port"
 wine_map_com 1 "$link" >>"$log" 2>&1
+wine_map_com 12 "$link" >>"$log" 2>&1
+wine_map_com 23 "$link" >>"$log" 2>&1
+wine_map_com 30 "$work/no-port" >>"$log" 2>&1
 for n in 2 3 4 5; do
     wine_map_com "$n" "$work/ttyBatch$n" >>"$log" 2>&1
 done
@@ -114,7 +121,7 @@ run_exe() {
 head -c 5000 /dev/urandom >"$work/image.ssu"
 { cat "$work/image.ssu"; head -c $((5120 - 5000)) /dev/zero | tr '\0' '\377'; } >"$work/expected.bin"
 if start_emulator --save "$work/saved.bin"; then
-    run_exe --yes --port COM1 'Z:'"${work//\//\\}"'\image.ssu'
+    run_exe --yes --port COM12 'Z:'"${work//\//\\}"'\image.ssu'
     rc=$?
     emulator_finish
     if [ "$rc" -ne 0 ]; then
@@ -215,6 +222,29 @@ for _ in $(seq 100); do
     [ -L "$work/ttyBatch2" ] && [ -L "$work/ttyBatch3" ] && [ -L "$work/ttyBatch4" ] && [ -L "$work/ttyBatch5" ] && break
     sleep 0.05
 done
+
+# --list-ports while COM1 to COM5, COM12 and COM23 have a box on their line:
+# those seven in number order, not COM30; whatever else the machine has, in
+# number order too.
+if start_emulator --sessions 0; then
+    run_exe --list-ports
+    rc=$?
+    kill -TERM "$emulator_pid" 2>/dev/null
+    wait "$emulator_pid" 2>/dev/null
+    emulator_pid=
+    ours=$(grep -xE 'COM(1|2|3|4|5|12|23|30)' "$work/out" | tr '\n' ' ')
+    if [ "$rc" -ne 0 ]; then
+        fail "list of ports: exit status $rc, want 0"
+    elif [ "$ours" != "COM1 COM2 COM3 COM4 COM5 COM12 COM23 " ]; then
+        fail "list of ports: $ours"
+    elif ! sort -c -t M -k 2,2n "$work/out" 2>/dev/null; then
+        fail "list of ports: not in number order"
+    else
+        pass "list of ports"
+    fi
+else
+    fail "list of ports: the emulator did not start"
+fi
 winwork='Z:'"${work//\//\\}"
 run_exe --yes --record "$winwork\\records.jsonl" --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu"
 rc=$?
@@ -245,7 +275,7 @@ else
     pass "batch of four ports"
 fi
 
-for n in 1 2 3 4 5; do
+for n in 1 2 3 4 5 12 23 30; do
     wine_unmap_com "$n" >>"$log" 2>&1
 done
 echo "run_cli_tests: $passed passed, $failed failed"

@@ -199,20 +199,22 @@ run_case no-port no-port
 cp "$APP" "$WORK/Upgrade.exe"
 RUN_APP=$WORK/Upgrade.exe run_case renamed no-port Upgrade
 
-# The port list: COM2 and COM9 mapped, nothing else, so the first free port
-# is not COM1. Open and Close on COM2; the keyboard.
+# The port list: COM2 and COM12 mapped, nothing else, so the first free port
+# is not COM1, and a port above COM9 (known only as \\.\COM12 to the system)
+# is listed by its plain name after COM2. Open and Close on COM2; the keyboard.
 start_emulator list-box --sessions 0
 LIST_BOX=$EMULATOR_PTY
 start_emulator list-silent-box --sessions 0 --no-menu
-ports_map "2=$LIST_BOX" "9=$EMULATOR_PTY"
-run_case ports ports COM2 COM9
+ports_map "2=$LIST_BOX" "12=$EMULATOR_PTY"
+run_case ports ports COM2 COM12
 run_case buttons buttons
 run_case keys-enter keys enter "$(winpath "$APP")"
 run_case keys-esc keys esc "$(winpath "$APP")"
 run_case keys-tab keys tab-enter "$(winpath "$APP")"
 stop_emulators
 
-# Each download case has a box of its own on COM1, so that one case's end
+# Each download case has a box of its own on COM1 (the download on COM12,
+# which the diagnostics name as it is shown), so that one case's end
 # cannot leave the next a box in the middle of a session. The boxes run at
 # the line's real speed so that a transfer can be watched; "KVUP" begins an
 # image that the --expect-prefix box takes.
@@ -232,10 +234,15 @@ if [[ download =~ $CASE_PATTERN ]]; then
     ) &
     SHOOTER=$!
     start_emulator box-download --baud 115200 --sessions 0 --expect-prefix 4B565550 --save "$WORK/received.bin"
-    ports_map "1=$EMULATOR_PTY"
+    ports_map "12=$EMULATOR_PTY"
     failed_before=$FAILED
     run_case download download "$(winpath "$WORK/good.ssu")" "$GOOD_LENGTH" "$(winpath "$SHOT_REQUEST")"
     stop_emulators
+    if grep -Eq '^Serial open .* COM12\.' "$WORK/download.app.log"; then
+        report open-line 0.0
+    else
+        report open-line 0.0 "no \"Serial open ... COM12.\" line: $(grep -m 1 '^Serial open' "$WORK/download.app.log")"
+    fi
     kill "$SHOOTER" 2>/dev/null
     wait "$SHOOTER" 2>/dev/null
     # What the box received: the image, then the padding of its last block.
