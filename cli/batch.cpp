@@ -128,10 +128,11 @@ struct BatchShared {
 class BoxFrontEnd : public FrontEnd {
 public:
     BoxFrontEnd(BatchShared& shared, std::size_t row, std::string port)
-        : port(std::move(port)), row(row), m_shared(shared) {}
+        : port(std::move(port)), row(row), runPort(RunPortOf(this->port)), m_shared(shared) {}
 
     const std::string port;
     const std::size_t row;
+    const RunPort runPort;              // found before the port opens, read by the box's worker
     SerialLink link;
     PortHandle m_hComm = kInvalidPort;  // written by the main thread before any run
     RunFacts facts;                     // written by the box's worker during its run
@@ -199,7 +200,7 @@ void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& sha
             const std::string& message = box.facts.FinalMessage();
             shared.view.Final(box.row, message.empty() ? std::string(RunEndName(end)) : message);
             if (!options.record.empty()) {
-                box.bRecordWritten = RecordRun(options.record, box.facts, box.port, image, box.link.TakeConsole());
+                box.bRecordWritten = RecordRun(options.record, box.facts, box.runPort, image, box.link.TakeConsole());
             }
             done[i].store(true, std::memory_order_release);
         });
@@ -293,7 +294,7 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports)
         for (std::size_t i = 0; i < ports.size(); ++i) {
             auto box = std::make_unique<BoxFrontEnd>(shared, i, ports[i]);
             if (box->link.Open(ports[i].c_str(), &box->m_hComm) != 0) {
-                problems.push_back("cannot open port " + ports[i] + ": " + PortOpenErrorText(ports[i]));
+                problems.push_back("cannot open port " + box->runPort.Shown() + ": " + PortOpenErrorText(ports[i]));
             } else if (!options.record.empty()) {
                 box->link.CaptureConsole(kRecordConsoleLimit);
             }

@@ -39,6 +39,18 @@ std::string RecordJsonLine(const DownloadRecord& record) {
     if (!record.device.empty()) {
         line["device"] = record.device;
     }
+    if (!record.kind.empty()) {
+        line["kind"] = record.kind;
+    }
+    if (record.vid) {
+        line["vid"] = *record.vid;
+    }
+    if (record.pid) {
+        line["pid"] = *record.pid;
+    }
+    if (!record.serial.empty()) {
+        line["serial"] = record.serial;
+    }
     line["end"] = record.end;
     line["ok"] = record.ok;
     line["message"] = record.message;

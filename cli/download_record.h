@@ -20,6 +20,9 @@ struct StageSeconds {
 struct DownloadRecord {
     std::string port;            // the port name as given
     std::string device;          // resolved device path when it differs from port, else empty
+    std::string kind;            // usb, native, bluetooth, virtual; empty when unknown
+    std::optional<int> vid, pid;  // the USB adapter's ids, when known
+    std::string serial;          // the USB adapter's serial number; empty when unknown
     std::string end;             // completed, image-refused, error-1, error-2, error-3, error-31,
                                  // error-4, port-lost, cancelled, malloc-error
     bool ok = false;             // true only for completed
@@ -38,7 +41,7 @@ struct DownloadRecord {
 inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
 
 // The record as one JSON object on one line, ending with "\n". Keys: port,
-// device (only when set), end, ok, message, blocks, image, image_bytes,
+// device, kind, vid, pid, serial (each only when known), end, ok, message, blocks, image, image_bytes,
 // image_sha256, started, ended, seconds (only the stages reached, in seconds
 // to the millisecond), console (each byte as the code point of the same
 // value, so any bytes give valid JSON and the text reads as sent).

@@ -20,9 +20,11 @@
 #include "cli/console_front_end.h"
 #include "cli/download_record.h"
 #include "cli/options.h"
+#include "cli/port_report.h"
 #include "cli/run_support.h"
 #include "cli/terminal.h"
 #include "download/download.h"
+#include "serial/port_info.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -127,9 +129,10 @@ int Download(const Options& options) {
     g_bTrace.store(options.bTrace ? 1 : 0, std::memory_order_relaxed);
     InterruptInstall();
 
+    const RunPort runPort = RunPortOf(port);
     g_bStopThread.store(0, std::memory_order_release);
     if (SerialOpen(&front.m_hComm, port.c_str()) != 0) {
-        Complain("cannot open port " + port + ": " + PortOpenErrorText(port));
+        Complain("cannot open port " + runPort.Shown() + ": " + PortOpenErrorText(port));
         return kExitUsage;
     }
     front.m_bPortOpen = true;
@@ -152,7 +155,7 @@ int Download(const Options& options) {
         }
         link.TakeConsole();  // what came before this run is not its record's
         end = RunOnce(front, bPortClosed);
-        if (!options.record.empty() && !RecordRun(options.record, front.facts, port, image, link.TakeConsole())) {
+        if (!options.record.empty() && !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole())) {
             bRecordsLost = true;
         }
         if (end != RunEnd::Completed) {
@@ -203,6 +206,11 @@ int main(int argc, char** argv) {
         std::printf("kelvora-upgrader %s\n", KELVORA_VERSION);
         return kExitCompleted;
     case Action::ListPorts:
+        if (options.bLong || options.bJson) {
+            const std::vector<PortInfo> ports = PortInfoList();
+            std::fputs((options.bJson ? PortReportJson(ports) : PortReportLong(ports)).c_str(), stdout);
+            return kExitCompleted;
+        }
         for (const std::string& port : PortList()) {
             std::printf("%s\n", port.c_str());
         }

@@ -58,17 +58,38 @@ bool RecordFileWritable(const std::string& path, std::string& reason) {
     return true;
 }
 
-bool RecordRun(const std::string& file, const RunFacts& facts, const std::string& port, const ImageFacts& image,
+std::string RunPort::Shown() const {
+    return device == name ? name : name + " (" + device + ")";
+}
+
+RunPort RunPortOf(const std::string& name) {
+    RunPort port;
+    port.name = name;
+    port.device = PortDevice(name);
+    port.info = PortInfoFor(port.device);
+    return port;
+}
+
+bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
                std::string console) {
     DownloadRecord record = facts.Record();
-    record.port = port;
+    record.port = port.name;
+    if (port.device != port.name) {
+        record.device = port.device;
+    }
+    if (port.info) {
+        record.kind = port.info->kind;
+        record.vid = port.info->vid;
+        record.pid = port.info->pid;
+        record.serial = port.info->serial;
+    }
     record.image = image.path;
     record.imageBytes = image.bytes;
     record.imageSha256 = image.sha256;
     record.console = std::move(console);
     std::string reason;
     if (!RecordAppend(file, RecordJsonLine(record), reason)) {
-        Complain("cannot write the record of " + port + " to '" + file + "': " + reason);
+        Complain("cannot write the record of " + port.name + " to '" + file + "': " + reason);
         return false;
     }
     return true;

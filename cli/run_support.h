@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/run_facts.h"
+#include "serial/port_info.h"
 
 constexpr int kExitCompleted = 0;
 constexpr int kExitRunFailed = 1;
@@ -30,7 +32,20 @@ bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& rea
 // Can records be appended to the file (it is created when missing)?
 bool RecordFileWritable(const std::string& path, std::string& reason);
 
+// The port a run uses: the name as given (a stable link such as
+// /dev/serial/by-id/... is one), the device it stands for and what the
+// system knows of that device. Found once, before the port is opened.
+struct RunPort {
+    std::string name;
+    std::string device;
+    std::optional<PortInfo> info;
+
+    // How a complaint names it: the name, and the device too when they differ.
+    std::string Shown() const;
+};
+RunPort RunPortOf(const std::string& name);
+
 // Appends the record of a run that has ended; complains and gives false
 // when it cannot be written.
-bool RecordRun(const std::string& file, const RunFacts& facts, const std::string& port, const ImageFacts& image,
+bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
                std::string console);

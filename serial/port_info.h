@@ -1,6 +1,6 @@
 // What the system can tell about its serial ports, for a person choosing one
 // and for the records of which adapter flashed which box. The platform file
-// gathers it (port_info_posix.cpp: libserialport and /dev/serial; 
+// gathers it (port_info_posix.cpp: libserialport and /dev/serial;
 // port_info_win32.cpp: the SERIALCOMM device map and SetupAPI).
 #pragma once
 
@@ -30,5 +30,7 @@ std::vector<PortInfo> PortInfoList();
 // resolved to its target; the name itself otherwise.
 std::string PortDevice(const std::string& name);
 
-// What the system tells about one device, if it knows it.
+// What the system tells about one device, if it knows it. busy is not looked
+// at (that would open the port, which may be about to be, or already be,
+// opened by the caller).
 std::optional<PortInfo> PortInfoFor(const std::string& device);

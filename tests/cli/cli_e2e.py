@@ -11,6 +11,7 @@ in threads, so the whole file takes well under a minute on an idle machine.
 import argparse
 import concurrent.futures
 import fcntl
+import json
 import os
 import pty
 import re
@@ -46,6 +47,9 @@ STATUSES = {"start", "Check Sync bytes", "Waiting start", "Please wait ! Checkin
 # Hang guards, not timings: the longest watch ends after about 20 s.
 RUN_LIMIT = 60
 EXIT_AFTER_CTRL_C = 5
+
+PORT_KEYS = ["name", "kind", "vid", "pid", "serial", "manufacturer", "product", "description", "by_id",
+             "by_path", "busy"]
 
 
 def fill(data):
@@ -218,16 +222,36 @@ class CommandLineTests(Workdir, unittest.TestCase):
 
     def test_busy_port_exits_2_naming_the_port(self):
         image, _ = self.image(10)
-        with Emulator() as emulator:
+        link = os.path.join(self.dir, "usb-Box-if00-port0")
+        with Emulator("--link", link) as emulator:
             holder = os.open(emulator.port, os.O_RDWR | os.O_NOCTTY)
             try:
                 fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                rc, _, err = run_cli("--yes", "--port", emulator.port, image)
+                rc, _, err = run_cli("--yes", "--port", link, image)
             finally:
                 os.close(holder)
         self.assertEqual(rc, 2)
-        self.assertIn(emulator.port, err)
+        # Named as given, and the device the link leads to.
+        self.assertIn(f"cannot open port {link} ({emulator.port}): ", err)
         self.assertIn("busy", err)
+
+    def test_a_link_to_the_port_is_recorded_with_its_device(self):
+        image, _ = self.image(3000)
+        record = os.path.join(self.dir, "records.jsonl")
+        links = [os.path.join(self.dir, f"usb-Box{i}-if00-port0") for i in (1, 2)]
+        with Emulator("--link", links[0]) as one, Emulator("--link", links[1]) as two, Emulator() as three:
+            single = run_cli("--yes", "--record", record, "--port", links[0], image)
+            batch = run_cli("--yes", "--record", record, "--port", links[1], "--port", three.port, image)
+        self.assertEqual((single[0], batch[0]), (0, 0), single[2] + batch[2])
+        with open(record) as f:
+            records = {r["port"]: r for r in map(json.loads, f)}
+        # A pseudo-terminal has no USB ids: kind only, device only for a link.
+        for port, device in [(links[0], one.port), (links[1], two.port), (three.port, None)]:
+            with self.subTest(port=port):
+                self.assertEqual(records[port]["end"], "completed")
+                self.assertEqual(records[port].get("device"), device)
+                self.assertEqual(records[port]["kind"], "virtual")
+                self.assertFalse({"vid", "pid", "serial"} & set(records[port]))
 
     def test_version_help_and_list_ports(self):
         rc, out, _ = run_cli("--version")
@@ -240,11 +264,43 @@ class CommandLineTests(Workdir, unittest.TestCase):
         # emulator's pseudo-terminal is not, even while it runs.
         with Emulator() as emulator:
             rc, out, _ = run_cli("--list-ports")
-        self.assertEqual(rc, 0)
+            rc_json, listed, _ = run_cli("--list-ports", "--json")
+        self.assertEqual((rc, rc_json), (0, 0))
         ports = out.splitlines()
         self.assertNotIn(emulator.port, ports)
         for port in ports:
             self.assertRegex(port, r"^/dev/tty(USB|ACM|S)[0-9]+$")
+        # --json: every port the plain list shows (busy ones too), never a
+        # pseudo-terminal, each with every key.
+        entries = json.loads(listed)
+        names = [entry["name"] for entry in entries]
+        self.assertLessEqual(set(ports), set(names))
+        self.assertNotIn(emulator.port, names)
+        for entry in entries:
+            self.assertEqual(list(entry), PORT_KEYS)
+            self.assertIn(entry["kind"], {"usb", "native", "bluetooth", "virtual"})
+            self.assertIsInstance(entry["busy"], bool)
+
+    def test_a_port_held_by_another_program_is_listed_busy(self):
+        _, listed, _ = run_cli("--list-ports", "--json")
+        free = [entry["name"] for entry in json.loads(listed) if not entry["busy"]]
+        if not free:
+            self.skipTest("this machine has no serial port that can be opened (such as /dev/ttyS0)")
+        port = free[0]
+        # Opened and locked only, as another terminal program holds a port;
+        # nothing is written to the device.
+        holder = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            _, plain, _ = run_cli("--list-ports")
+            _, listed, _ = run_cli("--list-ports", "--json")
+            _, table, _ = run_cli("--list-ports", "--long")
+        finally:
+            os.close(holder)
+        self.assertNotIn(port, plain.splitlines())
+        self.assertEqual([e["busy"] for e in json.loads(listed) if e["name"] == port], [True])
+        self.assertRegex(table, r"^PORT\s+STATE\s+KIND\s+VID:PID\s+SERIAL\s+DESCRIPTION\s+BY-ID\s+BY-PATH\n")
+        self.assertRegex(table, rf"(?m)^{re.escape(port)}\s+busy\s")
 
 
 class InteractiveTests(Workdir, unittest.TestCase):

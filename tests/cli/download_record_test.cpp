@@ -102,6 +102,10 @@ std::vector<LineCase> LineCases() {
         DownloadRecord r;
         r.port = "box-a";
         r.device = "/dev/pts/7";
+        r.kind = "usb";
+        r.vid = 0x0403;
+        r.pid = 0x6001;
+        r.serial = "A50285BI";
         r.end = "completed";
         r.ok = true;
         r.message = "done \"quoted\"\r\nsecond\tline";
@@ -116,6 +120,10 @@ std::vector<LineCase> LineCases() {
         cases.push_back({"EveryFieldAndAllBytes", r,
                          Json{{"port", "box-a"},
                               {"device", "/dev/pts/7"},
+                              {"kind", "usb"},
+                              {"vid", 0x0403},
+                              {"pid", 0x6001},
+                              {"serial", "A50285BI"},
                               {"end", "completed"},
                               {"ok", true},
                               {"message", r.message},
@@ -152,6 +160,7 @@ std::vector<LineCase> LineCases() {
         // is not UTF-8 still gives a record.
         DownloadRecord r;
         r.port = "COM5";
+        r.kind = "native";
         r.end = "error-31";
         r.message = "refused";
         r.blocks = 3;
@@ -164,6 +173,7 @@ std::vector<LineCase> LineCases() {
         r.console = Pattern(70000, 11);
         cases.push_back({"ConsoleCappedToItsLast64KiB", r,
                          Json{{"port", "COM5"},
+                              {"kind", "native"},
                               {"end", "error-31"},
                               {"ok", false},
                               {"message", "refused"},

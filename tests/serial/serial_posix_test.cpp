@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <thread>
 
+#include "serial/port_info.h"
+#include "serial/port_info_posix.h"
 #include "serial/serial_port.h"
 #include "tests/support/pty_pair.h"
 
@@ -380,3 +383,54 @@ TEST(SerialPosix, LinksOnSeveralPortsStayApart) {
 }
 
 }  // namespace
+
+// udev's layout under /dev/serial, made in a folder of our own: links to
+// the device, absolute and relative (as udev makes them), are found in
+// by-id and by-path; links to another device and dangling ones are passed
+// over; a link given as a port name stands for its target.
+TEST(SerialPosix, StableLinksLeadToTheirDevice) {
+    namespace fs = std::filesystem;
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    std::string folder = ::testing::TempDir() + "port_links_XXXXXX";
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const fs::path root(folder);
+    const fs::path byId = root / "by-id";
+    const fs::path byPath = root / "by-path";
+    fs::create_directories(byId);
+    fs::create_directories(byPath);
+    const fs::path adapter = byId / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    const fs::path socket = byPath / "pci-0000:00:14.0-usb-0:2:1.0-port0";
+    const fs::path gone = byId / "usb-Gone-if00-port0";
+    fs::create_symlink(pty.Path(), adapter);
+    fs::create_directory_symlink(fs::path(pty.Path()).parent_path(), root / "pts");
+    fs::create_symlink(fs::path("../pts") / fs::path(pty.Path()).filename(), socket);
+    fs::create_symlink("/dev/null", byId / "usb-Other-if00-port0");
+    fs::create_symlink(root / "unplugged", gone);
+
+    const struct {
+        std::string device, byId, byPath;
+    } links[] = {
+        {pty.Path(), adapter.string(), socket.string()},
+        {"/dev/null", (byId / "usb-Other-if00-port0").string(), ""},
+        {"/dev/zero", "", ""},
+    };
+    for (const auto& c : links) {
+        SCOPED_TRACE(c.device);
+        const PortLinks found = PortLinksIn(root.string(), c.device);
+        EXPECT_EQ(found.byId, c.byId);
+        EXPECT_EQ(found.byPath, c.byPath);
+    }
+
+    const std::pair<std::string, std::string> devices[] = {
+        {adapter.string(), pty.Path()},
+        {socket.string(), pty.Path()},
+        {pty.Path(), pty.Path()},
+        {gone.string(), gone.string()},
+        {"/dev/ttyUSB-kelvora-none", "/dev/ttyUSB-kelvora-none"},
+    };
+    for (const auto& [name, device] : devices) {
+        EXPECT_EQ(PortDevice(name), device) << name;
+    }
+    fs::remove_all(root);
+}
