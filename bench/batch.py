@@ -28,6 +28,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from box_emulator import Emulator  # noqa: E402
+from transfer import high_water_kib  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build", "linux")
 CLI = os.path.join(BUILD, "bin", "kelvora-upgrader")
@@ -57,17 +58,6 @@ def transfer_ms(log):
     return end - begin
 
 
-def high_water_kib(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def measured(procs):
     """Waits for every process; (CPU seconds, summed peak KiB, exit codes).
     The peak is each process's own high-water mark (VmHWM), read while it
@@ -79,7 +69,7 @@ def measured(procs):
         for proc in procs:
             if proc.pid in codes:
                 continue
-            peaks[proc.pid] = max(peaks[proc.pid], high_water_kib(proc.pid))
+            peaks[proc.pid] = max(peaks[proc.pid], high_water_kib(proc.pid) or 0)
             pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
             if pid == proc.pid:
                 codes[pid] = os.waitstatus_to_exitcode(status)

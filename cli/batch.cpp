@@ -18,11 +18,6 @@
 
 namespace {
 
-constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
-// A worker notices Ctrl-C within a poll of its wait; one stuck in a write to
-// a line that no longer drains is freed by closing its port under it.
-constexpr auto kCancelGrace = std::chrono::seconds(3);
-
 // The serial link's diagnostic lines go through the view while a batch
 // runs, so they never break into a row. Written by the main thread around
 // the batch, read by every thread that prints such a line.
@@ -206,32 +201,22 @@ void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& sha
         });
     }
 
-    std::chrono::steady_clock::time_point interruptedAt{};
-    bool bClosedUnder = false;
-    for (;;) {
-        bool bAllDone = true;
-        for (std::size_t i = 0; i < boxes.size(); ++i) {
-            bAllDone = bAllDone && done[i].load(std::memory_order_acquire);
-        }
-        if (bAllDone) {
-            break;
-        }
-        std::this_thread::sleep_for(kWorkerPollInterval);
-        if (!InterruptRequested() || bClosedUnder) {
-            continue;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (interruptedAt == std::chrono::steady_clock::time_point{}) {
-            interruptedAt = now;
-        } else if (now - interruptedAt > kCancelGrace) {
+    AwaitWorkers(
+        [&] {
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
+                if (!done[i].load(std::memory_order_acquire)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        [&] {
             for (std::size_t i = 0; i < boxes.size(); ++i) {
                 if (!done[i].load(std::memory_order_acquire)) {
                     boxes[i]->link.Close();
                 }
             }
-            bClosedUnder = true;
-        }
-    }
+        });
     for (std::thread& worker : workers) {
         worker.join();
     }

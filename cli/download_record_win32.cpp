@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/download_record.h"
+#include "cli/system_text.h"
 
 namespace {
 
@@ -18,19 +19,6 @@ constexpr DWORD kHashChunk = 64 * 1024;
 // name, so it lies beyond any data and blocks no reader.
 constexpr DWORD kAppendTurnOffsetLow = 0xFFFFFFFE;
 constexpr DWORD kAppendTurnOffsetHigh = 0x7FFFFFFF;
-
-std::string SystemText(DWORD error) {
-    char text[512] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                  text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
-        text[--length] = '\0';
-    }
-    if (length == 0) {
-        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
-    }
-    return text;
-}
 
 std::string StatusText(const char* pCall, NTSTATUS status) {
     char text[96];
@@ -63,7 +51,7 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     // file, whoever else has it open. The read right is there for the lock.
     FileHandle file = FileOpen(path, FILE_APPEND_DATA | FILE_READ_DATA, OPEN_ALWAYS);
     if (!file) {
-        reason = SystemText(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
     // Not every file system finds the end and writes there as one step (Wine
@@ -74,7 +62,7 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     turn.Offset = kAppendTurnOffsetLow;
     turn.OffsetHigh = kAppendTurnOffsetHigh;
     if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
-        reason = SystemText(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
     DWORD written = 0;
@@ -82,7 +70,7 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     DWORD writeError = GetLastError();
     UnlockFileEx(file.get(), 0, 1, 0, &turn);
     if (!bWritten) {
-        reason = SystemText(writeError);
+        reason = SystemErrorText(writeError);
         return false;
     }
     if (written != line.size()) {
@@ -90,12 +78,12 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
         return false;
     }
     if (!FlushFileBuffers(file.get())) {
-        reason = SystemText(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
     HANDLE handle = file.release();
     if (!CloseHandle(handle)) {
-        reason = SystemText(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
     return true;
@@ -104,7 +92,7 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
 bool FileSha256(const std::string& path, std::string& hex, std::string& reason) {
     FileHandle file = FileOpen(path, GENERIC_READ, OPEN_EXISTING);
     if (!file) {
-        reason = SystemText(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
 
@@ -143,7 +131,7 @@ bool FileSha256(const std::string& path, std::string& hex, std::string& reason) 
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file.get(), chunk.data(), kHashChunk, &read, nullptr)) {
-            reason = SystemText(GetLastError());
+            reason = SystemErrorText(GetLastError());
             return false;
         }
         if (read == 0) {

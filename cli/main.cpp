@@ -29,11 +29,6 @@
 
 namespace {
 
-constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
-// A worker notices Ctrl-C within a poll of its wait; one stuck in a write to
-// a line that no longer drains is freed by closing the port under it.
-constexpr auto kCancelGrace = std::chrono::seconds(3);
-
 // One download on its own thread. Returns when the worker has ended; after a
 // Ctrl-C that the worker does not answer in time, the port is closed under it.
 RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
@@ -50,21 +45,14 @@ RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
         bDone.store(true, std::memory_order_release);
     });
 
-    std::chrono::steady_clock::time_point interruptedAt{};
-    while (!bDone.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(kWorkerPollInterval);
-        if (!InterruptRequested() || bPortClosed) {
-            continue;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (interruptedAt == std::chrono::steady_clock::time_point{}) {
-            interruptedAt = now;
-        } else if (now - interruptedAt > kCancelGrace) {
-            g_bStopThread.store(1, std::memory_order_release);
-            SerialClose(front.m_hComm);
-            bPortClosed = true;
-        }
-    }
+    AwaitWorkers([&bDone] { return bDone.load(std::memory_order_acquire); },
+                 [&front, &bPortClosed] {
+                     if (!bPortClosed) {
+                         g_bStopThread.store(1, std::memory_order_release);
+                         SerialClose(front.m_hComm);
+                         bPortClosed = true;
+                     }
+                 });
     worker.join();
     return end;
 }

@@ -1,8 +1,10 @@
 #include "cli/run_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "cli/terminal.h"
 
@@ -13,10 +15,32 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
+// A worker notices Ctrl-C within a poll of its wait.
+constexpr auto kCancelGrace = std::chrono::seconds(3);
+
 }  // namespace
 
 void Complain(const std::string& text) {
     std::fprintf(stderr, "kelvora-upgrader: %s\n", text.c_str());
+}
+
+void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void()>& closeUnder) {
+    std::chrono::steady_clock::time_point interruptedAt{};
+    bool bClosedUnder = false;
+    while (!allDone()) {
+        std::this_thread::sleep_for(kWorkerPollInterval);
+        if (!InterruptRequested() || bClosedUnder) {
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (interruptedAt == std::chrono::steady_clock::time_point{}) {
+            interruptedAt = now;
+        } else if (now - interruptedAt > kCancelGrace) {
+            closeUnder();
+            bClosedUnder = true;
+        }
+    }
 }
 
 bool ImageReadable(const std::string& path, std::string& reason) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,12 @@ constexpr int kExitInterrupted = 130;
 
 // "kelvora-upgrader: <text>" on stderr.
 void Complain(const std::string& text);
+
+// Waits, polling, until allDone() gives true. After a Ctrl-C that the
+// workers do not answer within a few seconds (one stuck in a write to a line
+// that no longer drains), calls closeUnder() once, to close their ports
+// under them.
+void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void()>& closeUnder);
 
 // Can the image be read as a whole file? Gives the system's reason when not.
 bool ImageReadable(const std::string& path, std::string& reason);

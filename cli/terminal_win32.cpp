@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/system_text.h"
 #include "cli/terminal.h"
 #include "serial/serial_port.h"
 
@@ -35,19 +36,6 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 bool IsConsole(DWORD which) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(which), &mode) != 0;
-}
-
-std::string SystemText(DWORD error) {
-    char text[512] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                  text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
-        text[--length] = '\0';
-    }
-    if (length == 0) {
-        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
-    }
-    return text;
 }
 
 }  // namespace
@@ -117,12 +105,12 @@ std::string PortOpenErrorText(const std::string& name) {
     HANDLE handle = CreateFileA(PortOpenPath(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return SystemText(GetLastError());
+        return SystemErrorText(GetLastError());
     }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     std::string text = GetCommState(handle, &dcb) != 0 ? "the port could not be configured"
-                                                        : SystemText(GetLastError());
+                                                        : SystemErrorText(GetLastError());
     CloseHandle(handle);
     return text;
 }

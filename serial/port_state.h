@@ -11,6 +11,9 @@
 
 #include "serial/serial_port.h"
 
+// How long an open or a close waits for a reader to end.
+inline constexpr unsigned kReaderEndWaitMs = 1000;
+
 // Bookkeeping of a link's open port. It lets Close wait for a write in
 // flight before the handle is released (a reused handle number must never
 // receive our bytes), and lets Close or the next Open wait for the old
@@ -134,6 +137,12 @@ void ReaderFinished(OpenRecord& open);
 // Close's part after its wait for the reader: releases the handle now, or
 // leaves it to the reader when the reader still runs.
 void ReleaseAfterReader(OpenRecord& open, bool bReaderEnded);
+// One reader feeds the ring: the reader of an earlier open of the link must
+// be gone before anything of a new open is done, so that a refused open
+// leaves a port still open on the link alone. (Close has set that reader's
+// own stop; a later open never clears it.) Waits a bounded time; false,
+// with the diagnostic line, when it still runs.
+bool EarlierReaderGone(LinkCore& core, const char* pName);
 // Blocks while the readers are held for a test.
 void ReaderHoldPoint();
 

@@ -205,6 +205,14 @@ void ReleaseAfterReader(OpenRecord& open, bool bReaderEnded) {
     }
 }
 
+bool EarlierReaderGone(LinkCore& core, const char* pName) {
+    if (!core.state.WaitReaderEnded(kReaderEndWaitMs)) {
+        SerialDiag("Error reader of Serial port %s still running.\n", pName);
+        return false;
+    }
+    return true;
+}
+
 void ReaderHoldPoint() {
     while (g_bHoldReaders.load(std::memory_order_acquire)) {
         SerialSleep(5);

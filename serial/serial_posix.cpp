@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kReaderWaitMs = 500;
 constexpr std::size_t kReadChunk = 1024;
-constexpr unsigned kReaderEndWaitMs = 1000;
 constexpr int kWriteSliceMs = 100;
 
 enum class OpenFailure { None, Missing, Used };
@@ -187,12 +186,7 @@ void SerialThread(void* pOpen) {
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
     DiagPortScope diagPort(pName);
-    // One reader feeds the ring: the reader of an earlier open must be gone
-    // before anything of this open is done, so that a refused open leaves a
-    // port still open on this link alone. (Close has set that reader's own
-    // stop; a later open never clears it.)
-    if (!core.state.WaitReaderEnded(kReaderEndWaitMs)) {
-        SerialDiag("Error reader of Serial port %s still running.\n", pName);
+    if (!EarlierReaderGone(core, pName)) {
         return 1;
     }
     if (core.reader.joinable()) {

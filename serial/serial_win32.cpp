@@ -21,8 +21,6 @@ constexpr DWORD kEventMask = EV_RXCHAR | EV_TXEMPTY;
 constexpr DWORD kReadChunk = 1024;
 // How long one turn of the reader waits for a port event.
 constexpr DWORD kEventWaitMs = 500;
-// How long Open and Close wait for the reader of an earlier open to end.
-constexpr unsigned kReaderEndWaitMs = 1000;
 // A write that has not completed is looked at this often, so that it can give
 // up once the port is being closed or the line is gone.
 constexpr DWORD kWriteSliceMs = 100;
@@ -400,12 +398,7 @@ void SerialThread(void* pOpen) {
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
     DiagPortScope diagPort(pName);
-    // One reader feeds the ring: the reader of an earlier open must be gone
-    // before anything of this open is done, so that a refused open leaves a
-    // port still open on this link alone. (Close has set that reader's own
-    // stop; a later open never clears it.)
-    if (!core.state.WaitReaderEnded(kReaderEndWaitMs)) {
-        SerialDiag("Error reader of Serial port %s still running.\n", pName);
+    if (!EarlierReaderGone(core, pName)) {
         return 1;
     }
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);

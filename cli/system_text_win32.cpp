@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include <cstdio>
+
+#include "cli/system_text.h"
+
+std::string SystemErrorText(unsigned long error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "system error %lu", error);
+    }
+    return text;
+}
