@@ -164,11 +164,13 @@ void SerialThread(void* pOpen) {
                     }
                     break;
                 }
+                // Captured before the ring gets them: a run that ends on the
+                // last of these bytes then finds them in its record.
+                core.capture.Append(buffer, static_cast<std::size_t>(got));
                 for (ssize_t i = 0; i < got; ++i) {
                     TraceLog(g_bTrace.load(std::memory_order_relaxed), "%02X ", buffer[i]);
                     core.ring.PutByte(buffer[i]);
                 }
-                core.capture.Append(buffer, static_cast<std::size_t>(got));
                 if (static_cast<std::size_t>(got) < sizeof buffer) {
                     break;
                 }

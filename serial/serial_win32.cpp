@@ -259,12 +259,14 @@ private:
         }
     }
 
+    // Captured before the ring gets them: a run that ends on the last of
+    // these bytes then finds them in its record.
     void Put(DWORD count) {
+        m_core.capture.Append(m_buffer, count);
         for (DWORD i = 0; i < count; ++i) {
             TraceLog(g_bTrace.load(), "%02X ", m_buffer[i]);
             m_core.ring.PutByte(m_buffer[i]);
         }
-        m_core.capture.Append(m_buffer, count);
     }
 
     // A failed wait or read is common and harmless (Wine on a pseudo-terminal

@@ -15,20 +15,26 @@ What rx needs from the relay:
 - rx sends one "C" at start and then only every 14 s, but answers a junk byte
   with a fresh "C" after about 1 s: the relay pokes it until the sender has
   had the five "C"s it waits for.
-- rx flushes its input right after each ACK it writes, so bytes of ours that
-  reach it within that moment are lost: after each byte from rx the relay
-  holds our bytes back for a little over 1 ms.
+- rx flushes its input right after each answer it writes, so bytes of ours
+  that reach it before that flush are lost. rx's pseudo-terminal is in packet
+  mode, which reports each flush to the relay: after an answer from rx our
+  bytes wait for its flush (or, should none come, for a second).
+- rx allows 0.1 s between the bytes of a block: our bytes go on a whole frame
+  at a time, never a frame split by a pause of our own.
 - rx takes an end of transfer only as a lone EOT followed by silence, so of our
   three-byte end frame (04 n FF-n) only the 0x04 goes on.
 - rx's stderr goes to a log, never to the line.
 """
 
 import argparse
+import fcntl
 import os
 import pty
 import select
 import subprocess
+import struct
 import sys
+import termios
 import time
 import tty
 
@@ -45,7 +51,7 @@ MENU = (b"\r\nKelvora relay loader (lrzsz rx)\r\n"
 VERDICT = b"\r\n_burn_SSU_image:Start to write flash...\r\n"
 C_WANTED = 5
 POKE = b"\x00"
-HOLD_AFTER_RX = 0.0015
+FLUSH_WAIT_LIMIT = 1.0
 VERDICT_GRACE = 1.0
 
 
@@ -67,30 +73,70 @@ def write_all(fd, data):
 
 
 class SenderFrames:
-    """Follows our sender's frames to hand rx a lone EOT."""
+    """Follows our sender's frames: hands on whole frames only, and of an end
+    frame only the lone EOT rx wants."""
 
     def __init__(self):
-        self.left = 0      # bytes still to pass in the current frame
+        self.left = 0      # bytes still to come in the current frame
         self.drop = 0      # bytes of an end frame to swallow
+        self.partial = bytearray()
+        self.ready = bytearray()
 
-    def filter(self, data):
-        out = bytearray()
+    def feed(self, data):
         for b in data:
             if self.drop:
                 self.drop -= 1
                 continue
             if self.left:
                 self.left -= 1
-                out.append(b)
-                continue
-            if b == STX:
-                self.left = DATA_FRAME - 1
-            elif b == EOT:
-                self.drop = SHORT_FRAME - 1
-            elif b == CAN:
-                self.left = SHORT_FRAME - 1
-            out.append(b)
-        return bytes(out)
+                self.partial.append(b)
+            else:
+                if b == STX:
+                    self.left = DATA_FRAME - 1
+                elif b == EOT:
+                    self.drop = SHORT_FRAME - 1
+                elif b == CAN:
+                    self.left = SHORT_FRAME - 1
+                self.partial.append(b)
+            if not self.left:
+                self.ready.extend(self.partial)
+                self.partial.clear()
+
+    def take(self):
+        taken = bytes(self.ready)
+        self.ready.clear()
+        return taken
+
+
+def open_packet_pty():
+    """A raw pseudo-terminal whose master reads report the slave's flushes."""
+    master, slave, _ = open_raw_pty()
+    fcntl.ioctl(master, termios.TIOCPKT, struct.pack("i", 1))
+    os.set_blocking(master, False)
+    return master, slave
+
+
+def read_packets(fd):
+    """Reads what rx's side has: (bytes rx wrote, whether rx flushed its input
+    after writing them, whether its side is still open). A flush is reported
+    ahead of bytes that were already waiting, and rx writes nothing more until
+    it has our next frame, so a flush anywhere in what is read follows rx's
+    last answer."""
+    data = bytearray()
+    flushed = False
+    while True:
+        try:
+            packet = os.read(fd, 4096)
+        except BlockingIOError:
+            return bytes(data), flushed, True
+        except OSError:
+            return bytes(data), flushed, False
+        if not packet:
+            return bytes(data), flushed, False
+        if packet[0] == termios.TIOCPKT_DATA:
+            data.extend(packet[1:])
+        elif packet[0] & termios.TIOCPKT_FLUSHREAD:
+            flushed = True
 
 
 def main():
@@ -116,8 +162,8 @@ def main():
     c_seen = 0
     sender_started = False
     last_from_rx = 0.0
+    rx_flushed = True
     last_poke = 0.0
-    held = bytearray()
     frames = SenderFrames()
     relayed_in = relayed_out = 0
     log = open(args.log, "wb")
@@ -125,8 +171,7 @@ def main():
     try:
         while time.monotonic() < deadline:
             fds = [line] + ([rx_line] if rx_line is not None else [])
-            wait = 0.0005 if held else 0.05
-            ready, _, _ = select.select(fds, [], [], wait)
+            ready, _, _ = select.select(fds, [], [], 0.05)
             now = time.monotonic()
 
             if line in ready:
@@ -136,37 +181,36 @@ def main():
                         write_all(line, MENU)
                         menu_shown = True
                     if menu_shown and b"1" in data:
-                        rx_line, rx_slave, _ = open_raw_pty()
+                        rx_line, rx_slave = open_packet_pty()
                         rx = subprocess.Popen(["rx", "-c", "-y", out_name], cwd=out_dir,
                                               stdin=rx_slave, stdout=rx_slave, stderr=log,
                                               start_new_session=True)
                         os.close(rx_slave)
                 elif rx_exit is None:
-                    filtered = frames.filter(data)
-                    if filtered:
-                        sender_started = True
-                    held.extend(filtered)
+                    frames.feed(data)
+                    sender_started = sender_started or bool(frames.ready or frames.partial)
 
             if rx_line is not None and rx_line in ready:
-                try:
-                    data = os.read(rx_line, 4096)
-                except OSError:
-                    data = b""
+                data, flushed, open_still = read_packets(rx_line)
                 if data:
                     last_from_rx = time.monotonic()
+                    rx_flushed = flushed
                     if not sender_started:
                         c_seen += data.count(b"C")
                     write_all(line, data)
                     relayed_out += len(data)
-                else:
+                elif flushed:
+                    rx_flushed = True
+                if not open_still:
                     os.close(rx_line)
                     rx_line = None
 
-            # Our bytes go on once rx has had its moment to flush.
-            if held and rx_line is not None and now - last_from_rx >= HOLD_AFTER_RX:
-                write_all(rx_line, bytes(held))
+            # Our frames go on once rx has flushed after its last answer.
+            if (frames.ready and rx_line is not None
+                    and (rx_flushed or now - last_from_rx >= FLUSH_WAIT_LIMIT)):
+                held = frames.take()
+                write_all(rx_line, held)
                 relayed_in += len(held)
-                held.clear()
 
             # A poke per second until the sender has its "C"s.
             if (rx_line is not None and not sender_started and c_seen < C_WANTED
