@@ -63,8 +63,11 @@ class BatchTests(unittest.TestCase):
         args = [CLI, "--yes", "--record", self.record, *extra]
         for port in ports:
             args += ["--port", port]
-        return subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
+        self.addCleanup(proc.stderr.close)
+        self.addCleanup(proc.stdout.close)
+        return proc
 
     def records(self):
         with open(self.record) as f:
