@@ -91,21 +91,26 @@ start_emulator() {
     return 1
 }
 
-# Waits (bounded) for the emulator to end its session by itself, then sets
-# summary to its summary line and ended_itself to yes or no. A box that has
-# to be stopped counts a transfer under way as cancelled, so the cases that
-# expect the box's own end check ended_itself too.
-emulator_finish() {
+# Gives an emulator 5 s to end its session by itself, then stops it;
+# ended_itself says which it was.
+emulator_stop() {
     ended_itself=no
     for _ in $(seq 100); do
-        if ! kill -0 "$emulator_pid" 2>/dev/null; then
+        if ! kill -0 "$1" 2>/dev/null; then
             ended_itself=yes
             break
         fi
         sleep 0.05
     done
-    kill -TERM "$emulator_pid" 2>/dev/null
-    wait "$emulator_pid" 2>/dev/null
+    kill -TERM "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+}
+
+# Ends the case's emulator and sets summary to its summary line. A box that
+# has to be stopped counts a transfer under way as cancelled, so the cases
+# that expect the box's own end check ended_itself too.
+emulator_finish() {
+    emulator_stop "$emulator_pid"
     emulator_pid=
     summary=$(tail -n 1 "$work/emulator.out")
 }
@@ -249,12 +254,7 @@ winwork='Z:'"${work//\//\\}"
 run_exe --yes --record "$winwork\\records.jsonl" --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu"
 rc=$?
 for pid in "${batch_pids[@]}"; do
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    emulator_stop "$pid"
 done
 batch_pids=()
 records=$(python3 -c 'import json, sys
