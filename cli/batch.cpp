@@ -18,19 +18,20 @@
 
 namespace {
 
-// The serial link's diagnostic lines go through the view while a batch
-// runs, so they never break into a row. Written by the main thread around
+// The serial link's diagnostic lines (shown with --verbose) go through the
+// view while a batch runs, so they never break into a row; outside it there
+// are none to show. Written by the main thread around
 // the batch, read by every thread that prints such a line.
 std::mutex g_viewMutex;
 BatchView* g_pView = nullptr;
 
 void DiagThroughView(const char* pPort, const char* pLine) {
+    if (!DiagLinesShown()) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(g_viewMutex);
     if (g_pView != nullptr) {
         g_pView->PortLine(pPort, pLine);
-    } else {
-        std::fputs(pLine, stdout);
-        std::fflush(stdout);
     }
 }
 
@@ -88,7 +89,7 @@ private:
         m_view.BeginPrompt(text, m_bWaitForEnter);
         if (m_bWaitForEnter && WaitForEnter(InterruptRequested) == EnterWait::Stopped) {
             // The prompt's line is still open after the "^C" the terminal echoed.
-            std::fputs("\n", stdout);
+            m_view.Line("");
         }
         m_view.EndPrompt();
         lock.lock();
@@ -132,6 +133,8 @@ public:
     PortHandle m_hComm = kInvalidPort;  // written by the main thread before any run
     RunFacts facts;                     // written by the box's worker during its run
     bool bRecordWritten = true;         // likewise
+    unsigned completedRuns = 0;         // over all rounds; written by the main thread between rounds
+    unsigned failedRuns = 0;
 
     bool PortOpen() override { return true; }
     PortHandle PortHandleNow() override { return m_hComm; }
@@ -223,25 +226,37 @@ void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& sha
     for (const auto& box : boxes) {
         if (box->facts.EndOfRun() == RunEnd::Completed) {
             ++tally.completed;
+            ++box->completedRuns;
         } else {
             ++tally.failed;
+            ++box->failedRuns;
         }
         tally.bRecordsLost = tally.bRecordsLost || !box->bRecordWritten;
     }
 }
 
-void PrintSummary(BatchView& view, const std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, const Tally& tally) {
+// The last run of each port, and with several rounds each port's counts
+// over all of them.
+void PrintSummary(BatchView& view, const std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, const Tally& tally,
+                  bool bRounds) {
     std::size_t portWidth = 4;
     for (const auto& box : boxes) {
         portWidth = std::max(portWidth, box->port.size());
     }
     char line[512];
-    std::snprintf(line, sizeof line, "%-*s  %-16s  %6s  %8s", static_cast<int>(portWidth), "PORT", "OUTCOME",
-                  "BLOCKS", "SECONDS");
+    int length = std::snprintf(line, sizeof line, "%-*s  %-16s  %6s  %8s", static_cast<int>(portWidth), "PORT",
+                               "OUTCOME", "BLOCKS", "SECONDS");
+    if (bRounds) {
+        std::snprintf(line + length, sizeof line - length, "  %9s  %6s", "COMPLETED", "FAILED");
+    }
     view.Line(line);
     for (const auto& box : boxes) {
-        std::snprintf(line, sizeof line, "%-*s  %-16s  %6u  %8.1f", static_cast<int>(portWidth), box->port.c_str(),
-                      RunEndName(box->facts.EndOfRun()), box->facts.BlocksAcknowledged(), box->facts.Seconds());
+        length = std::snprintf(line, sizeof line, "%-*s  %-16s  %6u  %8.1f", static_cast<int>(portWidth),
+                               box->port.c_str(), RunEndName(box->facts.EndOfRun()), box->facts.BlocksAcknowledged(),
+                               box->facts.Seconds());
+        if (bRounds && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+            std::snprintf(line + length, sizeof line - length, "  %9u  %6u", box->completedRuns, box->failedRuns);
+        }
         view.Line(line);
     }
     view.Line(std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) + " failed");
@@ -249,11 +264,11 @@ void PrintSummary(BatchView& view, const std::vector<std::unique_ptr<BoxFrontEnd
 
 }  // namespace
 
-int BatchDownload(const Options& options, const std::vector<std::string>& ports) {
+int BatchDownload(const Options& options, const std::vector<std::string>& ports, OutputQueue& out) {
     BatchView::Settings settings;
     settings.bQuiet = options.bQuiet;
     settings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw();
-    BatchView view(ports, settings);
+    BatchView view(ports, settings, out);
     PromptGate gate(view, !options.bYes && StdinIsTerminal());
     BatchShared shared{view, gate, nullptr, options.image};
 
@@ -315,7 +330,7 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports)
         }
     }
     view.Finish();
-    PrintSummary(view, boxes, tally);
+    PrintSummary(view, boxes, tally, options.repeat > 1);
 
     if (InterruptRequested()) {
         Complain("interrupted");

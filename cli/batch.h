@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/output_queue.h"
 
 // Opens every port and checks the image (and the record file) before
 // anything is sent; runs options.repeat rounds. Gives the exit status.
-int BatchDownload(const Options& options, const std::vector<std::string>& ports);
+int BatchDownload(const Options& options, const std::vector<std::string>& ports, OutputQueue& out);

@@ -39,7 +39,8 @@ std::string OneLine(const std::string& text) {
     return line;
 }
 
-BatchView::BatchView(std::vector<std::string> ports, Settings settings) : m_settings(settings) {
+BatchView::BatchView(std::vector<std::string> ports, Settings settings, OutputQueue& out)
+    : m_settings(settings), m_out(out), m_bRedraw(settings.bRedraw) {
     for (std::string& port : ports) {
         m_portWidth = std::max(m_portWidth, port.size());
         Row row;
@@ -56,8 +57,7 @@ BatchView::~BatchView() {
 }
 
 void BatchView::Write(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    m_out.Post(text);
 }
 
 void BatchView::BeginRound() {
@@ -89,7 +89,7 @@ void BatchView::Status(std::size_t row, const char* pText) {
         r.total = total;
     }
     r.bTransfer = bTransfer;
-    if (m_settings.bRedraw) {
+    if (m_bRedraw) {
         m_bDirty = true;
         return;
     }
@@ -107,7 +107,7 @@ void BatchView::Final(std::size_t row, const std::string& message) {
     Row& r = m_rows[row];
     r.bEnded = true;
     r.final = OneLine(message);
-    if (m_settings.bRedraw && !m_settings.bQuiet) {
+    if (m_bRedraw && !m_settings.bQuiet) {
         m_bDirty = true;
         return;
     }
@@ -162,7 +162,7 @@ void BatchView::Finish() {
         m_redraw.join();
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_settings.bRedraw && !m_settings.bQuiet) {
+    if (m_bRedraw && !m_settings.bQuiet) {
         EraseRows();
         DrawRows();
     }
@@ -175,7 +175,9 @@ void BatchView::RedrawLoop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bStopping) {
         m_wake.wait_for(lock, kRedrawInterval);
-        if (m_bDirty && !m_bStopping) {
+        // While stdout has not taken the last frame, no new one is queued:
+        // a slow terminal sees fewer frames, never a growing backlog.
+        if (m_bDirty && !m_bStopping && m_out.Idle()) {
             EraseRows();
             DrawRows();
         }
@@ -192,7 +194,13 @@ void BatchView::EraseRows() {
 
 void BatchView::DrawRows() {
     m_bDirty = false;
-    if (!m_settings.bRedraw || m_settings.bQuiet || m_bPrompting || m_bFinished) {
+    if (!m_bRedraw || m_settings.bQuiet || m_bPrompting || m_bFinished) {
+        return;
+    }
+    // Rows that do not fit would scroll, and every redraw would leave a copy
+    // of them behind: from here on the batch is told in plain lines.
+    if (m_rows.size() + 1 > static_cast<std::size_t>(TerminalRows())) {
+        m_bRedraw = false;
         return;
     }
     // A row longer than the terminal would wrap and move every row below.

@@ -1,8 +1,10 @@
 // What the operator sees of a batch: on a terminal one row per port, redrawn
 // in place at most ten times a second (status text, bar, bytes, rate, time
 // left; the final message once the box has ended); off a terminal plain
-// lines, each starting with the port's name. Every piece of output of the
-// batch goes through here, under one lock, so nothing is torn or drawn over.
+// lines, each starting with the port's name, and plain lines too when the
+// rows do not fit the terminal. Every piece of output of the batch goes
+// through here, under one lock, so nothing is torn or drawn over; the lock is
+// never held while stdout is written (the output queue writes).
 #pragma once
 
 #include <condition_variable>
@@ -11,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/output_queue.h"
 #include "cli/progress.h"
 
 class BatchView {
@@ -20,7 +23,7 @@ public:
         bool bQuiet = false;   // no rows, no status lines
     };
 
-    BatchView(std::vector<std::string> ports, Settings settings);
+    BatchView(std::vector<std::string> ports, Settings settings, OutputQueue& out);
     ~BatchView();
     BatchView(const BatchView&) = delete;
     BatchView& operator=(const BatchView&) = delete;
@@ -64,6 +67,9 @@ private:
     void Write(const std::string& text);
 
     const Settings m_settings;
+    OutputQueue& m_out;
+    // Rows redrawn in place; turns false for good when they stop fitting.
+    bool m_bRedraw = false;
     std::vector<Row> m_rows;
     std::size_t m_portWidth = 0;
 

@@ -20,13 +20,14 @@ ConsoleFrontEnd::ConsoleFrontEnd(ConsoleSettings settings)
     : m_settings(std::move(settings)), m_progress(m_settings.bProgressBar) {}
 
 void ConsoleFrontEnd::PrintLine(const char* pText) {
+    std::string text;
     if (m_progress.BarOpen()) {
-        std::fputs("\n", stdout);
+        text = "\n";
         m_progress.Close();
     }
-    std::fputs(pText, stdout);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    text += pText;
+    text += "\n";
+    m_settings.pOut->Post(std::move(text));
 }
 
 void ConsoleFrontEnd::Say(const std::string& line) {
@@ -44,8 +45,7 @@ void ConsoleFrontEnd::ShowMessage(const char* pText) {
         if (!m_settings.bWaitForEnter || !AsksForAction(pText)) {
             return;
         }
-        std::fputs("Press Enter when done (Ctrl-C stops). ", stdout);
-        std::fflush(stdout);
+        m_settings.pOut->Post("Press Enter when done (Ctrl-C stops). ");
     }
     if (WaitForEnter([this] { return CancelRequested(); }) == EnterWait::Stopped) {
         // The prompt's line is still open after the "^C" the terminal echoed.
@@ -66,8 +66,7 @@ void ConsoleFrontEnd::SetStatus(const char* pText) {
     }
     const std::string text = m_progress.Update(pText, sent, total, ProgressReport::Clock::now());
     if (!text.empty()) {
-        std::fputs(text.c_str(), stdout);
-        std::fflush(stdout);
+        m_settings.pOut->Post(text);
     }
 }
 

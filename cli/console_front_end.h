@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "cli/output_queue.h"
 #include "cli/progress.h"
 #include "cli/run_facts.h"
 #include "download/front_end.h"
@@ -16,6 +17,7 @@ struct ConsoleSettings {
     bool bQuiet = false;        // no status or progress lines
     bool bProgressBar = false;  // stdout is a terminal: one bar line, redrawn
     bool (*pCancel)() = nullptr;
+    OutputQueue* pOut = nullptr;  // where stdout's text goes; required
 };
 
 class ConsoleFrontEnd : public FrontEnd {
@@ -52,7 +54,8 @@ private:
 
     ConsoleSettings m_settings;
     // The worker prints through this front end, the main thread between and
-    // after runs; the serial reader's trace goes to the same stream.
+    // after runs; the lock keeps a line and the bar state together, the
+    // output queue does the writing.
     std::mutex m_outMutex;
     ProgressReport m_progress;
 };

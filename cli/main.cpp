@@ -20,6 +20,7 @@
 #include "cli/console_front_end.h"
 #include "cli/download_record.h"
 #include "cli/options.h"
+#include "cli/output_queue.h"
 #include "cli/port_report.h"
 #include "cli/run_support.h"
 #include "cli/terminal.h"
@@ -72,7 +73,7 @@ void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
 
 // One port, on the default link, with today's output: the dialog's words
 // and one progress bar.
-int Download(const Options& options) {
+int Download(const Options& options, OutputQueue& out) {
     std::string reason;
     if (!ImageReadable(options.image, reason)) {
         Complain("cannot read image '" + options.image + "': " + reason);
@@ -112,6 +113,7 @@ int Download(const Options& options) {
     // would overwrite it.
     settings.bProgressBar = StdoutIsTerminal() && !options.bTrace;
     settings.pCancel = InterruptRequested;
+    settings.pOut = &out;
     ConsoleFrontEnd front(settings);
 
     g_bTrace.store(options.bTrace ? 1 : 0, std::memory_order_relaxed);
@@ -174,6 +176,35 @@ int Download(const Options& options) {
     return kExitRunFailed;
 }
 
+// Where the serial link's diagnostic lines go outside a batch. Set by main
+// before any port opens and cleared after the last has closed.
+std::atomic<OutputQueue*> g_pDiagOut{nullptr};
+
+void DiagToStdout(const char*, const char* pLine) {
+    OutputQueue* pOut = g_pDiagOut.load(std::memory_order_acquire);
+    if (pOut != nullptr && DiagLinesShown()) {
+        pOut->Post(pLine);
+    }
+}
+
+// A download or a batch, with everything it prints written by the output
+// queue. When stdout takes nothing more and Ctrl-C comes, the process ends
+// without the rest (the records are written and the ports closed by then).
+int DownloadAll(const Options& options, const std::vector<std::string>& ports, bool bBatch) {
+    OutputQueue out;
+    DiagLinesShow(options.bTrace || options.bVerbose);
+    g_pDiagOut.store(&out, std::memory_order_release);
+    SerialSetDiagSink(DiagToStdout);
+    const int status = bBatch ? BatchDownload(options, ports, out) : Download(options, out);
+    g_pDiagOut.store(nullptr, std::memory_order_release);
+    if (!out.Drain(InterruptRequested)) {
+        Complain("interrupted while stdout was not being read; the rest of the output is lost");
+        std::fflush(stderr);
+        std::_Exit(kExitInterrupted);
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -226,7 +257,7 @@ int main(int argc, char** argv) {
     if (bReport) {
         std::fprintf(stderr, "resources-start: fds=%d\n", ProcessDescriptorCount());
     }
-    const int status = bBatch ? BatchDownload(options, ports) : Download(options);
+    const int status = DownloadAll(options, ports, bBatch);
     if (bReport) {
         // A reader that has just said it ended may still be leaving its
         // thread; give it a moment before counting.

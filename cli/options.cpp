@@ -8,7 +8,7 @@
 
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports] [--yes] [--trace]\n"
-    "                        [--quiet] [--repeat N] [--record FILE] IMAGE\n"
+    "                        [--verbose] [--quiet] [--repeat N] [--record FILE] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
     "Writes IMAGE into a set-top box over its service serial port: catches the\n"
@@ -21,7 +21,9 @@ const char kUsage[] =
     "                 may be repeated: one box on each port\n"
     "  --all-ports    every port that --list-ports shows (not with --port)\n"
     "  --yes          do not wait for Enter at the power-off and restart prompts\n"
-    "  --trace        print every byte received, in hex\n"
+    "  --trace        print every byte received, in hex, and what --verbose prints\n"
+    "  --verbose      print the serial link's own lines (port opened, reader started\n"
+    "                 and ended)\n"
     "  --quiet        no status or progress lines (messages are always shown)\n"
     "  --repeat N     N downloads in a row on the same port (default 1); prints the\n"
     "                 process's descriptors and memory at the start and the end;\n"
@@ -121,6 +123,7 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     app.add_flag("--all-ports", options.bAllPorts);
     app.add_flag("--yes,-y", options.bYes);
     app.add_flag("--trace", options.bTrace);
+    app.add_flag("--verbose,-v", options.bVerbose);
     app.add_flag("--quiet,-q", options.bQuiet);
     CLI::Option* pRepeat =
         app.add_option("--repeat", repeatText)->type_name("N")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

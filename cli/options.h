@@ -13,7 +13,8 @@ struct Options {
     std::string image;
     std::string record;   // append one JSON line per download here; empty: none
     bool bYes = false;    // no Enter waits at the prompts
-    bool bTrace = false;  // print the bytes received
+    bool bTrace = false;  // print the bytes received (and the serial link's diagnostic lines)
+    bool bVerbose = false;  // print the serial link's diagnostic lines
     bool bQuiet = false;  // no status or progress lines; messages still shown
     unsigned repeat = 1;  // downloads in a row on the same port; rounds with several ports
     bool bLong = false;   // --list-ports: more about each port

@@ -34,7 +34,6 @@ const char* RunEndName(RunEnd end) {
 void RunFacts::Begin() {
     *this = RunFacts{};
     m_started = std::chrono::system_clock::now();
-    m_begun = Clock::now();
 }
 
 void RunFacts::Stage(RunStage stage) {
@@ -50,7 +49,13 @@ void RunFacts::End(RunEnd end) {
 }
 
 double RunFacts::Seconds() const {
-    return std::chrono::duration<double>(m_finished - m_begun).count();
+    // From the first sync byte: the time the operator spent at the prompts
+    // is not the box's.
+    const int sync = static_cast<int>(RunStage::Sync);
+    if (!m_bReached[sync]) {
+        return 0.0;
+    }
+    return std::chrono::duration<double>(m_finished - m_stageStart[sync]).count();
 }
 
 DownloadRecord RunFacts::Record() const {

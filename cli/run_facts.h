@@ -25,6 +25,7 @@ public:
     RunEnd EndOfRun() const { return m_end; }
     unsigned BlocksAcknowledged() const { return m_blocks; }
     const std::string& FinalMessage() const { return m_message; }
+    // From the first sync byte to the end; 0 when the run sent none.
     double Seconds() const;
     // The record of the run; the caller adds what the run does not know
     // (port, image, console).
@@ -35,7 +36,7 @@ private:
     static constexpr int kStages = 4;
 
     std::chrono::system_clock::time_point m_started{}, m_ended{};
-    Clock::time_point m_begun{}, m_finished{};
+    Clock::time_point m_finished{};
     Clock::time_point m_stageStart[kStages]{};
     bool m_bReached[kStages] = {};
     unsigned m_blocks = 0;

@@ -1,5 +1,6 @@
 #include "cli/run_support.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,10 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr auto kWorkerPollInterval = std::chrono::milliseconds(20);
+// Written once by the main thread before any reader starts, read by the
+// readers' diagnostic lines.
+std::atomic<bool> g_bDiagLinesShown{false};
+
 // A worker notices Ctrl-C within a poll of its wait.
 constexpr auto kCancelGrace = std::chrono::seconds(3);
 
@@ -23,6 +28,14 @@ constexpr auto kCancelGrace = std::chrono::seconds(3);
 
 void Complain(const std::string& text) {
     std::fprintf(stderr, "kelvora-upgrader: %s\n", text.c_str());
+}
+
+void DiagLinesShow(bool bShow) {
+    g_bDiagLinesShown.store(bShow, std::memory_order_release);
+}
+
+bool DiagLinesShown() {
+    return g_bDiagLinesShown.load(std::memory_order_acquire);
 }
 
 void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void()>& closeUnder) {

@@ -19,6 +19,12 @@ constexpr int kExitInterrupted = 130;
 // "kelvora-upgrader: <text>" on stderr.
 void Complain(const std::string& text);
 
+// The serial link's diagnostic lines ("Serial open ...", "Exit Thrd[...]")
+// are for whoever debugs a link: shown with --trace or --verbose only. Set by
+// the main thread before any port opens.
+void DiagLinesShow(bool bShow);
+bool DiagLinesShown();
+
 // Waits, polling, until allDone() gives true. After a Ctrl-C that the
 // workers do not answer within a few seconds (one stuck in a write to a line
 // that no longer drains), calls closeUnder() once, to close their ports

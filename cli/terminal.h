@@ -14,6 +14,8 @@ bool StdoutIsTerminal();
 bool TerminalEnableRedraw();
 // Columns of the terminal on stdout; 80 when it cannot be told.
 int TerminalColumns();
+// Lines of the terminal on stdout; 24 when it cannot be told.
+int TerminalRows();
 
 // Installs the Ctrl-C handler. The first Ctrl-C only raises the flag that
 // InterruptRequested reports; a second one ends the process the platform's
@@ -26,6 +28,8 @@ bool InterruptRequested();
 enum class EnterWait { Pressed, Stopped };
 // Waits until the operator presses Enter on stdin or stop() gives true
 // (asked about every few tens of milliseconds). End of input counts as Enter.
+// What was typed before the wait began is discarded, so that an Enter typed
+// ahead never answers a prompt the operator has not read.
 EnterWait WaitForEnter(const std::function<bool()>& stop);
 
 // The system's text for why the port cannot be opened now, found by trying

@@ -60,11 +60,22 @@ void InterruptInstall() {
     sigaction(SIGINT, &action, nullptr);
 }
 
+int TerminalRows() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
+        return size.ws_row;
+    }
+    return 24;
+}
+
 bool InterruptRequested() {
     return g_bInterrupted.load(std::memory_order_acquire);
 }
 
 EnterWait WaitForEnter(const std::function<bool()>& stop) {
+    if (isatty(STDIN_FILENO) != 0) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    }
     for (;;) {
         if (stop()) {
             return EnterWait::Stopped;

@@ -66,6 +66,14 @@ int TerminalColumns() {
     return 80;
 }
 
+int TerminalRows() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+        return info.srWindow.Bottom - info.srWindow.Top + 1;
+    }
+    return 24;
+}
+
 void InterruptInstall() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
@@ -76,6 +84,7 @@ bool InterruptRequested() {
 
 EnterWait WaitForEnter(const std::function<bool()>& stop) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    FlushConsoleInputBuffer(input);
     for (;;) {
         if (stop()) {
             return EnterWait::Stopped;

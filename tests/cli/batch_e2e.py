@@ -7,14 +7,18 @@ several box emulators at once, each on its own pseudo-terminal.
 
 import argparse
 import datetime
+import fcntl
 import hashlib
 import json
 import os
+import pty
 import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 from contextlib import ExitStack
@@ -207,6 +211,63 @@ class BatchTests(unittest.TestCase):
                 self.assertEqual(summary["verdict"], "cancelled")
                 self.assertEqual(records[box.port]["end"], "cancelled")
                 self.assertLess(records[box.port]["blocks"], 256)
+
+    def test_more_ports_than_terminal_lines_give_plain_lines_and_totals_over_rounds(self):
+        master, slave = pty.openpty()
+        # Three rows and the line below them do not fit a terminal of three lines.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 3, 120, 0, 0))
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--sessions", "2"]] * 3)
+            ports = [box.port for box, _ in boxes]
+            args = [CLI, "--yes", "--verbose", "--repeat", "2"] + [a for p in ports for a in ("--port", p)]
+            cli = subprocess.Popen(args + [self.image], stdin=slave, stdout=slave, stderr=subprocess.PIPE)
+            os.close(slave)
+            stack.callback(os.close, master)
+            stack.callback(cli.stderr.close)
+            seen = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+            self.assertEqual(cli.wait(timeout=RUN_LIMIT), 0, seen)
+        out = seen.decode(errors="replace").replace("\r\n", "\n")
+        self.assertNotIn("\x1b[", out, "rows were drawn that do not fit")
+        self.assertIn("\n6 completed, 0 failed\n", out)
+        for port in ports:
+            self.assertIn(f"{port}: Serial open", out)
+            self.assertEqual(out.count(f"{port}: {' '.join(MSG_COMPLETED.split())}"), 2, out)
+            # The last run, and each port's counts over both rounds.
+            self.assertRegex(out, rf"(?m)^{re.escape(port)}\s+completed\s+5\s+[\d.]+\s+2\s+0$")
+
+    def test_a_stdout_nobody_reads_holds_up_no_transfer_and_ctrl_c_still_ends_it(self):
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        os.set_blocking(write_end, True)
+        with ExitStack() as stack:
+            stack.callback(os.close, read_end)
+            boxes = self.boxes(stack, [[], []])
+            args = [CLI, "--yes", "--record", self.record, "--port", boxes[0][0].port, "--port", boxes[1][0].port]
+            cli = subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=write_end,
+                                   stderr=subprocess.PIPE, text=True)
+            os.close(write_end)
+            stack.callback(lambda: cli.poll() is None and cli.kill())
+            stack.callback(cli.stderr.close)
+            # Both boxes get their whole image and verdict while stdout is full.
+            summaries = [box.finish(wait=RUN_LIMIT) for box, _ in boxes]
+            self.assertEqual([s["verdict"] for s in summaries], ["completed", "completed"])
+            self.assertIsNone(cli.poll(), "the output was not held up at all")
+            cli.send_signal(signal.SIGINT)
+            self.assertEqual(cli.wait(timeout=10), 130)
+        self.assertEqual([r["end"] for r in self.records().values()], ["completed", "completed"])
 
 
 if __name__ == "__main__":

@@ -339,8 +339,12 @@ class InteractiveTests(Workdir, unittest.TestCase):
             seen += os.read(master, 4096) if _readable(master) else b""
             # Still waiting for the operator: the next prompt has not come.
             self.assertNotIn(MSG_RESTART.encode(), seen)
-            os.write(master, b"\n")
+            # A second Enter typed ahead does not answer the restart prompt.
+            os.write(master, b"\n\n")
             seen = self.read_until(master, MSG_RESTART, 10, seen)
+            time.sleep(1.0)
+            seen += os.read(master, 4096) if _readable(master) else b""
+            self.assertNotIn(b"Check Sync bytes", seen)
             os.write(master, b"\n")
             seen = self.read_until(master, "Download Complted !!!", 30, seen)
             self.assertEqual(proc.wait(timeout=10), 0)
@@ -351,6 +355,8 @@ class InteractiveTests(Workdir, unittest.TestCase):
         # plain "n / total" lines.
         self.assertRegex(text, r"\r\[#{20}\] 100%  3072 / 3072 bytes")
         self.assertNotRegex(text, r"(?m)^1024 / 3072\r?$")
+        # The serial link's own lines only with --verbose or --trace.
+        self.assertNotIn("Serial open", text)
 
     def test_ctrl_c_at_a_prompt_exits_130_and_frees_the_port(self):
         image, _ = self.image(3000)
