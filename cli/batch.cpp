@@ -170,7 +170,7 @@ private:
 struct Tally {
     unsigned completed = 0;
     unsigned failed = 0;
-    bool bRecordsLost = false;
+    unsigned recordsLost = 0;
 };
 
 // One round: a worker per box, all at once. Returns when every worker has
@@ -197,8 +197,11 @@ void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& sha
             shared.gate.Leave();
             const std::string& message = box.facts.FinalMessage();
             shared.view.Final(box.row, message.empty() ? std::string(RunEndName(end)) : message);
-            if (!options.record.empty()) {
-                box.bRecordWritten = RecordRun(options.record, box.facts, box.runPort, image, box.link.TakeConsole());
+            std::string lost;
+            box.bRecordWritten = options.record.empty() ||
+                                 RecordRun(options.record, box.facts, box.runPort, image, box.link.TakeConsole(), lost);
+            if (!box.bRecordWritten) {
+                shared.view.ErrorLine(lost);
             }
             done[i].store(true, std::memory_order_release);
         });
@@ -231,7 +234,7 @@ void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& sha
             ++tally.failed;
             ++box->failedRuns;
         }
-        tally.bRecordsLost = tally.bRecordsLost || !box->bRecordWritten;
+        tally.recordsLost += box->bRecordWritten ? 0 : 1;
     }
 }
 
@@ -331,10 +334,13 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     }
     view.Finish();
     PrintSummary(view, boxes, tally, options.repeat > 1);
+    if (tally.recordsLost > 0) {
+        view.Line(RecordsLostLine(tally.recordsLost));
+    }
 
     if (InterruptRequested()) {
         Complain("interrupted");
-        return kExitInterrupted;
+        return InterruptExitStatus();
     }
-    return tally.failed == 0 && !tally.bRecordsLost ? kExitCompleted : kExitRunFailed;
+    return tally.failed == 0 && tally.recordsLost == 0 ? kExitCompleted : kExitRunFailed;
 }

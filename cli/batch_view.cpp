@@ -125,6 +125,29 @@ void BatchView::Line(const std::string& text) {
     DrawRows();
 }
 
+void BatchView::ErrorLine(const std::string& text) {
+    bool bRowsShown = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bRowsShown = m_drawnRows > 0;
+        EraseRows();
+        m_errorLines += bRowsShown ? 1 : 0;
+    }
+    // The output queue writes the erase; stderr, written here, must come
+    // after it on the terminal, or the next erase would take the line away.
+    // The rows stay off the screen meanwhile, and the lock is not held.
+    if (bRowsShown) {
+        m_out.Drain(InterruptRequested);
+    }
+    std::fputs((text + "\n").c_str(), stderr);
+    std::fflush(stderr);
+    if (bRowsShown) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_errorLines;
+        DrawRows();
+    }
+}
+
 void BatchView::PortLine(const std::string& port, const std::string& text) {
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
@@ -194,7 +217,7 @@ void BatchView::EraseRows() {
 
 void BatchView::DrawRows() {
     m_bDirty = false;
-    if (!m_bRedraw || m_settings.bQuiet || m_bPrompting || m_bFinished) {
+    if (!m_bRedraw || m_settings.bQuiet || m_bPrompting || m_bFinished || m_errorLines > 0) {
         return;
     }
     // Rows that do not fit would scroll, and every redraw would leave a copy

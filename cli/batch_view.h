@@ -36,6 +36,10 @@ public:
     void Final(std::size_t row, const std::string& message);
     // A line of the batch's own, above the rows.
     void Line(const std::string& text);
+    // The same on stderr: a complaint that no redraw may erase. Waits, without
+    // the lock, until stdout has taken what came before it when the rows are
+    // on a terminal.
+    void ErrorLine(const std::string& text);
     // A diagnostic line of the serial link about a port ("" when unknown).
     void PortLine(const std::string& port, const std::string& text);
     // A prompt for the operator: the rows are taken off the screen until
@@ -78,6 +82,7 @@ private:
     bool m_bDirty = false;
     bool m_bStopping = false;
     bool m_bPrompting = false;
+    std::size_t m_errorLines = 0;  // ErrorLine calls waiting to write with the rows off screen
     bool m_bFinished = false;
     std::size_t m_drawnRows = 0;  // rows on screen above the cursor
     std::thread m_redraw;

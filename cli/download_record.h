@@ -1,7 +1,8 @@
 // One JSON line per download for --record FILE: what was written where, how
 // it ended, how long each stage took and what the box said. The line is
-// appended with one write and flushed to disk when the download ends, so
-// several processes may share one file and a crash loses no finished record.
+// appended under an exclusive lock on the file and flushed to disk when the
+// download ends, so several processes (and stations sharing the file over
+// the network) may share one file and a crash loses no finished record.
 // download_record_posix.cpp and download_record_win32.cpp hold the file and
 // hash calls; the build picks one.
 #pragma once
@@ -47,8 +48,23 @@ inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
 // value, so any bytes give valid JSON and the text reads as sent).
 std::string RecordJsonLine(const DownloadRecord& record);
 
-// Appends the line to the file (created when missing) with one write and
-// flushes it to disk. False with the system's reason.
+// The reason given for a record path that names no regular file (a FIFO,
+// a device, a folder).
+inline constexpr char kRecordNotRegular[] = "not a regular file";
+
+// Makes sure records can be appended to the file: it must be a regular file,
+// and is created when missing (its folder then flushed to disk, so that the
+// new name outlives a crash). Nothing is opened in a way that could block or
+// touch a device: a FIFO with no reader or a serial port is refused at once.
+// False with kRecordNotRegular or the system's reason.
+bool RecordFilePrepare(const std::string& path, std::string& reason);
+
+// Appends the line to the file (a regular file, created when missing) and
+// flushes it to disk, holding an exclusive lock on the file meanwhile.
+// When the file system takes only part of the line (a full disk, a size
+// limit), that part is ended with a line end, so the next record starts on a
+// line of its own. False with the reason; the caller still holds the whole
+// line and decides where it goes instead.
 bool RecordAppend(const std::string& path, const std::string& line, std::string& reason);
 
 // ISO 8601 UTC with milliseconds: "2026-12-07T09:30:00.123Z".

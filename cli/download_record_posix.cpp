@@ -1,11 +1,16 @@
 // POSIX side of the download record: an O_APPEND write and fsync for the
-// line, libcrypto's EVP digest for the image's SHA-256.
+// line under an fcntl lock, libcrypto's EVP digest for the image's SHA-256.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <openssl/evp.h>
 
@@ -14,6 +19,16 @@
 namespace {
 
 constexpr std::size_t kHashChunk = 64 * 1024;
+// A writer holds the lock for one line and its flush. A lock held longer
+// than this belongs to a writer that is stuck; the record is then given up
+// (and shown elsewhere by the caller) rather than the tool hanging.
+constexpr auto kLockWaitLimit = std::chrono::seconds(30);
+constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
+
+// The threads of this process take turns here: fcntl locks belong to the
+// whole process, so they keep out other processes only, and closing any
+// descriptor of the file would drop the lock another thread holds.
+std::mutex g_appendTurn;
 
 std::string ErrnoText(int error) {
     return std::system_category().message(error);
@@ -46,28 +61,174 @@ struct DigestFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
+// Opens the record file for appending, creating it when missing; bCreated
+// tells whether this call made it. Anything but a regular file is refused
+// by its type before it is opened (opening a serial port raises its modem
+// lines), and the open does not block (a FIFO without a reader would wait
+// for one); the type is checked again on the open descriptor, in case the
+// name was replaced in between. -1 with the reason.
+int RecordFileOpen(const std::string& path, bool& bCreated, std::string& reason) {
+    bCreated = false;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        reason = kRecordNotRegular;
+        return -1;
+    }
+    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+        bCreated = fd >= 0;
+        if (fd < 0 && errno == EEXIST) {
+            // Another station made it meanwhile.
+            fd = ::open(path.c_str(), flags);
+        }
+    }
+    if (fd < 0) {
+        reason = ErrnoText(errno);
+        return -1;
+    }
+    if (::fstat(fd, &status) != 0) {
+        reason = ErrnoText(errno);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        reason = kRecordNotRegular;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A new file's name is an entry in its folder: flushing the file alone does
+// not make the name outlive a crash.
+bool FolderFlush(const std::string& path, std::string& reason) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // EINVAL: a file system that has nothing to flush for a folder.
+    if (dir.Get() < 0 || (::fsync(dir.Get()) != 0 && errno != EINVAL)) {
+        reason = ErrnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+// Takes the write lock on the whole file (fcntl locks also work over NFS,
+// where O_APPEND alone is no atomic append), waiting while another writer
+// holds it. The lock goes with the descriptor's close.
+bool LockTake(int fd, std::string& reason) {
+    const auto giveUp = std::chrono::steady_clock::now() + kLockWaitLimit;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;  // from offset 0, length 0: the whole file, however long
+    while (::fcntl(fd, F_SETLK, &whole) != 0) {
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
+            reason = ErrnoText(errno);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            reason = "the file stayed locked by another writer";
+            return false;
+        }
+        std::this_thread::sleep_for(kLockRetryInterval);
+    }
+    return true;
+}
+
+// Writes all bytes, going on after a partial write; gives how many went in
+// and leaves errno set when not all did.
+std::size_t WriteAll(int fd, const char* pData, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t written = ::write(fd, pData + done, size - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return done;
+}
+
+// The file ends in a line's first bytes, from offset `from` to `to`: ends
+// them with a line end, so the next record starts a line of its own. At a
+// size limit or on a full disk that byte does not fit; then the fragment's
+// last byte gives way to it, and when even that fails the fragment comes off
+// whole. Under the lock nobody else has written since. False when the file
+// still ends inside the line.
+bool FragmentEnd(int fd, off_t from, off_t to) {
+    if (WriteAll(fd, "\n", 1) == 1) {
+        return true;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || status.st_size != to) {
+        return false;
+    }
+    if (::ftruncate(fd, to - 1) == 0 && WriteAll(fd, "\n", 1) == 1) {
+        return true;
+    }
+    return ::ftruncate(fd, from) == 0;
+}
+
 }  // namespace
 
-bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
-    FileDescriptor file(::open(path.c_str(), O_APPEND | O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+bool RecordFilePrepare(const std::string& path, std::string& reason) {
+    std::lock_guard<std::mutex> turn(g_appendTurn);
+    bool bCreated = false;
+    FileDescriptor file(RecordFileOpen(path, bCreated, reason));
     if (file.Get() < 0) {
+        return false;
+    }
+    if (bCreated && !FolderFlush(path, reason)) {
+        return false;
+    }
+    // A file system without working locks (an NFS mount whose lock service
+    // does not answer) is found now, not after the first download. Held by
+    // another station at this moment is fine.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(file.Get(), F_SETLK, &whole) != 0 && errno != EACCES && errno != EAGAIN) {
         reason = ErrnoText(errno);
         return false;
     }
-    // One write of the whole line: with O_APPEND the kernel places it at the
-    // end as one piece, so lines from other processes never land inside it.
-    ssize_t written;
-    do {
-        written = ::write(file.Get(), line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written < 0) {
+    return true;
+}
+
+bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
+    std::lock_guard<std::mutex> turn(g_appendTurn);
+    bool bCreated = false;
+    FileDescriptor file(RecordFileOpen(path, bCreated, reason));
+    if (file.Get() < 0) {
+        return false;
+    }
+    if ((bCreated && !FolderFlush(path, reason)) || !LockTake(file.Get(), reason)) {
+        return false;
+    }
+    struct stat before {};
+    if (::fstat(file.Get(), &before) != 0) {
         reason = ErrnoText(errno);
         return false;
     }
-    if (static_cast<std::size_t>(written) != line.size()) {
-        // The file system took only part of it (full disk, quota); the rest
-        // is not retried, as a second write could land after another line.
-        reason = "only " + std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written";
+    // With O_APPEND and the lock, the line goes to the end as one piece
+    // whatever other writers do; a partial write is continued.
+    const std::size_t written = WriteAll(file.Get(), line.data(), line.size());
+    if (written != line.size()) {
+        reason = ErrnoText(errno);
+        if (written > 0) {
+            reason += " (only " + std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written";
+            const bool bEnded = FragmentEnd(file.Get(), before.st_size, before.st_size + static_cast<off_t>(written));
+            reason += bEnded ? ")" : "; the file ends inside them)";
+        }
         return false;
     }
     if (::fsync(file.Get()) != 0) {

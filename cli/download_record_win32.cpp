@@ -1,6 +1,6 @@
-// Windows side of the download record: an append-only handle, one WriteFile
-// and FlushFileBuffers for the line, the system's CNG provider for the
-// image's SHA-256.
+// Windows side of the download record: an append-only handle, WriteFile and
+// FlushFileBuffers for the line under a byte-range lock, the system's CNG
+// provider for the image's SHA-256.
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -44,20 +44,103 @@ struct HashDestroy {
     void operator()(BCRYPT_HASH_HANDLE hash) const { BCryptDestroyHash(hash); }
 };
 
-}  // namespace
-
-bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
-    // Append data, no write-data right: every write goes to the end of the
-    // file, whoever else has it open. The read right is there for the lock.
+// Opens the record file for appending, creating it when missing; bCreated
+// tells whether this call made it. Append data, no write-data right: every
+// write goes to the end of the file, whoever else has it open. The read
+// right is there for the lock. A folder, a name in the device namespace
+// (\\.\COM3, \\.\pipe\...) or anything else that is no file on a disk
+// (COM1, NUL) is refused.
+FileHandle RecordFileOpen(const std::string& path, bool& bCreated, std::string& reason) {
+    bCreated = false;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (path.rfind("\\\\.\\", 0) == 0 ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        reason = kRecordNotRegular;
+        return nullptr;
+    }
     FileHandle file = FileOpen(path, FILE_APPEND_DATA | FILE_READ_DATA, OPEN_ALWAYS);
     if (!file) {
         reason = SystemErrorText(GetLastError());
+        return nullptr;
+    }
+    bCreated = GetLastError() != ERROR_ALREADY_EXISTS;
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+        reason = kRecordNotRegular;
+        return nullptr;
+    }
+    return file;
+}
+
+// Writes all bytes, going on after a partial write; gives how many went in
+// and the error when not all did.
+DWORD WriteAll(HANDLE file, const char* pData, DWORD size, DWORD& error) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD written = 0;
+        if (!WriteFile(file, pData + done, size - done, &written, nullptr) || written == 0) {
+            error = GetLastError();
+            done += written;
+            break;
+        }
+        done += written;
+    }
+    return done;
+}
+
+// The file ends in a line's first bytes, from offset `from` to `to`: ends
+// them with a line end, so the next record starts a line of its own. On a
+// full disk that byte does not fit; then the fragment's last byte gives way
+// to it, and when even that fails the fragment comes off whole. The append
+// handle cannot cut the file, so a second handle with the write-data right
+// does; under the lock nobody else has written since. False when the file
+// still ends inside the line.
+bool FragmentEnd(HANDLE append, const std::string& path, ULONGLONG from, ULONGLONG to) {
+    DWORD error = 0;
+    if (WriteAll(append, "\n", 1, error) == 1) {
+        return true;
+    }
+    FileHandle cut = FileOpen(path, GENERIC_WRITE, OPEN_EXISTING);
+    LARGE_INTEGER size{};
+    if (!cut || !GetFileSizeEx(cut.get(), &size) || static_cast<ULONGLONG>(size.QuadPart) != to) {
+        return false;
+    }
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(to - 1);
+    if (SetFilePointerEx(cut.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(cut.get()) &&
+        WriteAll(cut.get(), "\n", 1, error) == 1) {
+        return true;
+    }
+    at.QuadPart = static_cast<LONGLONG>(from);
+    return SetFilePointerEx(cut.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(cut.get());
+}
+
+}  // namespace
+
+bool RecordFilePrepare(const std::string& path, std::string& reason) {
+    bool bCreated = false;
+    FileHandle file = RecordFileOpen(path, bCreated, reason);
+    if (!file) {
+        return false;
+    }
+    // NTFS journals a new name with the file's own metadata: flushing the
+    // new file makes its name outlive a crash too.
+    if (bCreated && !FlushFileBuffers(file.get())) {
+        reason = SystemErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
+    bool bCreated = false;
+    FileHandle file = RecordFileOpen(path, bCreated, reason);
+    if (!file) {
         return false;
     }
     // Not every file system finds the end and writes there as one step (Wine
     // does not, network shares need not), so appenders also take turns on a
-    // one-byte lock far past any real end of file; the system drops it if
-    // the process dies holding it.
+    // one-byte lock far past any real end of file, held over the write and
+    // the flush; the system drops it if the process dies holding it.
     OVERLAPPED turn{};
     turn.Offset = kAppendTurnOffsetLow;
     turn.OffsetHigh = kAppendTurnOffsetHigh;
@@ -65,20 +148,29 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
         reason = SystemErrorText(GetLastError());
         return false;
     }
-    DWORD written = 0;
-    BOOL bWritten = WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    DWORD writeError = GetLastError();
-    UnlockFileEx(file.get(), 0, 1, 0, &turn);
-    if (!bWritten) {
-        reason = SystemErrorText(writeError);
-        return false;
-    }
-    if (written != line.size()) {
-        reason = "only " + std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written";
-        return false;
-    }
-    if (!FlushFileBuffers(file.get())) {
+    bool bAppended = false;
+    LARGE_INTEGER before{};
+    if (!GetFileSizeEx(file.get(), &before)) {
         reason = SystemErrorText(GetLastError());
+    } else {
+        DWORD error = 0;
+        const DWORD size = static_cast<DWORD>(line.size());
+        const DWORD written = WriteAll(file.get(), line.data(), size, error);
+        if (written != size) {
+            reason = SystemErrorText(error);
+            if (written > 0) {
+                const auto from = static_cast<ULONGLONG>(before.QuadPart);
+                reason += " (only " + std::to_string(written) + " of " + std::to_string(size) + " bytes written";
+                reason += FragmentEnd(file.get(), path, from, from + written) ? ")" : "; the file ends inside them)";
+            }
+        } else if (!FlushFileBuffers(file.get())) {
+            reason = SystemErrorText(GetLastError());
+        } else {
+            bAppended = true;
+        }
+    }
+    UnlockFileEx(file.get(), 0, 1, 0, &turn);
+    if (!bAppended) {
         return false;
     }
     HANDLE handle = file.release();

@@ -136,7 +136,7 @@ int Download(const Options& options, OutputQueue& out) {
         front.Say("kelvora-upgrader: at start: " + ProcessResourcesText());
     }
     bool bPortClosed = false;
-    bool bRecordsLost = false;
+    unsigned recordsLost = 0;
     unsigned completed = 0;
     RunEnd end = RunEnd::Cancelled;
     for (unsigned run = 1; run <= options.repeat && !InterruptRequested(); ++run) {
@@ -145,8 +145,11 @@ int Download(const Options& options, OutputQueue& out) {
         }
         link.TakeConsole();  // what came before this run is not its record's
         end = RunOnce(front, bPortClosed);
-        if (!options.record.empty() && !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole())) {
-            bRecordsLost = true;
+        std::string lost;
+        if (!options.record.empty() &&
+            !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole(), lost)) {
+            std::fprintf(stderr, "%s\n", lost.c_str());
+            ++recordsLost;
         }
         if (end != RunEnd::Completed) {
             break;
@@ -158,6 +161,9 @@ int Download(const Options& options, OutputQueue& out) {
         front.Say("kelvora-upgrader: at end: " + ProcessResourcesText() + "; " + std::to_string(completed) +
                   " of " + std::to_string(options.repeat) + " downloads completed");
     }
+    if (recordsLost > 0) {
+        front.Say(RecordsLostLine(recordsLost));
+    }
 
     if (!bPortClosed) {
         g_bStopThread.store(1, std::memory_order_release);
@@ -167,10 +173,10 @@ int Download(const Options& options, OutputQueue& out) {
 
     if (InterruptRequested()) {
         Complain("interrupted");
-        return kExitInterrupted;
+        return InterruptExitStatus();
     }
     if (completed == options.repeat) {
-        return bRecordsLost ? kExitRunFailed : kExitCompleted;
+        return recordsLost > 0 ? kExitRunFailed : kExitCompleted;
     }
     ExplainEnd(end, options, port);
     return kExitRunFailed;
@@ -200,7 +206,7 @@ int DownloadAll(const Options& options, const std::vector<std::string>& ports, b
     if (!out.Drain(InterruptRequested)) {
         Complain("interrupted while stdout was not being read; the rest of the output is lost");
         std::fflush(stderr);
-        std::_Exit(kExitInterrupted);
+        std::_Exit(InterruptExitStatus());
     }
     return status;
 }

@@ -49,7 +49,8 @@ void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void
         const auto now = std::chrono::steady_clock::now();
         if (interruptedAt == std::chrono::steady_clock::time_point{}) {
             interruptedAt = now;
-        } else if (now - interruptedAt > kCancelGrace) {
+        }
+        if (InterruptRepeated() || now - interruptedAt > kCancelGrace) {
             closeUnder();
             bClosedUnder = true;
         }
@@ -87,12 +88,7 @@ bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& rea
 }
 
 bool RecordFileWritable(const std::string& path, std::string& reason) {
-    FilePtr file(std::fopen(path.c_str(), "ab"));
-    if (!file) {
-        reason = LastErrorText();
-        return false;
-    }
-    return true;
+    return RecordFilePrepare(path, reason);
 }
 
 std::string RunPort::Shown() const {
@@ -108,7 +104,7 @@ RunPort RunPortOf(const std::string& name) {
 }
 
 bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console) {
+               std::string console, std::string& lost) {
     DownloadRecord record = facts.Record();
     record.port = port.name;
     if (port.device != port.name) {
@@ -124,10 +120,17 @@ bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& po
     record.imageBytes = image.bytes;
     record.imageSha256 = image.sha256;
     record.console = std::move(console);
+    std::string line = RecordJsonLine(record);
     std::string reason;
-    if (!RecordAppend(file, RecordJsonLine(record), reason)) {
-        Complain("cannot write the record of " + port.name + " to '" + file + "': " + reason);
+    if (!RecordAppend(file, line, reason)) {
+        line.pop_back();  // its line end
+        lost = "kelvora-upgrader: cannot write the record of " + port.name + " to '" + file + "': " + reason + "\n" +
+               line;
         return false;
     }
     return true;
+}
+
+std::string RecordsLostLine(unsigned count) {
+    return std::to_string(count) + " records not written";
 }

@@ -14,6 +14,7 @@
 constexpr int kExitCompleted = 0;
 constexpr int kExitRunFailed = 1;
 constexpr int kExitUsage = 2;
+// Ctrl-C; SIGTERM and SIGHUP give their own status (InterruptExitStatus).
 constexpr int kExitInterrupted = 130;
 
 // "kelvora-upgrader: <text>" on stderr.
@@ -27,8 +28,9 @@ bool DiagLinesShown();
 
 // Waits, polling, until allDone() gives true. After a Ctrl-C that the
 // workers do not answer within a few seconds (one stuck in a write to a line
-// that no longer drains), calls closeUnder() once, to close their ports
-// under them.
+// that no longer drains), or at once after a second Ctrl-C, calls
+// closeUnder() once, to close their ports under them. The workers still
+// end their runs and write their records.
 void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void()>& closeUnder);
 
 // Can the image be read as a whole file? Gives the system's reason when not.
@@ -42,7 +44,9 @@ struct ImageFacts {
 };
 bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& reason);
 
-// Can records be appended to the file (it is created when missing)?
+// Can records be appended to the file? It must be a regular file, and is
+// created when missing; a FIFO, a device or a folder gives "not a regular
+// file" at once.
 bool RecordFileWritable(const std::string& path, std::string& reason);
 
 // The port a run uses: the name as given (a stable link such as
@@ -58,7 +62,13 @@ struct RunPort {
 };
 RunPort RunPortOf(const std::string& name);
 
-// Appends the record of a run that has ended; complains and gives false
-// when it cannot be written.
+// Appends the record of a run that has ended. False when it cannot be
+// written; lost then holds what stderr is to show, without a final line
+// end: the complaint, and on the next line the record's JSON line itself,
+// so that it can be added to the file by hand.
 bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console);
+               std::string console, std::string& lost);
+
+// The closing line that counts the records not written ("2 records not
+// written").
+std::string RecordsLostLine(unsigned count);

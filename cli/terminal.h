@@ -17,13 +17,24 @@ int TerminalColumns();
 // Lines of the terminal on stdout; 24 when it cannot be told.
 int TerminalRows();
 
-// Installs the Ctrl-C handler. The first Ctrl-C only raises the flag that
-// InterruptRequested reports; a second one ends the process the platform's
-// usual way, for the case where the first could not end it.
+// Installs the handler for Ctrl-C and for the other requests to end that
+// arrive the same way: SIGTERM and SIGHUP (a closed terminal) on POSIX,
+// Ctrl-Break and the console's close, log-off and shutdown events on
+// Windows. The first raises the flag that InterruptRequested reports: the
+// runs send their cancel frames, the records are written and the ports
+// closed before the process exits. A later one only shortens the wait for
+// the workers (InterruptRepeated); none ends the process outright. On POSIX
+// it also lets a write beyond the file-size limit fail (EFBIG) instead of
+// ending the process (SIGXFSZ), so a record that does not fit is reported.
 void InterruptInstall();
 // Written by the signal or console-control handler, read by the waiting
 // threads.
 bool InterruptRequested();
+// A second Ctrl-C or signal came.
+bool InterruptRepeated();
+// The exit status of an interrupted run, as a shell gives it for the first
+// signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP; 130 on Windows.
+int InterruptExitStatus();
 
 enum class EnterWait { Pressed, Stopped };
 // Waits until the operator presses Enter on stdin or stop() gives true

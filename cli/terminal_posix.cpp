@@ -1,5 +1,5 @@
-// POSIX side of the command line's platform calls: isatty, SIGINT, poll() on
-// stdin, /proc/self for the resource line.
+// POSIX side of the command line's platform calls: isatty, SIGINT, SIGTERM
+// and SIGHUP, poll() on stdin, /proc/self for the resource line.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -18,15 +18,21 @@
 
 namespace {
 
-// Written by the SIGINT handler, read by the main thread and the worker.
-// Lock-free, so the handler may touch it.
-std::atomic<bool> g_bInterrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// Written by the signal handler, read by the main thread and the workers:
+// the first signal's number, then the count of signals (published with
+// release, after the number). Lock-free, so the handler may touch them.
+std::atomic<int> g_interruptSignal{0};
+std::atomic<int> g_interruptCount{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 constexpr int kEnterPollMs = 50;
+// A shell's status for a process ended by signal N is 128 + N.
+constexpr int kSignalStatusBase = 128;
 
-extern "C" void OnInterrupt(int) {
-    g_bInterrupted.store(true, std::memory_order_release);
+extern "C" void OnInterrupt(int signal) {
+    int none = 0;
+    g_interruptSignal.compare_exchange_strong(none, signal, std::memory_order_relaxed);
+    g_interruptCount.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace
@@ -55,9 +61,13 @@ void InterruptInstall() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    // One-shot: a second Ctrl-C finds the default action and ends the process.
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    sigaction(SIGINT, &action, nullptr);
+    // Not one-shot and not restarting: every signal is counted, and a wait
+    // in poll() returns at once to look at the flag.
+    action.sa_flags = 0;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int TerminalRows() {
@@ -69,7 +79,18 @@ int TerminalRows() {
 }
 
 bool InterruptRequested() {
-    return g_bInterrupted.load(std::memory_order_acquire);
+    return g_interruptCount.load(std::memory_order_acquire) > 0;
+}
+
+bool InterruptRepeated() {
+    return g_interruptCount.load(std::memory_order_acquire) > 1;
+}
+
+int InterruptExitStatus() {
+    if (g_interruptCount.load(std::memory_order_acquire) == 0) {
+        return kSignalStatusBase + SIGINT;
+    }
+    return kSignalStatusBase + g_interruptSignal.load(std::memory_order_relaxed);
 }
 
 EnterWait WaitForEnter(const std::function<bool()>& stop) {

@@ -18,19 +18,32 @@
 namespace {
 
 // Written by the console control handler (a thread the system starts), read
-// by the main thread and the worker.
-std::atomic<bool> g_bInterrupted{false};
+// by the main thread and the workers: how many requests to end came.
+std::atomic<int> g_interruptCount{0};
 
 constexpr DWORD kEnterPollMs = 50;
+// As a POSIX shell reports SIGINT.
+constexpr int kInterruptedStatus = 130;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        g_interruptCount.fetch_add(1, std::memory_order_acq_rel);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        g_interruptCount.fetch_add(1, std::memory_order_acq_rel);
+        // The system ends the process as soon as this handler returns (and
+        // anyway when its few seconds are up): holding on here gives the
+        // main thread that time to cancel, write the records and close the
+        // ports. The process's exit ends this thread with it.
+        Sleep(INFINITE);
+        return TRUE;
+    default:
         return FALSE;
     }
-    // The first Ctrl-C asks the run to stop; the next falls through to the
-    // default handler, which ends the process.
-    bool expected = false;
-    return g_bInterrupted.compare_exchange_strong(expected, true, std::memory_order_acq_rel) ? TRUE : FALSE;
 }
 
 bool IsConsole(DWORD which) {
@@ -79,7 +92,15 @@ void InterruptInstall() {
 }
 
 bool InterruptRequested() {
-    return g_bInterrupted.load(std::memory_order_acquire);
+    return g_interruptCount.load(std::memory_order_acquire) > 0;
+}
+
+bool InterruptRepeated() {
+    return g_interruptCount.load(std::memory_order_acquire) > 1;
+}
+
+int InterruptExitStatus() {
+    return kInterruptedStatus;
 }
 
 EnterWait WaitForEnter(const std::function<bool()>& stop) {

@@ -13,6 +13,7 @@ import json
 import os
 import pty
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -63,12 +64,15 @@ class BatchTests(unittest.TestCase):
             boxes.append((stack.enter_context(Emulator(EMULATOR, "--save", saved, *options)), saved))
         return boxes
 
-    def start(self, ports, *extra):
+    def start(self, ports, *extra, file_size_limit=None):
         args = [CLI, "--yes", "--record", self.record, *extra]
         for port in ports:
             args += ["--port", port]
+        # The limit holds for the tool's regular files only: the record.
+        limit = None if file_size_limit is None else (
+            lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit)))
         proc = subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True, preexec_fn=limit)
         self.addCleanup(proc.stderr.close)
         self.addCleanup(proc.stdout.close)
         return proc
@@ -176,41 +180,93 @@ class BatchTests(unittest.TestCase):
         self.assertEqual([s["bytes"] for s in summaries], [0, 0])
         self.assertFalse(os.path.exists(self.record) and os.path.getsize(self.record))
 
-    def test_ctrl_c_sends_every_box_in_transfer_its_cancel_frame(self):
+    def test_a_record_cut_short_ends_its_line_and_is_given_on_stderr(self):
+        earlier = '{"port":"earlier"}\n'
+        with open(self.record, "w") as f:
+            f.write(earlier)
+        lost = []
+        # Boxes at once; room left in the file under its size limit (the
+        # first record only in part, then none); the closing lines.
+        for count, room, closing in [(2, 100, "\n2 completed, 0 failed\n2 records not written\n"),
+                                     (1, 0, "\n1 records not written\n")]:
+            with self.subTest(boxes=count), ExitStack() as stack:
+                boxes = self.boxes(stack, [[]] * count)
+                cli = self.start([box.port for box, _ in boxes],
+                                 file_size_limit=os.path.getsize(self.record) + room)
+                out, err = cli.communicate(timeout=RUN_LIMIT)
+                # Killed by SIGXFSZ, it would have no status of its own.
+                self.assertEqual(cli.returncode, 1, out + err)
+                self.assertIn(closing, out)
+                for box, _ in boxes:
+                    self.assertIn(f"cannot write the record of {box.port} to '{self.record}': File too large", err)
+                given = [json.loads(line) for line in err.splitlines() if line.startswith("{")]
+                self.assertEqual(sorted(r["port"] for r in given), sorted(box.port for box, _ in boxes))
+                self.assertEqual({r["end"] for r in given}, {"completed"})
+                lost += [line for line in err.splitlines() if line.startswith("{")]
+        # The next good record starts a line of its own.
+        with ExitStack() as stack:
+            (box, _), = self.boxes(stack, [[]])
+            cli = self.start([box.port])
+            out, err = cli.communicate(timeout=RUN_LIMIT)
+        self.assertEqual(cli.returncode, 0, out + err)
+        with open(self.record) as f:
+            text = f.read()
+        self.assertTrue(text.startswith(earlier) and text.endswith("\n"), text)
+        lines = text[len(earlier):].splitlines()
+        self.assertEqual(json.loads(lines[-1])["port"], box.port)
+        # In between only the cut-off start of a record given on stderr.
+        self.assertEqual(len(lines), 2, text)
+        self.assertTrue(any(line.startswith(lines[0][:-1]) for line in lost), lines[0])
+
+    # signals sent, boxes, exit status. A second signal only closes the
+    # ports at once, cancel frame or not; it never skips the records.
+    SIGNALS = [
+        ([signal.SIGINT], 4, 130),
+        ([signal.SIGTERM], 2, 143),
+        ([signal.SIGHUP], 2, 129),
+        ([signal.SIGINT, signal.SIGTERM], 2, 130),
+    ]
+
+    def test_a_signal_mid_transfer_cancels_every_box_and_writes_the_records(self):
         self.data = os.urandom(256 * 1024)
         with open(self.image, "wb") as f:
             f.write(self.data)
-        with ExitStack() as stack:
-            boxes = self.boxes(stack, [["--baud", "115200"]] * 4)
-            ports = [box.port for box, _ in boxes]
-            cli = self.start(ports)
-            stack.callback(lambda: cli.poll() is None and cli.kill())
-            # Off a terminal the first block's status of each box is a line.
-            waiting = set(ports)
-            for line in cli.stdout:
-                port = line.split(": ")[0]
-                if re.match(r"^\S+: 1024 / ", line):
-                    waiting.discard(port)
-                if not waiting:
-                    break
-            self.assertEqual(waiting, set(), "not every transfer began")
-            time.sleep(0.3)
-            cli.send_signal(signal.SIGINT)
-            out = cli.stdout.read()
-            err = cli.stderr.read()
-            cli.wait(timeout=10)
-            summaries = [box.finish(wait=5) for box, _ in boxes]
-        self.assertEqual(cli.returncode, 130, err)
-        self.assertIn("interrupted", err)
-        self.assertIn("\n0 completed, 4 failed\n", out)
-        records = self.records()
-        for (box, _), summary in zip(boxes, summaries):
-            with self.subTest(box.port):
-                # The box ended its transfer on our cancel frame.
-                self.assertTrue(box.ended_by_itself)
-                self.assertEqual(summary["verdict"], "cancelled")
-                self.assertEqual(records[box.port]["end"], "cancelled")
-                self.assertLess(records[box.port]["blocks"], 256)
+        for signals, count, status in self.SIGNALS:
+            with self.subTest(signals=[s.name for s in signals]), ExitStack() as stack:
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                boxes = self.boxes(stack, [["--baud", "115200"]] * count)
+                ports = [box.port for box, _ in boxes]
+                cli = self.start(ports)
+                stack.callback(lambda: cli.poll() is None and cli.kill())
+                # Off a terminal the first block's status of each box is a line.
+                waiting = set(ports)
+                for line in cli.stdout:
+                    if re.match(r"^\S+: 1024 / ", line):
+                        waiting.discard(line.split(": ")[0])
+                    if not waiting:
+                        break
+                self.assertEqual(waiting, set(), "not every transfer began")
+                time.sleep(0.3)
+                for sent in signals:
+                    cli.send_signal(sent)
+                    time.sleep(0.05)
+                out = cli.stdout.read()
+                err = cli.stderr.read()
+                cli.wait(timeout=10)
+                summaries = [box.finish(wait=5) for box, _ in boxes]
+                self.assertEqual(cli.returncode, status, err)
+                self.assertIn("interrupted", err)
+                self.assertIn(f"\n0 completed, {count} failed\n", out)
+                records = self.records()
+                self.assertEqual(set(records), set(ports))
+                for (box, _), summary in zip(boxes, summaries):
+                    self.assertLess(records[box.port]["blocks"], 256)
+                    if len(signals) == 1:
+                        # The box ended its transfer on our cancel frame.
+                        self.assertTrue(box.ended_by_itself)
+                        self.assertEqual(summary["verdict"], "cancelled")
+                        self.assertEqual(records[box.port]["end"], "cancelled")
 
     def test_more_ports_than_terminal_lines_give_plain_lines_and_totals_over_rounds(self):
         master, slave = pty.openpty()
@@ -268,7 +324,6 @@ class BatchTests(unittest.TestCase):
             cli.send_signal(signal.SIGINT)
             self.assertEqual(cli.wait(timeout=10), 130)
         self.assertEqual([r["end"] for r in self.records().values()], ["completed", "completed"])
-
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

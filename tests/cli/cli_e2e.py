@@ -197,11 +197,18 @@ class CommandLineTests(Workdir, unittest.TestCase):
                 self.assertIn(reason, err)
                 self.assertEqual(out, "")
 
-    def test_unreadable_image_and_missing_port_exit_2_before_the_line_is_touched(self):
+    def test_unreadable_image_missing_port_and_unfit_record_file_exit_2_before_the_line_is_touched(self):
         image, _ = self.image(10)
         missing = os.path.join(self.dir, "missing.ssu")
+        fifo = os.path.join(self.dir, "records.fifo")
+        os.mkfifo(fifo)
         with Emulator() as emulator:
-            cases = [
+            # Records go to a regular file only: a FIFO nobody reads would
+            # hang the tool, /dev/null fails every flush, a terminal is a box.
+            unfit = [(["--record", path, "--port", emulator.port, image],
+                      [f"cannot write records to '{path}': not a regular file"])
+                     for path in (fifo, "/dev/null", emulator.port, self.dir)]
+            cases = unfit + [
                 (["--port", emulator.port, missing], [missing, "No such file or directory"]),
                 (["--port", emulator.port, self.dir], [self.dir, "Is a directory"]),
                 (["--port", "/dev/ttyUSB-kelvora-none", image],
@@ -375,35 +382,43 @@ class InteractiveTests(Workdir, unittest.TestCase):
 
 
 class CtrlCTests(Workdir, unittest.TestCase):
-    def test_ctrl_c_during_transfer_sends_the_cancel_frame_and_exits_130(self):
+    # The signal, the exit status it gives: SIGTERM and SIGHUP end a run as
+    # Ctrl-C does.
+    SIGNALS = [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]
+
+    def test_a_signal_during_transfer_sends_the_cancel_frame_writes_the_record_and_exits(self):
         image, _ = self.image(256 * 1024)
-        with Emulator("--baud", "115200") as emulator:
-            proc = subprocess.Popen([CLI, "--yes", "--port", emulator.port, image],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True)
-            self.addCleanup(proc.stderr.close)
-            self.addCleanup(proc.stdout.close)
-            # Logs get a few "sent / total" lines; the first comes with block 1.
-            for line in proc.stdout:
-                match = PROGRESS.match(line.rstrip("\n"))
-                if match:
-                    break
-            else:
-                self.fail("the transfer never began")
-            time.sleep(0.5)
-            proc.send_signal(signal.SIGINT)
-            rc = proc.wait(timeout=EXIT_AFTER_CTRL_C)
-            rest = proc.stdout.read()
-            err = proc.stderr.read()
-            summary = emulator.finish(wait=5)
-        self.assertEqual(rc, 130, err)
-        self.assertIn("interrupted", err)
-        self.assertEqual(final_messages(rest), [])
-        # The box ended the transfer on our cancel frame; it was not stopped.
-        self.assertTrue(emulator.ended_by_itself)
-        self.assertEqual(summary["verdict"], "cancelled")
-        self.assertGreater(summary["blocks"], 0)
-        self.assertLess(summary["blocks"], 256)
+        for sent, status in self.SIGNALS:
+            record = os.path.join(self.dir, f"records-{sent.name}.jsonl")
+            with self.subTest(sent.name), Emulator("--baud", "115200") as emulator:
+                proc = subprocess.Popen([CLI, "--yes", "--record", record, "--port", emulator.port, image],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+                self.addCleanup(proc.stderr.close)
+                self.addCleanup(proc.stdout.close)
+                # Logs get a few "sent / total" lines; the first comes with block 1.
+                for line in proc.stdout:
+                    match = PROGRESS.match(line.rstrip("\n"))
+                    if match:
+                        break
+                else:
+                    self.fail("the transfer never began")
+                time.sleep(0.5)
+                proc.send_signal(sent)
+                rc = proc.wait(timeout=EXIT_AFTER_CTRL_C)
+                rest = proc.stdout.read()
+                err = proc.stderr.read()
+                summary = emulator.finish(wait=5)
+                self.assertEqual(rc, status, err)
+                self.assertIn("interrupted", err)
+                self.assertEqual(final_messages(rest), [])
+                # The box ended the transfer on our cancel frame; it was not stopped.
+                self.assertTrue(emulator.ended_by_itself)
+                self.assertEqual(summary["verdict"], "cancelled")
+                self.assertGreater(summary["blocks"], 0)
+                self.assertLess(summary["blocks"], 256)
+                with open(record) as f:
+                    self.assertEqual([json.loads(line)["end"] for line in f], ["cancelled"])
 
 
 class RepeatTests(Workdir, unittest.TestCase):

@@ -1,9 +1,13 @@
 // The --record module: its JSON line read back with a JSON parser, its time
-// stamps, the image hash, and appends from many threads to one file.
+// stamps, the image hash, the record file's checks and lock, and appends
+// from many threads to one file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -256,27 +260,74 @@ TEST(DownloadRecord, FailuresGiveTheSystemsReason) {
     std::string missing = folder.File("missing");
     std::string inMissing = folder.File("missing/record.jsonl");
     std::string folderItself = folder.File("");
+    // A FIFO nobody reads: opening it for writing the usual way would wait.
+    std::string fifo = folder.File("records.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    using Call = bool (*)(const std::string&, std::string&);
+    Call hash = [](const std::string& p, std::string& r) { std::string h; return FileSha256(p, h, r); };
+    Call append = [](const std::string& p, std::string& r) { return RecordAppend(p, "{}\n", r); };
+    Call prepare = RecordFilePrepare;
+    const std::string notRegular = kRecordNotRegular;
     const struct {
         const char* name;
-        bool (*call)(const std::string&, std::string&);
+        Call call;
         std::string path;
-        int error;
+        std::string reason;
     } cases[] = {
-        {"HashMissingFile", [](const std::string& p, std::string& r) { std::string h; return FileSha256(p, h, r); },
-         missing, ENOENT},
-        {"HashFolder", [](const std::string& p, std::string& r) { std::string h; return FileSha256(p, h, r); },
-         folderItself, EISDIR},
-        {"AppendInMissingFolder", [](const std::string& p, std::string& r) { return RecordAppend(p, "{}\n", r); },
-         inMissing, ENOENT},
-        {"AppendToFolder", [](const std::string& p, std::string& r) { return RecordAppend(p, "{}\n", r); },
-         folderItself, EISDIR},
+        {"HashMissingFile", hash, missing, std::strerror(ENOENT)},
+        {"HashFolder", hash, folderItself, std::strerror(EISDIR)},
+        {"AppendInMissingFolder", append, inMissing, std::strerror(ENOENT)},
+        {"PrepareInMissingFolder", prepare, inMissing, std::strerror(ENOENT)},
+        {"AppendToFolder", append, folderItself, notRegular},
+        {"PrepareFolder", prepare, folderItself, notRegular},
+        {"AppendToFifo", append, fifo, notRegular},
+        {"PrepareFifo", prepare, fifo, notRegular},
+        {"PrepareDevNull", prepare, "/dev/null", notRegular},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string reason;
         EXPECT_FALSE(c.call(c.path, reason));
-        EXPECT_EQ(reason, std::strerror(c.error));
+        EXPECT_EQ(reason, c.reason);
     }
+}
+
+TEST(DownloadRecord, PrepareCreatesTheFileAndAppendWaitsForAnotherWritersLock) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.Ok());
+    std::string path = folder.File("records.jsonl");
+    std::string reason;
+    ASSERT_TRUE(RecordFilePrepare(path, reason)) << reason;
+    ASSERT_TRUE(std::filesystem::is_regular_file(path));
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+
+    // An open-file-description lock conflicts with this process's own
+    // record locks, so it stands for another station holding the file.
+    int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
+
+    std::atomic<bool> bDone{false};
+    bool bAppended = false;
+    std::thread writer([&] {
+        bAppended = RecordAppend(path, "{}\n", reason);
+        bDone.store(true);
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(bDone.load());
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    whole.l_type = F_UNLCK;
+    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
+    ::close(holder);
+    writer.join();
+    EXPECT_TRUE(bAppended) << reason;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "{}\n");
 }
 
 TEST(DownloadRecord, AppendsFromManyThreadsGiveOnlyWholeLines) {
