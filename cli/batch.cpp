@@ -279,10 +279,9 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     std::vector<std::string> problems;
     std::string reason;
     ImageFacts image;
-    if (!ImageReadable(options.image, reason) ||
-        ImageLoadShared(options.image.c_str(), shared.pImage) != LoadResult::Loaded) {
-        problems.push_back("cannot read image '" + options.image + "': " + (reason.empty() ? LastErrorText() : reason));
-    } else if (!options.record.empty() && !ImageFactsRead(options.image, image, reason)) {
+    if (!ImageRead(options.image, shared.pImage, reason)) {
+        problems.push_back("cannot read image '" + options.image + "': " + reason);
+    } else if (!options.record.empty() && !ImageFactsOf(options.image, *shared.pImage, image, reason)) {
         problems.push_back("cannot read image '" + options.image + "': " + reason);
     }
     image.path = options.image;

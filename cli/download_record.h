@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 // Seconds spent in each stage; only the stages the download reached are set.
@@ -72,3 +73,5 @@ std::string IsoUtc(std::chrono::system_clock::time_point t);
 
 // SHA-256 of a file's contents, lower-case hex. False with the system's reason.
 bool FileSha256(const std::string& path, std::string& hex, std::string& reason);
+// SHA-256 of bytes held in memory, lower-case hex. False with the reason.
+bool BytesSha256(std::span<const unsigned char> bytes, std::string& hex, std::string& reason);

@@ -242,6 +242,20 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     return true;
 }
 
+namespace {
+
+std::string DigestHex(const unsigned char* pDigest, unsigned int length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kDigits[pDigest[i] >> 4];
+        hex += kDigits[pDigest[i] & 0x0F];
+    }
+    return hex;
+}
+
+}  // namespace
+
 bool FileSha256(const std::string& path, std::string& hex, std::string& reason) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.Get() < 0) {
@@ -277,11 +291,17 @@ bool FileSha256(const std::string& path, std::string& hex, std::string& reason) 
         reason = "SHA-256 failed";
         return false;
     }
-    static const char kDigits[] = "0123456789abcdef";
-    hex.clear();
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kDigits[digest[i] >> 4];
-        hex += kDigits[digest[i] & 0x0F];
+    hex = DigestHex(digest, length);
+    return true;
+}
+
+bool BytesSha256(std::span<const unsigned char> bytes, std::string& hex, std::string& reason) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+        reason = "SHA-256 failed";
+        return false;
     }
+    hex = DigestHex(digest, length);
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -181,44 +182,95 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     return true;
 }
 
+namespace {
+
+// One SHA-256 through the system's CNG provider, fed in pieces.
+class Sha256 {
+public:
+    // False with the reason when the provider cannot give one.
+    bool Begin(std::string& reason) {
+        BCRYPT_ALG_HANDLE algorithmHandle = nullptr;
+        NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithmHandle, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            reason = StatusText("BCryptOpenAlgorithmProvider", status);
+            return false;
+        }
+        m_algorithm.reset(algorithmHandle);
+
+        // Windows 7 wants the hash object's storage from the caller.
+        DWORD objectLength = 0;
+        ULONG got = 0;
+        status = BCryptGetProperty(m_algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+                                   sizeof objectLength, &got, 0);
+        if (BCRYPT_SUCCESS(status)) {
+            status = BCryptGetProperty(m_algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&m_digestLength),
+                                       sizeof m_digestLength, &got, 0);
+        }
+        if (!BCRYPT_SUCCESS(status)) {
+            reason = StatusText("BCryptGetProperty", status);
+            return false;
+        }
+        m_object.resize(objectLength);
+        BCRYPT_HASH_HANDLE hashHandle = nullptr;
+        status = BCryptCreateHash(m_algorithm.get(), &hashHandle, m_object.data(), objectLength, nullptr, 0, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            reason = StatusText("BCryptCreateHash", status);
+            return false;
+        }
+        m_hash.reset(hashHandle);
+        return true;
+    }
+
+    // BCryptHashData takes a 32-bit count: more comes in chunks.
+    bool Update(const unsigned char* pBytes, std::size_t count, std::string& reason) {
+        for (std::size_t offset = 0; offset < count; offset += kHashChunk) {
+            const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(kHashChunk, count - offset));
+            const NTSTATUS status = BCryptHashData(m_hash.get(), const_cast<PUCHAR>(pBytes + offset), chunk, 0);
+            if (!BCRYPT_SUCCESS(status)) {
+                reason = StatusText("BCryptHashData", status);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Finish(std::string& hex, std::string& reason) {
+        std::vector<UCHAR> digest(m_digestLength);
+        const NTSTATUS status = BCryptFinishHash(m_hash.get(), digest.data(), m_digestLength, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            reason = StatusText("BCryptFinishHash", status);
+            return false;
+        }
+        static const char kDigits[] = "0123456789abcdef";
+        hex.clear();
+        for (UCHAR byte : digest) {
+            hex += kDigits[byte >> 4];
+            hex += kDigits[byte & 0x0F];
+        }
+        return true;
+    }
+
+private:
+    // Destroyed in reverse: the hash first, then its storage, then the
+    // provider it came from.
+    std::unique_ptr<void, AlgorithmClose> m_algorithm;
+    std::vector<UCHAR> m_object;
+    std::unique_ptr<void, HashDestroy> m_hash;
+    DWORD m_digestLength = 0;
+};
+
+}  // namespace
+
 bool FileSha256(const std::string& path, std::string& hex, std::string& reason) {
     FileHandle file = FileOpen(path, GENERIC_READ, OPEN_EXISTING);
     if (!file) {
         reason = SystemErrorText(GetLastError());
         return false;
     }
-
-    BCRYPT_ALG_HANDLE algorithmHandle = nullptr;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithmHandle, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (!BCRYPT_SUCCESS(status)) {
-        reason = StatusText("BCryptOpenAlgorithmProvider", status);
+    Sha256 sha;
+    if (!sha.Begin(reason)) {
         return false;
     }
-    std::unique_ptr<void, AlgorithmClose> algorithm(algorithmHandle);
-
-    // Windows 7 wants the hash object's storage from the caller.
-    DWORD objectLength = 0;
-    DWORD digestLength = 0;
-    ULONG got = 0;
-    status = BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                               sizeof objectLength, &got, 0);
-    if (BCRYPT_SUCCESS(status)) {
-        status = BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
-                                   sizeof digestLength, &got, 0);
-    }
-    if (!BCRYPT_SUCCESS(status)) {
-        reason = StatusText("BCryptGetProperty", status);
-        return false;
-    }
-    std::vector<UCHAR> object(objectLength);
-    BCRYPT_HASH_HANDLE hashHandle = nullptr;
-    status = BCryptCreateHash(algorithm.get(), &hashHandle, object.data(), objectLength, nullptr, 0, 0);
-    if (!BCRYPT_SUCCESS(status)) {
-        reason = StatusText("BCryptCreateHash", status);
-        return false;
-    }
-    std::unique_ptr<void, HashDestroy> hash(hashHandle);
-
     std::vector<UCHAR> chunk(kHashChunk);
     for (;;) {
         DWORD read = 0;
@@ -229,23 +281,14 @@ bool FileSha256(const std::string& path, std::string& hex, std::string& reason) 
         if (read == 0) {
             break;
         }
-        status = BCryptHashData(hash.get(), chunk.data(), read, 0);
-        if (!BCRYPT_SUCCESS(status)) {
-            reason = StatusText("BCryptHashData", status);
+        if (!sha.Update(chunk.data(), read, reason)) {
             return false;
         }
     }
-    std::vector<UCHAR> digest(digestLength);
-    status = BCryptFinishHash(hash.get(), digest.data(), digestLength, 0);
-    if (!BCRYPT_SUCCESS(status)) {
-        reason = StatusText("BCryptFinishHash", status);
-        return false;
-    }
-    static const char kDigits[] = "0123456789abcdef";
-    hex.clear();
-    for (UCHAR byte : digest) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0F];
-    }
-    return true;
+    return sha.Finish(hex, reason);
+}
+
+bool BytesSha256(std::span<const unsigned char> bytes, std::string& hex, std::string& reason) {
+    Sha256 sha;
+    return sha.Begin(reason) && sha.Update(bytes.data(), bytes.size(), reason) && sha.Finish(hex, reason);
 }

@@ -10,12 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/all_ports.h"
 #include "cli/batch.h"
 #include "cli/console_front_end.h"
 #include "cli/download_record.h"
@@ -29,6 +29,19 @@
 #include "serial/serial_port.h"
 
 namespace {
+
+// The console front end whose runs send the image read at the start, every
+// run the same bytes, instead of reading the file again.
+class ImageSharingFrontEnd : public ConsoleFrontEnd {
+public:
+    ImageSharingFrontEnd(ConsoleSettings settings, std::shared_ptr<const LoadedImage> pImage)
+        : ConsoleFrontEnd(std::move(settings)), m_pImage(std::move(pImage)) {}
+
+    std::shared_ptr<const LoadedImage> SharedImage() override { return m_pImage; }
+
+private:
+    const std::shared_ptr<const LoadedImage> m_pImage;
+};
 
 // One download on its own thread. Returns when the worker has ended; after a
 // Ctrl-C that the worker does not answer in time, the port is closed under it.
@@ -75,13 +88,14 @@ void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
 // and one progress bar.
 int Download(const Options& options, OutputQueue& out) {
     std::string reason;
-    if (!ImageReadable(options.image, reason)) {
+    std::shared_ptr<const LoadedImage> pImage;
+    if (!ImageRead(options.image, pImage, reason)) {
         Complain("cannot read image '" + options.image + "': " + reason);
         return kExitUsage;
     }
     ImageFacts image;
     if (!options.record.empty()) {
-        if (!ImageFactsRead(options.image, image, reason)) {
+        if (!ImageFactsOf(options.image, *pImage, image, reason)) {
             Complain("cannot read image '" + options.image + "': " + reason);
             return kExitUsage;
         }
@@ -89,10 +103,6 @@ int Download(const Options& options, OutputQueue& out) {
             Complain("cannot write records to '" + options.record + "': " + reason);
             return kExitUsage;
         }
-    }
-    std::error_code sizeError;
-    if (std::filesystem::file_size(options.image, sizeError) > kImageCapacity && !sizeError) {
-        Complain("image '" + options.image + "' is larger than 16 MiB: only its first 16 MiB are sent");
     }
 
     std::string port = options.ports.empty() ? std::string() : options.ports.front();
@@ -114,7 +124,7 @@ int Download(const Options& options, OutputQueue& out) {
     settings.bProgressBar = StdoutIsTerminal() && !options.bTrace;
     settings.pCancel = InterruptRequested;
     settings.pOut = &out;
-    ConsoleFrontEnd front(settings);
+    ImageSharingFrontEnd front(settings, pImage);
 
     g_bTrace.store(options.bTrace ? 1 : 0, std::memory_order_relaxed);
     InterruptInstall();
@@ -246,10 +256,30 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> ports = options.ports;
     if (options.bAllPorts) {
-        ports = PortList();
+        const std::vector<PortInfo> known = PortInfoList();
+        const AllPorts all = AllPortsChoose(known, PortList(), options.bSkipBusy);
+        for (const std::string& port : all.skipped) {
+            Complain("port " + port + " is busy, left out: " + PortOpenErrorText(port));
+        }
+        for (const std::string& port : all.stopping) {
+            Complain("port " + port + " is busy: " + PortOpenErrorText(port) + " (--skip-busy leaves it out)");
+        }
+        if (!all.stopping.empty()) {
+            return kExitUsage;
+        }
+        ports = all.ports;
         if (ports.empty()) {
             Complain("no serial port found");
             return kExitUsage;
+        }
+    }
+    // Two names of one device would fail as busy on the second open.
+    for (auto it = ports.begin(); it != ports.end(); ++it) {
+        for (auto earlier = ports.begin(); earlier != it; ++earlier) {
+            if (PortSameDevice(*it, *earlier)) {
+                Complain(*it + " is the same device as " + *earlier);
+                return kExitUsage;
+            }
         }
     }
     const bool bBatch = ports.size() > 1 || options.bAllPorts;

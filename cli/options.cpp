@@ -7,19 +7,24 @@
 #include <cstdlib>
 
 const char kUsage[] =
-    "Usage: kelvora-upgrader [--port NAME]... [--all-ports] [--yes] [--trace]\n"
-    "                        [--verbose] [--quiet] [--repeat N] [--record FILE] IMAGE\n"
+    "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
+    "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
+    "                        [--record FILE] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
-    "Writes IMAGE into a set-top box over its service serial port: catches the\n"
-    "boot loader, sends the image as XMODEM-1K and waits for the loader's verdict.\n"
+    "Writes IMAGE (a regular file of at most 16 MiB) into a set-top box over its\n"
+    "service serial port: catches the boot loader, sends the image as XMODEM-1K\n"
+    "and waits for the loader's verdict.\n"
     "With several ports, one download runs on each, all at the same time, with the\n"
     "same image; the prompts come once for all.\n"
     "\n"
     "  --port NAME    the serial port: a device path on Linux (/dev/ttyUSB0), a COM\n"
     "                 name on Windows (COM3); default: the first of --list-ports;\n"
     "                 may be repeated: one box on each port\n"
-    "  --all-ports    every port that --list-ports shows (not with --port)\n"
+    "  --all-ports    every port that --list-ports shows (not with --port); busy\n"
+    "                 ports are named on stderr, and a busy USB port stops the\n"
+    "                 batch before anything is sent (exit status 2)\n"
+    "  --skip-busy    with --all-ports: leave busy USB ports out instead\n"
     "  --yes          do not wait for Enter at the power-off and restart prompts\n"
     "  --trace        print every byte received, in hex, and what --verbose prints\n"
     "  --verbose      print the serial link's own lines (port opened, reader started\n"
@@ -37,8 +42,9 @@ const char kUsage[] =
     "  --version      print the version\n"
     "\n"
     "Exit status: 0 every box completed (its loader writes the image into flash);\n"
-    "1 any box did not (any other end of a download); 2 usage error, a port or\n"
-    "IMAGE cannot be opened (nothing is sent then); 130 Ctrl-C.\n";
+    "1 any box did not (any other end of a download), or a record was not written;\n"
+    "2 usage error, a port or IMAGE cannot be opened (nothing is sent then);\n"
+    "130 Ctrl-C, 143 SIGTERM, 129 SIGHUP.\n";
 
 namespace {
 
@@ -121,6 +127,7 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--all-ports", options.bAllPorts);
+    app.add_flag("--skip-busy", options.bSkipBusy);
     app.add_flag("--yes,-y", options.bYes);
     app.add_flag("--trace", options.bTrace);
     app.add_flag("--verbose,-v", options.bVerbose);
@@ -170,6 +177,10 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     }
     if (options.bAllPorts && !options.ports.empty()) {
         error = "--all-ports and --port cannot be combined";
+        return false;
+    }
+    if (options.bSkipBusy && !options.bAllPorts) {
+        error = "--skip-busy is only for --all-ports";
         return false;
     }
     if (pRepeat->count() > 0 && !ParseCount(repeatText, options.repeat)) {

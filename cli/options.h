@@ -10,6 +10,7 @@ struct Options {
     Action action = Action::Download;
     std::vector<std::string> ports;  // in the order given; empty: the first port PortList() finds
     bool bAllPorts = false;          // every port PortList() finds
+    bool bSkipBusy = false;          // --all-ports: a busy USB port is left out, not a set-up error
     std::string image;
     std::string record;   // append one JSON line per download here; empty: none
     bool bYes = false;    // no Enter waits at the prompts

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
+#include <span>
 #include <thread>
 
+#include "cli/download_record.h"
 #include "cli/terminal.h"
+#include "download/download.h"
 
 namespace {
 
@@ -57,34 +59,31 @@ void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void
     }
 }
 
-bool ImageReadable(const std::string& path, std::string& reason) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        reason = "Is a directory";
-        return false;
-    }
-    FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+bool ImageRead(const std::string& path, std::shared_ptr<const LoadedImage>& pImage, std::string& reason) {
+    switch (ImageLoadShared(path.c_str(), pImage)) {
+    case SharedLoadResult::Loaded:
+        return true;
+    case SharedLoadResult::NotOpened:
         reason = LastErrorText();
-        return false;
+        break;
+    case SharedLoadResult::NotRegular:
+        reason = "not a regular file";
+        break;
+    case SharedLoadResult::TooLarge:
+        reason = "larger than 16 MiB, the most the loader receives";
+        break;
+    case SharedLoadResult::NoBuffer:
+        reason = "not enough memory to hold it";
+        break;
     }
-    unsigned char first = 0;
-    if (std::fread(&first, 1, 1, file.get()) == 0 && std::ferror(file.get()) != 0) {
-        reason = LastErrorText();
-        return false;
-    }
-    return true;
+    return false;
 }
 
-bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& reason) {
+bool ImageFactsOf(const std::string& path, const LoadedImage& image, ImageFacts& facts, std::string& reason) {
     facts.path = path;
-    std::error_code error;
-    facts.bytes = std::filesystem::file_size(path, error);
-    if (error) {
-        reason = error.message();
-        return false;
-    }
-    return FileSha256(path, facts.sha256, reason);
+    facts.bytes = image.fileSize;
+    return BytesSha256(std::span(image.bytes).first(static_cast<std::size_t>(image.fileSize)), facts.sha256,
+                       reason);
 }
 
 bool RecordFileWritable(const std::string& path, std::string& reason) {

@@ -5,11 +5,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "cli/run_facts.h"
 #include "serial/port_info.h"
+
+struct LoadedImage;
 
 constexpr int kExitCompleted = 0;
 constexpr int kExitRunFailed = 1;
@@ -33,16 +36,21 @@ bool DiagLinesShown();
 // end their runs and write their records.
 void AwaitWorkers(const std::function<bool()>& allDone, const std::function<void()>& closeUnder);
 
-// Can the image be read as a whole file? Gives the system's reason when not.
-bool ImageReadable(const std::string& path, std::string& reason);
+// Reads the image once, through one descriptor, into memory that every run
+// of this process shares, so that what is sent and what is recorded are the
+// same bytes. False with the reason to show after "cannot read image 'X': ":
+// the system's, or that it is not a regular file, or larger than the loader
+// receives.
+bool ImageRead(const std::string& path, std::shared_ptr<const LoadedImage>& pImage, std::string& reason);
 
-// What every record says about the image, found once before the first run.
+// What every record says about the image: the bytes read, not the file as
+// it may be now.
 struct ImageFacts {
     std::string path;  // as given
     std::uint64_t bytes = 0;
     std::string sha256;
 };
-bool ImageFactsRead(const std::string& path, ImageFacts& facts, std::string& reason);
+bool ImageFactsOf(const std::string& path, const LoadedImage& image, ImageFacts& facts, std::string& reason);
 
 // Can records be appended to the file? It must be a regular file, and is
 // created when missing; a FIFO, a device or a folder gives "not a regular

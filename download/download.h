@@ -24,11 +24,11 @@ constexpr unsigned char kNak = 0x15;
 constexpr unsigned char kCan = 0x18;
 constexpr unsigned kAnswerPollLimit = 5000;  // a block's wait ends on poll 5001
 
-// An image read once and shared, read-only, by the runs of a batch: the
-// file's bytes followed by the 0xFF fill up to the transfer length.
+// An image read once and shared, read-only, by every run of the command
+// line: the file's bytes followed by the 0xFF fill up to the transfer length.
 struct LoadedImage {
     std::vector<unsigned char> bytes;
-    std::uint64_t fileSize = 0;
+    std::uint64_t fileSize = 0;  // how many of the bytes came from the file
 };
 
 // The 16 MiB block holding one image for one download, or a run's share of
@@ -73,11 +73,15 @@ enum class SendResult { Completed, Refused, NoAnswer, PortGone, Cancelled };
 // once the file is open and the buffer obtained.
 LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLength, FrontEnd& front);
 
-// Reads the file at pPath once for several runs: its bytes (at most 16 MiB)
-// and the 0xFF fill up to the transfer length, as ImageLoad would frame
-// them. NotOpened on any open or read error, with errno telling why;
-// NoBuffer when the memory cannot be had.
-LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage);
+enum class SharedLoadResult { Loaded, NotOpened, NotRegular, TooLarge, NoBuffer };
+
+// Reads the file at pPath once, through one descriptor, for the runs that
+// share it: its bytes and the 0xFF fill up to the transfer length, as
+// ImageLoad would frame them. Only a regular file is read (NotRegular for a
+// pipe, a FIFO, a device, a folder), and only whole: TooLarge when it holds
+// more than the 16 MiB the loader receives. NotOpened on any open or read
+// error, with errno telling why; NoBuffer when the memory cannot be had.
+SharedLoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage);
 
 // CRC-16/XMODEM (poly 0x1021, init 0, unreflected). Only the low 16 bits of
 // length count.

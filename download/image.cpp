@@ -1,5 +1,8 @@
 // Image buffer, CRC-16 and the XMODEM-1K block transfer.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -103,39 +106,69 @@ LoadResult ImageLoad(const char* pPath, ImageBuffer& buffer, std::uint32_t* pLen
     return LoadResult::Loaded;
 }
 
-LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage) {
+SharedLoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>& pImage) {
+    // A FIFO, a device or a folder is refused before it is opened: opening
+    // a FIFO would wait for a writer, and reading one would take bytes that
+    // nobody can read again.
+    std::error_code statusError;
+    const std::filesystem::file_status status = std::filesystem::status(pPath, statusError);
+    if (!statusError && status.type() != std::filesystem::file_type::regular) {
+        return SharedLoadResult::NotRegular;
+    }
     FilePtr file(std::fopen(pPath, "rb"));
     if (!file) {
-        return LoadResult::NotOpened;
+        return SharedLoadResult::NotOpened;
     }
+    auto failed = [&file] {
+        // errno tells why; closing must not change it.
+        const int error = errno;
+        file.reset();
+        errno = error;
+        return SharedLoadResult::NotOpened;
+    };
+    // What was opened decides: the path may have been replaced meanwhile.
+    struct stat opened {};
+    if (fstat(fileno(file.get()), &opened) != 0) {
+        return failed();
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        return SharedLoadResult::NotRegular;
+    }
+    const std::uintmax_t fileSize = static_cast<std::uintmax_t>(opened.st_size);
+    if (fileSize > kImageCapacity) {
+        return SharedLoadResult::TooLarge;
+    }
+
     // Only as much memory as the file needs: several hundred boxes may be
-    // flashed from one image, but the image is held once.
-    std::error_code sizeError;
-    const std::uintmax_t fileSize = std::filesystem::file_size(pPath, sizeError);
-    const std::size_t expected = sizeError ? kImageCapacity : static_cast<std::size_t>(std::min<std::uintmax_t>(fileSize, kImageCapacity));
+    // flashed from one image, but the image is held once. One byte more
+    // shows whether the file grew since.
     auto pLoaded = std::make_shared<LoadedImage>();
     try {
-        // One byte more than expected shows whether the file grew since.
-        pLoaded->bytes.resize(std::min<std::size_t>(expected + 1, kImageCapacity));
+        pLoaded->bytes.resize(static_cast<std::size_t>(fileSize) + 1);
     } catch (const std::bad_alloc&) {
-        return LoadResult::NoBuffer;
+        return SharedLoadResult::NoBuffer;
     }
     std::size_t size = 0;
     if (!ReadImage(file.get(), pLoaded->bytes.data(), pLoaded->bytes.size(), &size)) {
-        return LoadResult::NotOpened;
+        return failed();
     }
-    if (size == pLoaded->bytes.size() && size < kImageCapacity) {
-        // Larger than it was a moment ago: read the rest up to the capacity.
+    if (size == pLoaded->bytes.size()) {
+        // Larger than it was a moment ago: read on, up to one byte past what
+        // the loader receives.
         try {
-            pLoaded->bytes.resize(kImageCapacity);
+            pLoaded->bytes.resize(std::size_t{kImageCapacity} + 1);
         } catch (const std::bad_alloc&) {
-            return LoadResult::NoBuffer;
+            return SharedLoadResult::NoBuffer;
         }
         std::size_t more = 0;
-        if (!ReadImage(file.get(), pLoaded->bytes.data() + size, kImageCapacity - size, &more)) {
-            return LoadResult::NotOpened;
+        if (size < pLoaded->bytes.size() &&
+            !ReadImage(file.get(), pLoaded->bytes.data() + size, pLoaded->bytes.size() - size, &more)) {
+            return failed();
         }
         size += more;
+        if (size > kImageCapacity) {
+            return SharedLoadResult::TooLarge;
+        }
     }
     pLoaded->fileSize = size;
     // Only the file's bytes stay; the rest of the last block is 0xFF.
@@ -143,7 +176,7 @@ LoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const LoadedImage>
     pLoaded->bytes.resize(TransferLength(size), 0xFF);
     pLoaded->bytes.shrink_to_fit();
     pImage = std::move(pLoaded);
-    return LoadResult::Loaded;
+    return SharedLoadResult::Loaded;
 }
 
 std::uint16_t CalcCrc16(const unsigned char* pData, std::uint32_t length) {

@@ -30,6 +30,11 @@ std::vector<PortInfo> PortInfoList();
 // resolved to its target; the name itself otherwise.
 std::string PortDevice(const std::string& name);
 
+// Do two port names stand for one device? On Linux: a link and its target,
+// or two device nodes of the same device; on Windows: one COM port however
+// written (COM3, com3, \\.\COM3). On Linux, false when either leads nowhere.
+bool PortSameDevice(const std::string& a, const std::string& b);
+
 // What the system tells about one device, if it knows it. busy is not looked
 // at (that would open the port, which may be about to be, or already be,
 // opened by the caller).

@@ -171,6 +171,20 @@ std::string PortDevice(const std::string& name) {
     return error ? name : target.string();
 }
 
+bool PortSameDevice(const std::string& a, const std::string& b) {
+    struct stat infoA {};
+    struct stat infoB {};
+    if (stat(a.c_str(), &infoA) != 0 || stat(b.c_str(), &infoB) != 0) {
+        return false;
+    }
+    // Two nodes for one character device (a copy made with mknod, a second
+    // udev name) share only the device number.
+    if (S_ISCHR(infoA.st_mode) && S_ISCHR(infoB.st_mode)) {
+        return infoA.st_rdev == infoB.st_rdev;
+    }
+    return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+}
+
 std::optional<PortInfo> PortInfoFor(const std::string& device) {
     // libserialport knows only devices with a sysfs entry; a pseudo-terminal
     // has none but is still a port one can name.

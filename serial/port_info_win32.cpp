@@ -273,6 +273,10 @@ std::string PortDevice(const std::string& name) {
     return name;
 }
 
+bool PortSameDevice(const std::string& a, const std::string& b) {
+    return Upper(PlainName(a)) == Upper(PlainName(b));
+}
+
 // Looks the port up without opening any port: one in use by a download of
 // this process must not be touched. busy is left false, as it is not known.
 std::optional<PortInfo> PortInfoFor(const std::string& device) {

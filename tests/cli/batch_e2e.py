@@ -64,14 +64,14 @@ class BatchTests(unittest.TestCase):
             boxes.append((stack.enter_context(Emulator(EMULATOR, "--save", saved, *options)), saved))
         return boxes
 
-    def start(self, ports, *extra, file_size_limit=None):
+    def start(self, ports, *extra, image=None, file_size_limit=None):
         args = [CLI, "--yes", "--record", self.record, *extra]
         for port in ports:
             args += ["--port", port]
         # The limit holds for the tool's regular files only: the record.
         limit = None if file_size_limit is None else (
             lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit)))
-        proc = subprocess.Popen(args + [self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(args + [image or self.image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, preexec_fn=limit)
         self.addCleanup(proc.stderr.close)
         self.addCleanup(proc.stdout.close)
@@ -166,17 +166,35 @@ class BatchTests(unittest.TestCase):
                 self.assertTrue(f.read() == fill(self.data), "saved image differs")
         self.assertIn("\n3 completed, 1 failed\n", out)
 
-    def test_a_port_that_cannot_be_opened_stops_the_batch_before_any_byte(self):
+    def test_a_set_up_problem_stops_the_batch_before_any_byte(self):
         missing = os.path.join(self.dir, "ttyUSB-none")
+        fifo = os.path.join(self.dir, "fifo.ssu")
+        os.mkfifo(fifo)
+        large = os.path.join(self.dir, "large.ssu")
+        with open(large, "wb") as f:
+            f.truncate(16 * 1024 * 1024 + 1)
+        link = os.path.join(self.dir, "ttyLink")
         with ExitStack() as stack:
             boxes = self.boxes(stack, [[], []])
-            cli = self.start([boxes[0][0].port, missing, boxes[1][0].port])
-            out, err = cli.communicate(timeout=RUN_LIMIT)
+            one, two = (box.port for box, _ in boxes)
+            os.symlink(one, link)
+            # name, ports, image, the one stderr line
+            cases = [
+                ("a port that cannot be opened", [one, missing, two], self.image,
+                 f"cannot open port {missing}: No such file or directory"),
+                ("an image through a pipe", [one, two], fifo, f"cannot read image '{fifo}': not a regular file"),
+                ("an image larger than 16 MiB", [one, two], large,
+                 f"cannot read image '{large}': larger than 16 MiB, the most the loader receives"),
+                ("a port named by its link too", [one, two, link], self.image, f"{link} is the same device as {one}"),
+            ]
+            for name, ports, image, problem in cases:
+                with self.subTest(name):
+                    cli = self.start(ports, image=image)
+                    out, err = cli.communicate(timeout=RUN_LIMIT)
+                    self.assertEqual(cli.returncode, 2, out + err)
+                    self.assertEqual(err.splitlines(), [f"kelvora-upgrader: {problem}"])
+                    self.assertNotIn("Power off STB !!!", out)
             summaries = [box.finish(wait=0) for box, _ in boxes]
-        self.assertEqual(cli.returncode, 2, out + err)
-        self.assertEqual(err.splitlines(), [f"kelvora-upgrader: cannot open port {missing}: "
-                                            "No such file or directory"])
-        self.assertNotIn("Power off STB !!!", out)
         self.assertEqual([s["bytes"] for s in summaries], [0, 0])
         self.assertFalse(os.path.exists(self.record) and os.path.getsize(self.record))
 

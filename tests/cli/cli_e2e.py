@@ -11,6 +11,7 @@ in threads, so the whole file takes well under a minute on an idle machine.
 import argparse
 import concurrent.futures
 import fcntl
+import hashlib
 import json
 import os
 import pty
@@ -185,6 +186,7 @@ class CommandLineTests(Workdir, unittest.TestCase):
             (["--port", "A", "--port", "A", image], "port A is named twice"),
             (["--port=A", "-p", "A", image], "port A is named twice"),
             (["--all-ports", "--port", "A", image], "cannot be combined"),
+            (["--skip-busy", image], "--skip-busy is only for --all-ports"),
             (["--record"], "needs a value"),
             (["--record=", image], "--record needs a file name"),
             (["--long", image], "only for --list-ports"),
@@ -200,20 +202,34 @@ class CommandLineTests(Workdir, unittest.TestCase):
     def test_unreadable_image_missing_port_and_unfit_record_file_exit_2_before_the_line_is_touched(self):
         image, _ = self.image(10)
         missing = os.path.join(self.dir, "missing.ssu")
-        fifo = os.path.join(self.dir, "records.fifo")
+        # Read through a pipe, its first bytes would be gone before the box
+        # got them; /dev/zero never ends.
+        fifo = os.path.join(self.dir, "fifo.ssu")
         os.mkfifo(fifo)
+        too_large = os.path.join(self.dir, "large.ssu")
+        with open(too_large, "wb") as f:
+            f.truncate(16 * 1024 * 1024 + 1)
+        not_regular = "': not a regular file"
         with Emulator() as emulator:
+            link = os.path.join(self.dir, "ttyLink")
+            os.symlink(emulator.port, link)
             # Records go to a regular file only: a FIFO nobody reads would
             # hang the tool, /dev/null fails every flush, a terminal is a box.
             unfit = [(["--record", path, "--port", emulator.port, image],
-                      [f"cannot write records to '{path}': not a regular file"])
+                      [f"cannot write records to '{path}{not_regular}"])
                      for path in (fifo, "/dev/null", emulator.port, self.dir)]
             cases = unfit + [
                 (["--port", emulator.port, missing], [missing, "No such file or directory"]),
-                (["--port", emulator.port, self.dir], [self.dir, "Is a directory"]),
+                (["--port", emulator.port, self.dir], [f"cannot read image '{self.dir}{not_regular}"]),
+                (["--port", emulator.port, fifo], [f"cannot read image '{fifo}{not_regular}"]),
+                (["--port", emulator.port, "/dev/zero"], [f"cannot read image '/dev/zero{not_regular}"]),
+                (["--port", emulator.port, too_large],
+                 [f"cannot read image '{too_large}': larger than 16 MiB, the most the loader receives"]),
                 (["--port", "/dev/ttyUSB-kelvora-none", image],
                  ["/dev/ttyUSB-kelvora-none", "No such file or directory"]),
                 (["--port", "/dev/null", image], ["/dev/null", "Inappropriate ioctl"]),
+                (["--port", link, "--port", emulator.port, image],
+                 [f"kelvora-upgrader: {emulator.port} is the same device as {link}\n"]),
             ]
             for args, words in cases:
                 with self.subTest(args=args):
@@ -287,6 +303,30 @@ class CommandLineTests(Workdir, unittest.TestCase):
             self.assertEqual(list(entry), PORT_KEYS)
             self.assertIn(entry["kind"], {"usb", "native", "bluetooth", "virtual"})
             self.assertIsInstance(entry["busy"], bool)
+
+    def test_all_ports_names_a_busy_port_it_leaves_out(self):
+        # Only where the computer's own UART is the one port there is, so
+        # that no other port (a real box's) is ever flashed here. A busy USB
+        # adapter, which stops the batch, cannot be made up on a test machine.
+        _, plain, _ = run_cli("--list-ports")
+        _, listed, _ = run_cli("--list-ports", "--json")
+        ports = plain.splitlines()
+        if len(ports) != 1 or [e["kind"] for e in json.loads(listed) if e["name"] == ports[0]] != ["native"]:
+            self.skipTest("needs a machine whose only serial port is a free UART (such as /dev/ttyS0)")
+        image, _ = self.image(10)
+        holder = os.open(ports[0], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            _, still_free, _ = run_cli("--list-ports")
+            self.assertEqual(still_free, "", "the held port still shows as free")
+            rc, out, err = run_cli("--yes", "--all-ports", image)
+        finally:
+            os.close(holder)
+        self.assertEqual(rc, 2, out + err)
+        self.assertEqual(err.splitlines(), [f"kelvora-upgrader: port {ports[0]} is busy, left out: "
+                                            "Device or resource busy",
+                                            "kelvora-upgrader: no serial port found"])
+        self.assertEqual(out, "")
 
     def test_a_port_held_by_another_program_is_listed_busy(self):
         _, listed, _ = run_cli("--list-ports", "--json")
@@ -436,6 +476,35 @@ class RepeatTests(Workdir, unittest.TestCase):
         self.assertIsNotNone(start, out)
         self.assertIsNotNone(end, out)
         self.assertEqual(start[1], end[1], "descriptors leaked")
+
+    def test_every_run_sends_and_records_the_image_read_at_the_start(self):
+        image, data = self.image(64 * 1024)
+        saved = os.path.join(self.dir, "saved.bin")
+        record = os.path.join(self.dir, "records.jsonl")
+        with Emulator("--sessions", "2", "--save", saved) as emulator:
+            proc = subprocess.Popen([CLI, "--yes", "--repeat", "2", "--record", record, "--port", emulator.port,
+                                     image], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            self.addCleanup(proc.stderr.close)
+            self.addCleanup(proc.stdout.close)
+            # The file is replaced while the first run sends it.
+            for line in proc.stdout:
+                if PROGRESS.match(line.rstrip("\n")):
+                    break
+            with open(image, "wb") as f:
+                f.write(os.urandom(3000))
+            out = proc.stdout.read()
+            rc = proc.wait(timeout=RUN_LIMIT)
+            err = proc.stderr.read()
+            emulator.finish(wait=5)
+        self.assertEqual(rc, 0, out + err)
+        # The second run's box got the first image, and both records say so.
+        with open(saved, "rb") as f:
+            self.assertTrue(f.read() == fill(data), "the second run sent other bytes")
+        with open(record) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([(r["end"], r["image_bytes"], r["image_sha256"]) for r in records],
+                         [("completed", len(data), hashlib.sha256(data).hexdigest())] * 2)
 
     def test_repeat_stops_at_the_first_failure_with_status_1(self):
         image, _ = self.image(5000)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -89,13 +90,21 @@ TEST(ImageLoad, TransferLengthAndFillForEverySize) {
         ImageBuffer buffer;
         std::uint32_t length = 12345;
         ASSERT_EQ(ImageLoad(path.c_str(), buffer, &length, front), LoadResult::Loaded);
-        // The image a batch reads once holds exactly what one run frames.
+        // The image the command line reads once holds exactly what one run
+        // frames; it refuses a file the loader cannot take whole.
         std::shared_ptr<const LoadedImage> pShared;
-        ASSERT_EQ(ImageLoadShared(path.c_str(), pShared), LoadResult::Loaded);
+        const SharedLoadResult shared = ImageLoadShared(path.c_str(), pShared);
         fs::remove(path);
         EXPECT_EQ(length, c.length);
-        ASSERT_EQ(pShared->bytes.size(), length);
-        EXPECT_TRUE(std::equal(pShared->bytes.begin(), pShared->bytes.end(), buffer.Data()));
+        if (c.size > kImageCapacity) {
+            EXPECT_EQ(shared, SharedLoadResult::TooLarge);
+            EXPECT_EQ(pShared, nullptr);
+        } else {
+            ASSERT_EQ(shared, SharedLoadResult::Loaded);
+            EXPECT_EQ(pShared->fileSize, c.size);
+            ASSERT_EQ(pShared->bytes.size(), length);
+            EXPECT_TRUE(std::equal(pShared->bytes.begin(), pShared->bytes.end(), buffer.Data()));
+        }
         EXPECT_EQ(front.Events(), std::vector<std::string>{"status:start"});
         std::size_t data = std::min<std::size_t>(c.size, kImageCapacity);
         ASSERT_TRUE(std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(data), buffer.Data()));
@@ -115,8 +124,17 @@ TEST(ImageLoad, UnreadableImagesAndMissingMemory) {
     EXPECT_EQ(ImageLoad("/no/such/image.ssu", buffer, &length, front), LoadResult::NotOpened);
     EXPECT_TRUE(front.Events().empty());
     std::shared_ptr<const LoadedImage> pShared;
-    EXPECT_EQ(ImageLoadShared("/no/such/image.ssu", pShared), LoadResult::NotOpened);
-    EXPECT_EQ(ImageLoadShared(fs::temp_directory_path().c_str(), pShared), LoadResult::NotOpened);
+    EXPECT_EQ(ImageLoadShared("/no/such/image.ssu", pShared), SharedLoadResult::NotOpened);
+    EXPECT_EQ(errno, ENOENT);
+    // Only a regular file is read: a FIFO (no writer: it must not be waited
+    // for), a device that never ends, a folder.
+    const fs::path folder = fs::temp_directory_path();
+    const fs::path fifo = folder / ("kelvora-framing-" + std::to_string(getpid()) + "-fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* pPath : {fifo.c_str(), "/dev/zero", folder.c_str()}) {
+        EXPECT_EQ(ImageLoadShared(pPath, pShared), SharedLoadResult::NotRegular) << pPath;
+    }
+    fs::remove(fifo);
     EXPECT_EQ(pShared, nullptr);
 
     // A directory opens but cannot be read: not an image, and the buffer

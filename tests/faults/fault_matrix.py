@@ -110,7 +110,7 @@ class Row:
     not_stdout: list = dataclasses.field(default_factory=list)
     stderr: list = dataclasses.field(default_factory=list)    # must be on stderr
     win_stderr: Optional[list] = None  # instead of stderr under Wine (the system's texts differ)
-    saved: bool = False             # the box's saved image must be the file (first 16 MiB) + 0xFF fill
+    saved: bool = False             # the box's saved image must be the file + 0xFF fill
     wine: bool = False              # also run for the Windows build under Wine
 
 
@@ -184,17 +184,17 @@ ROWS = [
     Row("image unreadable", STAYS, 2, None, 20, 0, mode=0o000, as_nobody=True,
         summary={"bytes": 0}, stderr=["Permission denied"], not_stdout=[MSG_POWER_OFF]),
     Row("image is a directory", STAYS, 2, None, 20, 0, image="directory",
-        summary={"bytes": 0}, stderr=["Is a directory"], not_stdout=[MSG_POWER_OFF]),
+        summary={"bytes": 0}, stderr=["not a regular file"], not_stdout=[MSG_POWER_OFF]),
     # An empty image: no block, only the end of transmission, then the verdict.
     Row("empty image", STAYS, 0, MSG_COMPLETED, 30, 1, image=0,
         summary={"blocks": 0, "verdict": "completed"}, saved=True, wine=True),
     Row("image of exactly 16 MiB", STAYS, 0, MSG_COMPLETED, 240, 1, image=IMAGE_CAPACITY,
         cli=["--yes", "--quiet"], summary={"blocks": 16384, "crc_errors": 0, "verdict": "completed"},
         saved=True),
-    # Only the first 16 MiB of a larger file are sent, with a warning.
-    Row("image larger than 16 MiB", STAYS, 0, MSG_COMPLETED, 240, 1, image=IMAGE_CAPACITY + 5000,
-        cli=["--yes", "--quiet"], summary={"blocks": 16384, "crc_errors": 0, "verdict": "completed"},
-        saved=True, stderr=["larger than 16 MiB"]),
+    # The loader would get only the first 16 MiB of a larger file: refused.
+    Row("image larger than 16 MiB", STAYS, 2, None, 20, 0, image=IMAGE_CAPACITY + 5000,
+        summary={"bytes": 0}, stderr=["larger than 16 MiB, the most the loader receives"],
+        not_stdout=[MSG_POWER_OFF]),
     Row("port missing", None, 2, None, 20, 0, port="missing",
         stderr=["cannot open port", "No such file or directory"], not_stdout=[MSG_POWER_OFF],
         win_stderr=["cannot open port COM9"], wine=True),
