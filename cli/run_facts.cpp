@@ -24,6 +24,8 @@ const char* RunEndName(RunEnd end) {
         return "image-unreadable";
     case RunEnd::PortNotOpen:
         return "port-not-open";
+    case RunEnd::VerdictUnknown:
+        return "verdict-unknown";
     case RunEnd::ChooserCancelled:
     case RunEnd::Cancelled:
         break;

@@ -16,8 +16,8 @@ namespace {
 
 constexpr unsigned char kSyncByte = 0x20;
 constexpr unsigned kStartSettleMs = 10;
-// The longest an idle watch or block wait sleeps at a time.
-constexpr unsigned kIdleWaitSliceMs = 20;
+// The longest an idle listening wait sleeps at a time.
+constexpr long long kIdleWaitSliceMs = 20;
 // After the burning marker the window is cleared and filling resumes here;
 // the zero bytes before it match no marker.
 constexpr std::uint16_t kPosAfterBurning = 3;
@@ -30,9 +30,8 @@ struct WatchPlan {
     const char* const* markers;
     std::size_t markerCount;
     unsigned pollLimit;
-    bool sendSync;
+    bool sendSync;  // the sync watch; the others only listen
     bool settleFirst;
-    bool pauseAfterPoll;
 };
 
 const char* const kSyncMarkers[] = {kMenuMarker};
@@ -44,13 +43,13 @@ const char* const kVerdictMarkers[] = {kRefusalMarker, kBurningMarker, kCompleti
 WatchPlan PlanFor(WatchUse use) {
     switch (use) {
     case WatchUse::Sync:
-        return {kSyncMarkers, 1, kSyncPollLimit, true, false, false};
+        return {kSyncMarkers, 1, kSyncPollLimit, true, false};
     case WatchUse::Start:
-        return {kStartMarkers, 1, kStartPollLimit, false, true, true};
+        return {kStartMarkers, 1, kStartPollLimit, false, true};
     case WatchUse::Verdict:
         break;
     }
-    return {kVerdictMarkers, 3, kVerdictPollLimit, false, false, true};
+    return {kVerdictMarkers, 3, kVerdictPollLimit, false, false};
 }
 
 WatchResult ResultFor(WatchUse use, int found) {
@@ -103,72 +102,109 @@ void ConsoleWindowRestart(ConsoleWindow& window) {
     window.pos = kPosAfterBurning;
 }
 
-WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&),
-                         unsigned* pPollsMade) {
-    const WatchPlan plan = PlanFor(use);
+namespace {
+
+// The sync watch: a space and a 1 ms sleep at every poll until the menu
+// shows, a time-out on the poll after the limit.
+WatchResult SyncWatch(const WatchPlan& plan, ConsoleWindow& window, const LinkContext& link) {
     const std::span<const char* const> markers(plan.markers, plan.markerCount);
-    unsigned polls = 0;
-    unsigned pollsMade = 0;
-    auto finish = [&](WatchResult result) {
-        if (pPollsMade != nullptr) {
-            *pPollsMade = pollsMade;
-        }
-        return result;
-    };
-
-    window.pos = 0;
-    if (plan.settleFirst) {
-        SerialSleep(kStartSettleMs);
-    }
-    for (;;) {
-        ++pollsMade;
+    for (unsigned polls = 0;;) {
         if (link.front.CancelRequested()) {
-            return finish(WatchResult::Cancelled);
+            return WatchResult::Cancelled;
         }
-        if (plan.sendSync) {
-            if (!link.Write(&kSyncByte, 1)) {
-                return finish(WatchResult::PortGone);
-            }
-            SerialSleep(1);
-        } else if (!link.Usable()) {
-            return finish(WatchResult::PortGone);
+        if (!link.Write(&kSyncByte, 1)) {
+            return WatchResult::PortGone;
         }
-
+        SerialSleep(1);
         unsigned char byte = 0;
-        const bool bTaken = link.Ring().GetByte(&byte) != 0;
-        if (bTaken) {
-            // A marker counts as found at the poll that takes its last byte.
-            int found = ConsoleWindowFeed(window, byte, markers);
-            if (found >= 0) {
-                if (plan.markers[found] != kBurningMarker) {
-                    return finish(ResultFor(use, found));
-                }
-                // The loader has started burning: say so, and give the
-                // verdict a fresh count from this poll on.
-                onBurning(link.front);
-                ConsoleWindowRestart(window);
-                polls = 0;
-            }
+        if (link.Ring().GetByte(&byte) != 0 && ConsoleWindowFeed(window, byte, markers) >= 0) {
+            return WatchResult::Menu;
         }
-        // The sync watch's poll has held its 1 ms sleep; a watch that only
-        // listens waits for the next byte, and a taken byte is one poll.
-        unsigned passed = 1;
-        if (plan.pauseAfterPoll && !bTaken) {
-            passed = RingIdleWait(link.Ring(), plan.pollLimit + 1 - polls);
-        }
-        polls += passed;
-        pollsMade += passed - 1;
-        if (polls > plan.pollLimit) {
-            return finish(WatchResult::TimeOut);
+        if (++polls > plan.pollLimit) {
+            return WatchResult::TimeOut;
         }
     }
 }
 
-unsigned RingIdleWait(RxRingStore& ring, unsigned pollsLeft) {
-    const unsigned waitMs = std::max(1u, std::min(pollsLeft, kIdleWaitSliceMs));
-    const auto start = std::chrono::steady_clock::now();
-    ring.Wait(waitMs);
-    const auto waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    return static_cast<unsigned>(std::clamp<long long>(waited, 1, waitMs));
+// The start and verdict watches: they send nothing and take the box's text
+// within a ListenBudget of their limit.
+WatchResult ListenWatch(WatchUse use, const WatchPlan& plan, ConsoleWindow& window, const LinkContext& link,
+                        void (*onBurning)(FrontEnd&)) {
+    const std::span<const char* const> markers(plan.markers, plan.markerCount);
+    ListenBudget budget(link.Ring(), plan.pollLimit);
+    for (;;) {
+        if (link.front.CancelRequested()) {
+            return WatchResult::Cancelled;
+        }
+        if (!link.Usable()) {
+            return WatchResult::PortGone;
+        }
+        unsigned char byte = 0;
+        if (!budget.Take(&byte)) {
+            if (budget.TimedOut()) {
+                return WatchResult::TimeOut;
+            }
+            budget.Idle();
+            continue;
+        }
+        // A marker counts as found with its last byte.
+        const int found = ConsoleWindowFeed(window, byte, markers);
+        if (found < 0) {
+            continue;
+        }
+        if (plan.markers[found] != kBurningMarker) {
+            return ResultFor(use, found);
+        }
+        // The loader has started burning: say so, and give the verdict a
+        // fresh budget, this byte its first.
+        onBurning(link.front);
+        ConsoleWindowRestart(window);
+        budget.Restart();
+    }
+}
+
+}  // namespace
+
+WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&)) {
+    const WatchPlan plan = PlanFor(use);
+    window.pos = 0;
+    if (plan.settleFirst) {
+        SerialSleep(kStartSettleMs);
+    }
+    return plan.sendSync ? SyncWatch(plan, window, link) : ListenWatch(use, plan, window, link, onBurning);
+}
+
+ListenBudget::ListenBudget(RxRingStore& ring, unsigned pollLimit)
+    : m_ring(ring), m_start(std::chrono::steady_clock::now()), m_limit(pollLimit), m_byteLimit(pollLimit + 1) {}
+
+bool ListenBudget::Take(unsigned char* pByte) {
+    if (m_taken >= m_byteLimit || m_ring.GetByte(pByte) == 0) {
+        return false;
+    }
+    ++m_taken;
+    return true;
+}
+
+void ListenBudget::Restart() {
+    m_start = std::chrono::steady_clock::now();
+    m_taken = 1;
+}
+
+bool ListenBudget::TimedOut() const {
+    return std::chrono::steady_clock::now() - m_start >= m_limit;
+}
+
+void ListenBudget::Idle() {
+    using std::chrono::milliseconds;
+    const auto left = m_start + m_limit - std::chrono::steady_clock::now();
+    // Rounded up: waking a little late costs nothing, waking early one more turn.
+    const auto leftMs = std::chrono::ceil<milliseconds>(left).count();
+    const unsigned waitMs = static_cast<unsigned>(std::clamp<long long>(leftMs, 1, kIdleWaitSliceMs));
+    if (m_taken < m_byteLimit) {
+        m_ring.Wait(waitMs);
+    } else {
+        // The ring may hold bytes this wait will never take: only the clock
+        // can end it now.
+        SerialSleep(waitMs);
+    }
 }

@@ -2,6 +2,7 @@
 // the worker that runs one whole download.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,7 +23,8 @@ constexpr unsigned char kEot = 0x04;
 constexpr unsigned char kAck = 0x06;
 constexpr unsigned char kNak = 0x15;
 constexpr unsigned char kCan = 0x18;
-constexpr unsigned kAnswerPollLimit = 5000;  // a block's wait ends on poll 5001
+// A block's answer: at most 5001 bytes looked at, no time-out before 5000 ms.
+constexpr unsigned kAnswerPollLimit = 5000;
 
 // An image read once and shared, read-only, by every run of the command
 // line: the file's bytes followed by the 0xFF fill up to the transfer length.
@@ -106,19 +108,43 @@ struct LinkContext {
     bool Write(const void* pBytes, std::uint32_t count) const;
 };
 
-// Sends the loaded image block by block. On Refused, NoAnswer and Cancelled the
-// buffer is released and the cancel frame written; on PortGone the buffer is
-// released and nothing more is written.
+// Sends the loaded image block by block, each block's answer awaited within a
+// ListenBudget of kAnswerPollLimit (bytes other than ACK and NAK are dropped).
+// On Refused, NoAnswer and Cancelled the buffer is released and the cancel
+// frame written; on PortGone the buffer is released and nothing more is
+// written.
 SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContext& link);
 
-// The idle polls of a wait on the box: waits on the ring until the next
-// byte arrives, for at most pollsLeft ms (and 20 ms at a time, so that a
-// cancel or a lost line is seen soon), and gives the polls that passed: one
-// per whole millisecond waited, at least one (a poll cut short by a byte,
-// as a 1 ms wait cut short counted before), at most pollsLeft. So no
-// time-out comes sooner than its count of 1 ms polls allows, while an idle
-// run wakes some fifty times a second instead of a thousand.
-unsigned RingIdleWait(RxRingStore& ring, unsigned pollsLeft);
+// A wait that only listens to the box (the start and verdict watches, a
+// block's answer), kept within the two bounds that a limit of N polls, each
+// taking at most one byte and pausing 1 ms, gives: it takes at most N + 1
+// bytes, and it times out only once N ms have passed on the steady clock,
+// never sooner, however many bytes came meanwhile. Bytes are taken as fast
+// as they arrive rather than one a millisecond; once N + 1 have been taken
+// the wait takes no more and only the clock can end it. An idle wait sleeps
+// on the ring, so an idle box costs some fifty wake-ups a second instead of
+// a thousand, and never longer than 20 ms at a time, so that the caller sees
+// a cancel or a lost line soon.
+class ListenBudget {
+public:
+    ListenBudget(RxRingStore& ring, unsigned pollLimit);
+    // Takes the next received byte while the byte budget lasts; false when
+    // none is waiting or the budget is used up.
+    bool Take(unsigned char* pByte);
+    // Both bounds start afresh, the byte just taken counted as the first.
+    void Restart();
+    // The time-out is due: pollLimit ms have passed since the start.
+    bool TimedOut() const;
+    // Waits until a byte may be taken, the time-out is due, or 20 ms passed.
+    void Idle();
+
+private:
+    RxRingStore& m_ring;
+    std::chrono::steady_clock::time_point m_start;
+    std::chrono::milliseconds m_limit;
+    unsigned m_byteLimit;
+    unsigned m_taken = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Console watch.
@@ -131,6 +157,9 @@ extern const char kRefusalMarker[];     // "Image_parseSSU: software isn't match
 extern const char kBurningMarker[];     // "_burn_SSU_image: call this function!"
 extern const char kCompletionMarker[];  // "_burn_SSU_image:Start to write flash..."
 
+// The sync watch makes 6001 polls at most, each sending a space and sleeping
+// 1 ms. The start and verdict watches only listen, within a ListenBudget of
+// their limit: at most 20001 bytes, no time-out before 20000 ms.
 constexpr unsigned kSyncPollLimit = 6000;
 constexpr unsigned kStartPollLimit = 20000;
 constexpr unsigned kVerdictPollLimit = 20000;
@@ -159,11 +188,11 @@ void ConsoleWindowRestart(ConsoleWindow& window);
 enum class WatchUse { Sync, Start, Verdict };
 enum class WatchResult { Menu, Start, Refusal, Completion, TimeOut, PortGone, Cancelled };
 
-// One watch over the receive ring. The verdict watch reports the burning
-// marker through onBurning and goes on with a cleared window and a fresh count.
-// pollsMade, when given, receives the number of polls the watch made.
-WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&),
-                         unsigned* pPollsMade = nullptr);
+// One watch over the receive ring, ending with a marker, a time-out, a lost
+// port or a cancel (seen within 20 ms). The verdict watch reports the burning
+// marker through onBurning and goes on with a cleared window and its budget
+// started afresh.
+WatchResult WatchConsole(WatchUse use, ConsoleWindow& window, const LinkContext& link, void (*onBurning)(FrontEnd&));
 
 // ---------------------------------------------------------------------------
 // The worker.
@@ -183,6 +212,7 @@ enum class RunEnd {
     Completed,         // the loader writes the image into flash
     PortGone,          // port closed or line lost under the run: "Open COM Port !!!"
     Cancelled,         // the front end asked to stop; no message
+    VerdictUnknown,    // stopped in the verdict wait, the whole image sent: a warning
 };
 
 // Runs one whole download against the front end. Calls front.EndRun() as its
@@ -206,3 +236,4 @@ extern const char kMsgError3[];
 extern const char kMsgError4[];
 extern const char kMsgRefused[];
 extern const char kMsgCompleted[];
+extern const char kMsgVerdictUnknown[];

@@ -14,6 +14,9 @@ const char kMsgError4[] = "Error 4 !!!";
 const char kMsgRefused[] = "Download Failure !!! \n\n SSU file incorrect !!!!";
 const char kMsgCompleted[] =
     "Download Complted !!!\n\nPlease wait till STB rebooting automatically and don't power off..";
+const char kMsgVerdictUnknown[] =
+    "Stopped after the whole image was sent: the box may be writing flash. "
+    "Do not switch it off until it has rebooted.";
 
 namespace {
 
@@ -45,6 +48,7 @@ constexpr Closing kClosings[] = {
     {RunEnd::Completed, kMsgCompleted, true, true},
     {RunEnd::PortGone, kMsgOpenPort, false, true},
     {RunEnd::Cancelled, nullptr, false, true},
+    {RunEnd::VerdictUnknown, kMsgVerdictUnknown, false, true},
 };
 
 const Closing& ClosingFor(RunEnd end) {
@@ -160,6 +164,9 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
         return RunEnd::ImageRefused;
     case WatchResult::Completion:
         return RunEnd::Completed;
+    case WatchResult::Cancelled:
+        // The box has the whole image and may be writing it into flash.
+        return RunEnd::VerdictUnknown;
     default:
         return EndOfWatch(watched, RunEnd::VerdictTimeOut);
     }

@@ -256,19 +256,17 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
         front.SetProgressPos(static_cast<int>(offset / kBlockSize));
 
         // One answer per block: ACK goes on, NAK refuses, anything else is
-        // dropped; the wait ends on poll 5001.
-        bool acknowledged = false;
-        for (unsigned polls = 0; !acknowledged;) {
+        // dropped. With neither among the first 5001 bytes when 5000 ms have
+        // passed, the block is unanswered.
+        ListenBudget budget(link.Ring(), kAnswerPollLimit);
+        for (;;) {
             unsigned char answer = 0;
-            const bool bTaken = link.Ring().GetByte(&answer) != 0;
-            if (bTaken) {
-                if (answer == kAck) {
-                    acknowledged = true;
-                    continue;
-                }
-                if (answer == kNak) {
-                    return abandon(SendResult::Refused);
-                }
+            const bool bTaken = budget.Take(&answer);
+            if (bTaken && answer == kAck) {
+                break;
+            }
+            if (bTaken && answer == kNak) {
+                return abandon(SendResult::Refused);
             }
             if (front.CancelRequested()) {
                 return abandon(SendResult::Cancelled);
@@ -276,10 +274,12 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
             if (!link.Usable()) {
                 return abandon(SendResult::PortGone);
             }
-            // Wakes as soon as the answer arrives.
-            polls += bTaken ? 1 : RingIdleWait(link.Ring(), kAnswerPollLimit + 1 - polls);
-            if (polls > kAnswerPollLimit) {
-                return abandon(SendResult::NoAnswer);
+            if (!bTaken) {
+                if (budget.TimedOut()) {
+                    return abandon(SendResult::NoAnswer);
+                }
+                // Wakes as soon as the answer arrives.
+                budget.Idle();
             }
         }
         front.BlockAcknowledged(offset / kBlockSize + 1);

@@ -29,6 +29,9 @@ constexpr auto kDrainPoll = milliseconds(10);
 // count of unread bytes taken at once can still read zero.
 constexpr auto kDrainSettle = milliseconds(50);
 
+// A busy box prints while it makes the host wait: one line this often.
+constexpr auto kChatterInterval = milliseconds(100);
+
 constexpr std::string_view kMenuLine = "1.  Upgrade Application with SSU";
 constexpr std::string_view kBurnCallLine = "_burn_SSU_image: call this function!\r\n";
 constexpr std::string_view kBurnStartLine = "_burn_SSU_image:Start to write flash...\r\n";
@@ -73,6 +76,15 @@ std::string SpamText(std::uint64_t count)
         text[count - 1] = '\n';
     }
     return text;
+}
+
+// One line of that chatter, 50 bytes with its line end; numbered so that a
+// reader can count them. No capital C and no marker: a host must skip it.
+std::string ChatterLine(unsigned number)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "frontend: tuner 0 scan %06u, no lock, retrying\r\n", number % 1000000u);
+    return line;
 }
 
 }  // namespace
@@ -126,6 +138,16 @@ void Loader::Answer(std::uint8_t byte, Clock::time_point at)
 {
     const std::uint8_t bytes[1] = {byte};
     m_line.Send(bytes, at);
+}
+
+void Loader::SayLate(std::string_view text, Clock::time_point at, milliseconds delay)
+{
+    if (m_options.chatter) {
+        for (milliseconds after = kChatterInterval; after < delay; after += kChatterInterval) {
+            Say(ChatterLine(++m_chatterLines), at + after);
+        }
+    }
+    Say(text, at + delay);
 }
 
 bool Loader::SendingC() const
@@ -367,7 +389,15 @@ void Loader::OnBlock(XmodemEvent& event, Clock::time_point at)
     if (m_options.garbageBeforeAckBlocks.count(index) != 0) {
         Say("xyz\r\nC", at);
     }
-    Answer(xmodem::kAck, at);
+    if (m_options.lateAckBlocks.count(index) != 0) {
+        const milliseconds delay(m_options.ackDelayMs);
+        Log("block %llu: acknowledged %lld ms late", static_cast<unsigned long long>(index),
+            static_cast<long long>(delay.count()));
+        m_phaseDeadline += delay;
+        SayLate(std::string(1, static_cast<char>(xmodem::kAck)), at, delay);
+    } else {
+        Answer(xmodem::kAck, at);
+    }
     if (m_options.doubleAckBlocks.count(index) != 0) {
         Answer(xmodem::kAck, at);
     }
@@ -424,7 +454,7 @@ void Loader::OnEnd(const XmodemEvent& event, Clock::time_point at)
         }
         text += "Upgrade complete, rebooting.\r\n";
     }
-    Say(text, at);
+    SayLate(text, at, milliseconds(m_options.verdictDelayMs));
     EndSession(refuse ? Verdict::Refused : Verdict::Completed, at);
 }
 

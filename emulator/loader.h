@@ -39,6 +39,11 @@ struct LoaderOptions {
     bool noMenu = false;
     bool noC = false;
     bool noVerdict = false;
+    int verdictDelayMs = 0;  // from the end of transmission to the verdict
+    std::set<std::uint64_t> lateAckBlocks;
+    int ackDelayMs = 4000;   // how late a late ACK comes
+    // While an ACK or the verdict is held back, a console line every 100 ms.
+    bool chatter = false;
     std::uint64_t spamBytes = 0;
     bool plain = false;
     unsigned sessions = 1;  // 0: unlimited
@@ -85,6 +90,8 @@ private:
     void Log(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     void Say(std::string_view text, Clock::time_point at);
     void Answer(std::uint8_t byte, Clock::time_point at);
+    // Queues text to leave delay after at, with the chatter before it.
+    void SayLate(std::string_view text, Clock::time_point at, std::chrono::milliseconds delay);
 
     void PowerOn(Clock::time_point now);
     void OnTimers(Clock::time_point now);
@@ -111,6 +118,7 @@ private:
     Clock::time_point m_lastByteAt;      // for the receiver's silence limits
     std::optional<Clock::time_point> m_nextC;
     bool m_frameBegun = false;           // a 0x02 began a frame this session
+    unsigned m_chatterLines = 0;         // chatter lines queued so far
     bool m_finished = false;             // no more sessions: leave the loop
     std::optional<Clock::time_point> m_exitAfter;  // grace before exit
     Clock::time_point m_exitLimit;

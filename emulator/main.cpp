@@ -55,12 +55,17 @@ const char kUsage[] =
     "  --refuse-after-burn      print the burning lines, then refuse\n"
     "  --expect-prefix HEX      refuse images that do not begin with these bytes\n"
     "  --no-verdict             stay silent after the end of transmission\n"
+    "  --verdict-delay MS       give the verdict MS after the end of transmission (0)\n"
     "Faults (block N counts the blocks of a transfer from 1; may be repeated):\n"
     "  --nak-block N            answer block N with NAK, every time it arrives\n"
     "  --silent-block N         never answer block N\n"
     "  --garbage-before-ack N   send junk text before the ACK of block N\n"
     "  --double-ack N           acknowledge block N twice\n"
     "  --hangup-after-block N   hang the line up after acknowledging block N\n"
+    "  --late-ack N             acknowledge block N only after --ack-delay\n"
+    "  --ack-delay MS           how late a late ACK comes (4000)\n"
+    "  --chatter                while a late ACK or verdict is held back, a 50-byte\n"
+    "                           console line every 100 ms\n"
     "  --hangup-at sync|verdict hang up at the first space / at the end of transmission\n"
     "  --no-menu                a space stops autoboot but no menu is shown\n"
     "  --no-c                   never send C after the menu answer\n"
@@ -101,6 +106,10 @@ enum OptionId {
     kOptNoMenu,
     kOptNoC,
     kOptSpam,
+    kOptVerdictDelay,
+    kOptLateAck,
+    kOptAckDelay,
+    kOptChatter,
 };
 
 const option kOptions[] = {
@@ -127,6 +136,10 @@ const option kOptions[] = {
     {"no-menu", no_argument, nullptr, kOptNoMenu},
     {"no-c", no_argument, nullptr, kOptNoC},
     {"spam", required_argument, nullptr, kOptSpam},
+    {"verdict-delay", required_argument, nullptr, kOptVerdictDelay},
+    {"late-ack", required_argument, nullptr, kOptLateAck},
+    {"ack-delay", required_argument, nullptr, kOptAckDelay},
+    {"chatter", no_argument, nullptr, kOptChatter},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -236,6 +249,10 @@ int ParseOptions(int argc, char** argv, Settings& settings)
         case kOptNoMenu: o.noMenu = true; break;
         case kOptNoC: o.noC = true; break;
         case kOptSpam: good = ParseNumber<std::uint64_t>(arg, 0, 64u * 1024u * 1024u, o.spamBytes); break;
+        case kOptVerdictDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.verdictDelayMs); break;
+        case kOptLateAck: good = block(o.lateAckBlocks); break;
+        case kOptAckDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.ackDelayMs); break;
+        case kOptChatter: o.chatter = true; break;
         case ':': return UsageError(std::string("option needs a value: ") + name);
         default: return UsageError(std::string("unknown option: ") + name);
         }

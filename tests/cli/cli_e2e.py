@@ -38,6 +38,8 @@ MSG_OPEN_PORT = "Open COM Port !!!"
 MSG_COMPLETED = ("Download Complted !!!\n\nPlease wait till STB rebooting automatically "
                  "and don't power off..")
 MSG_REFUSED = "Download Failure !!! \n\n SSU file incorrect !!!!"
+MSG_VERDICT_UNKNOWN = ("Stopped after the whole image was sent: the box may be writing flash. "
+                       "Do not switch it off until it has rebooted.")
 FINAL_MESSAGES = [MSG_COMPLETED, MSG_REFUSED, MSG_OPEN_PORT,
                   "Error 1 !!!", "Error 2 !!!", "Error 31 !!!", "Error 3 !!!", "Error 4 !!!"]
 
@@ -104,6 +106,13 @@ class OutcomeTests(Workdir, unittest.TestCase):
         ("no verdict", ["--no-verdict", "--sessions", "0", "--autoboot-ms", "60000"], 1,
          "Error 4 !!!", "no-verdict", "Please wait ! Checking image."),
         ("hang-up mid-transfer", ["--hangup-after-block", "2"], 1, MSG_OPEN_PORT, "hangup", None),
+        # A busy box prints a 50-byte line every 100 ms while it makes us
+        # wait: neither the wait for the verdict (15 s of 20) nor the wait for
+        # a block's answer (4 s of 5) may end sooner for it.
+        ("chatty box, verdict at 15 s", ["--chatter", "--verdict-delay", "15000"], 0, MSG_COMPLETED,
+         "completed", "Please wait ! Burning image"),
+        ("chatty box, ACK of block 2 at 4 s", ["--chatter", "--late-ack", "2", "--ack-delay", "4000"], 0,
+         MSG_COMPLETED, "completed", "Please wait ! Burning image"),
     ]
 
     def _one(self, case, image):
@@ -459,6 +468,38 @@ class CtrlCTests(Workdir, unittest.TestCase):
                 self.assertLess(summary["blocks"], 256)
                 with open(record) as f:
                     self.assertEqual([json.loads(line)["end"] for line in f], ["cancelled"])
+
+
+    def test_ctrl_c_while_the_box_decides_warns_not_to_switch_it_off(self):
+        image, _ = self.image(5000)
+        record = os.path.join(self.dir, "records.jsonl")
+        # The whole image is acknowledged; the box chatters 15 s before its verdict.
+        with Emulator("--chatter", "--verdict-delay", "15000") as emulator:
+            proc = subprocess.Popen([CLI, "--yes", "--record", record, "--port", emulator.port, image],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            self.addCleanup(proc.stderr.close)
+            self.addCleanup(proc.stdout.close)
+            for line in proc.stdout:
+                if line.rstrip("\n") == "Please wait ! Checking image.":
+                    break
+            else:
+                self.fail("the verdict wait never began")
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+            rc = proc.wait(timeout=EXIT_AFTER_CTRL_C)
+            rest = proc.stdout.read()
+            err = proc.stderr.read()
+            summary = emulator.finish(wait=0.5)
+        self.assertEqual(rc, 130, err)
+        self.assertIn("interrupted", err)
+        self.assertIn(MSG_VERDICT_UNKNOWN + "\n", rest)
+        self.assertEqual(final_messages(rest), [])
+        self.assertEqual(summary["blocks"], 5)
+        with open(record) as f:
+            records = [json.loads(line) for line in f]
+        self.assertEqual([(r["end"], r["ok"], r["message"]) for r in records],
+                         [("verdict-unknown", False, MSG_VERDICT_UNKNOWN)])
 
 
 class RepeatTests(Workdir, unittest.TestCase):

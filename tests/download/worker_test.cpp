@@ -25,6 +25,7 @@ struct WorkerCase {
     const char* finalStatus;  // alternatives separated by '|' where timing decides
     bool bDisablesDownload;   // passed the restart prompt
     const char* verdict;      // the emulator's summary verdict; nullptr: not checked
+    const char* cancelAt = nullptr;  // the operator stops the run once this status shows
 };
 
 const WorkerCase kCases[] = {
@@ -50,6 +51,9 @@ const WorkerCase kCases[] = {
      "Please wait ! Checking image.", true, nullptr},
     {"HangUpMidTransfer", {"--hangup-after-block", "3"}, 10240, RunEnd::PortGone,
      {kMsgPowerOff, kMsgRestart, kMsgOpenPort}, "3072 / 10240|4096 / 10240", true, "hangup"},
+    {"StopWhileTheBoxDecidesIsVerdictUnknown", {"--verdict-delay", "10000"}, 3000, RunEnd::VerdictUnknown,
+     {kMsgPowerOff, kMsgRestart, kMsgVerdictUnknown}, "Please wait ! Checking image.", true, nullptr,
+     "Please wait ! Checking image."},
 };
 
 void PrintTo(const WorkerCase& c, std::ostream* pOut) {
@@ -126,9 +130,19 @@ TEST_P(WorkerRun, EndsAsTheBoxDecides) {
     std::uint64_t released = ImageBuffer::ReleasedCount();
 
     ASSERT_TRUE(front.TryBeginRun());
+    std::atomic<bool> bRunEnded{false};
+    std::thread operatorStops([&] {
+        while (c.cancelAt != nullptr && !bRunEnded && front.Status() != c.cancelAt) {
+            std::this_thread::sleep_for(1ms);
+        }
+        front.cancel = c.cancelAt != nullptr;
+    });
     RunEnd end = DownloadRun(front);
+    bRunEnded = true;
+    operatorStops.join();
     EXPECT_FALSE(front.RunActive());
     EXPECT_EQ(static_cast<int>(end), static_cast<int>(c.end));
+    EXPECT_EQ(DownloadExitCode(end), c.end == RunEnd::Completed || c.end == RunEnd::ImageRefused ? 0u : 1u);
     EXPECT_EQ(front.Events("msg:"), std::vector<std::string>(c.messages.begin(), c.messages.end()));
     EXPECT_TRUE(StatusMatches(front.Status(), c.finalStatus)) << front.Status();
     EXPECT_EQ(ImageBuffer::ObtainedCount() - obtained, 1u);

@@ -29,6 +29,19 @@ constexpr std::string_view kBurnCall = "_burn_SSU_image: call this function!\r\n
 constexpr std::string_view kBurnStart = "_burn_SSU_image:Start to write flash...\r\n";
 constexpr std::string_view kRefusal = "Image_parseSSU: software isn't match!\r\n";
 
+// The emulator's chatter lines number..number + count - 1, as --chatter
+// prints them while it holds an answer back.
+std::string Chatter(unsigned number, unsigned count)
+{
+    std::string text;
+    for (unsigned k = number; k < number + count; ++k) {
+        char line[64];
+        std::snprintf(line, sizeof line, "frontend: tuner 0 scan %06u, no lock, retrying\r\n", k);
+        text += line;
+    }
+    return text;
+}
+
 // Quick boots and C requests keep the suite short; the defaults are for people.
 const std::vector<std::string> kFast = {"--boot-delay", "50", "--c-interval", "50"};
 
@@ -189,8 +202,13 @@ TEST(EmulatorEndToEnd, VerdictFollowsTheOptions)
         std::vector<std::string_view> absent;
         const char* verdict;
     };
+    // Three lines at 100, 200 and 300 ms, then the verdict at 350 ms.
+    const std::string chatter = Chatter(1, 3);
+    const std::string fourthLine = Chatter(4, 1);
     const std::vector<Case> cases = {
         {"default", {}, 2, {kBurnCall, kBurnStart}, 1, {kRefusal}, "completed"},
+        {"late verdict with chatter", {"--verdict-delay", "350", "--chatter"}, 1, {chatter, kBurnCall, kBurnStart},
+         1, {fourthLine, kRefusal}, "completed"},
         {"empty image", {}, 0, {kBurnCall, kBurnStart}, 1, {kRefusal}, "completed"},
         {"three burning lines", {"--burn-repeats", "3"}, 1, {kBurnCall, kBurnStart}, 3, {kRefusal}, "completed"},
         {"no burning line", {"--burn-repeats", "0"}, 1, {kBurnStart}, 0, {kRefusal}, "completed"},
@@ -259,6 +277,8 @@ TEST(EmulatorEndToEnd, BlockFaultsChangeTheAnswers)
          "completed", 2},
         {"junk before the ACK of block 2", {"--garbage-before-ack", "2"}, {{1, kAckText}, {2, garbage}, {3, kAckText}},
          EndFrame(4), "completed", 3},
+        {"late ACK of block 2 with chatter", {"--late-ack", "2", "--ack-delay", "450", "--chatter"},
+         {{1, kAckText}, {2, Chatter(1, 4) + kAckText}, {3, kAckText}}, EndFrame(4), "completed", 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
