@@ -26,7 +26,7 @@ struct DownloadRecord {
     std::optional<int> vid, pid;  // the USB adapter's ids, when known
     std::string serial;          // the USB adapter's serial number; empty when unknown
     std::string end;             // completed, image-refused, error-1, error-2, error-3, error-31,
-                                 // error-4, port-lost, cancelled, malloc-error
+                                 // error-4, port-lost, cancelled, verdict-unknown, malloc-error
     bool ok = false;             // true only for completed
     std::string message;         // the final message shown, "" when none
     unsigned blocks = 0;         // data blocks the box acknowledged
