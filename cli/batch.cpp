@@ -10,11 +10,12 @@
 #include <thread>
 
 #include "cli/batch_view.h"
-#include "cli/download_record.h"
 #include "cli/run_support.h"
+#include "cli/station_mode.h"
 #include "cli/terminal.h"
 #include "download/download.h"
 #include "serial/serial_port.h"
+#include "station/station.h"
 
 namespace {
 
@@ -108,202 +109,98 @@ private:
     std::string m_text;
 };
 
-bool AsksForAction(const char* pText) {
-    return std::string(pText) == kMsgPowerOff || std::string(pText) == kMsgRestart;
-}
-
-// What all the runs of a batch share; read-only while they run.
-struct BatchShared {
-    BatchView& view;
-    PromptGate& gate;
-    std::shared_ptr<const LoadedImage> pImage;
-    std::string imagePath;
-};
-
-// One box of the batch: its own link, its row on screen, its facts.
-class BoxFrontEnd : public FrontEnd {
+// The rows show what the station reports of each slot; the prompts go
+// through the gate.
+class BatchListener : public StationListener {
 public:
-    BoxFrontEnd(BatchShared& shared, std::size_t row, std::string port)
-        : port(std::move(port)), row(row), runPort(RunPortOf(this->port)), m_shared(shared) {}
+    BatchListener(BatchView& view, PromptGate& gate) : m_view(view), m_gate(gate) {}
 
-    const std::string port;
-    const std::size_t row;
-    const RunPort runPort;              // found before the port opens, read by the box's worker
-    SerialLink link;
-    PortHandle m_hComm = kInvalidPort;  // written by the main thread before any run
-    RunFacts facts;                     // written by the box's worker during its run
-    bool bRecordWritten = true;         // likewise
-    unsigned completedRuns = 0;         // over all rounds; written by the main thread between rounds
-    unsigned failedRuns = 0;
-
-    bool PortOpen() override { return true; }
-    PortHandle PortHandleNow() override { return m_hComm; }
-    SerialLink& Link() override { return link; }
-    std::shared_ptr<const LoadedImage> SharedImage() override { return m_shared.pImage; }
-    void ShowMessage(const char* pText) override {
-        if (AsksForAction(pText)) {
-            m_shared.gate.Arrive(pText);
-        } else {
-            facts.Message(pText);
-        }
+    void StatusChanged(unsigned slot, const char* pText) override { m_view.Status(slot - 1, pText); }
+    void RunEnded(const SlotSnapshot& slot) override {
+        m_gate.Leave();
+        m_view.Final(slot.number - 1, slot.message.empty() ? std::string(RunEndName(*slot.end)) : slot.message);
     }
-    void SetStatus(const char* pText) override { m_shared.view.Status(row, pText); }
-    void SetProgressRange(int, int) override {}
-    void SetProgressPos(int) override {}
-    void EnableDownload(bool) override {}
-    bool ChooseImage(std::string& path) override {
-        // A Ctrl-C at the power-off prompt ends the run here.
-        if (CancelRequested()) {
-            return false;
-        }
-        path = m_shared.imagePath;
-        return true;
-    }
-    bool CancelRequested() override { return InterruptRequested(); }
-    void StageBegins(RunStage stage) override { facts.Stage(stage); }
-    void BlockAcknowledged(unsigned blocks) override { facts.Blocks(blocks); }
+    void RecordLost(unsigned, const std::string& lost) override { m_view.ErrorLine(lost); }
 
 private:
-    BatchShared& m_shared;
+    BatchView& m_view;
+    PromptGate& m_gate;
 };
 
-struct Tally {
-    unsigned completed = 0;
-    unsigned failed = 0;
-    unsigned recordsLost = 0;
-};
-
-// One round: a worker per box, all at once. Returns when every worker has
-// ended; after a Ctrl-C that a worker does not answer in time, its port is
-// closed under it.
-void RunRound(std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, BatchShared& shared, const Options& options,
-              const ImageFacts& image, Tally& tally) {
-    shared.view.BeginRound();
-    shared.gate.Reset(boxes.size());
-    // Each written by its worker as its last act, read by this thread.
-    auto done = std::make_unique<std::atomic<bool>[]>(boxes.size());
-    std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-        BoxFrontEnd& box = *boxes[i];
-        done[i].store(false);
-        workers.emplace_back([&box, &shared, &options, &image, &done, i] {
-            box.link.TakeConsole();  // what came before this run is not its record's
-            box.facts.Begin();
-            RunEnd end = RunEnd::Cancelled;
-            if (box.TryBeginRun()) {
-                end = DownloadRun(box);
-            }
-            box.facts.End(end);
-            shared.gate.Leave();
-            const std::string& message = box.facts.FinalMessage();
-            shared.view.Final(box.row, message.empty() ? std::string(RunEndName(end)) : message);
-            std::string lost;
-            box.bRecordWritten = options.record.empty() ||
-                                 RecordRun(options.record, box.facts, box.runPort, image, box.link.TakeConsole(), lost);
-            if (!box.bRecordWritten) {
-                shared.view.ErrorLine(lost);
-            }
-            done[i].store(true, std::memory_order_release);
-        });
+// One round: a run on every slot, all at once. Returns when every run has
+// ended; after a Ctrl-C that a run does not answer in time, its port is
+// closed under it. True when every run completed.
+bool RunRound(Station& station, BatchView& view, PromptGate& gate) {
+    view.BeginRound();
+    gate.Reset(station.SlotCount());
+    const std::size_t started = station.StartAllReady().size();
+    for (std::size_t i = started; i < station.SlotCount(); ++i) {
+        gate.Leave();  // a slot whose lost port did not open again: no run
     }
-
-    AwaitWorkers(
-        [&] {
-            for (std::size_t i = 0; i < boxes.size(); ++i) {
-                if (!done[i].load(std::memory_order_acquire)) {
-                    return false;
-                }
-            }
-            return true;
-        },
-        [&] {
-            for (std::size_t i = 0; i < boxes.size(); ++i) {
-                if (!done[i].load(std::memory_order_acquire)) {
-                    boxes[i]->link.Close();
-                }
-            }
-        });
-    for (std::thread& worker : workers) {
-        worker.join();
+    AwaitWorkers([&station] { return station.RunningCount() == 0; }, [&station] { station.CloseUnderRunning(); });
+    bool bAllCompleted = started == station.SlotCount();
+    for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
+        bAllCompleted = bAllCompleted && station.Snapshot(slot).end == RunEnd::Completed;
     }
-    for (const auto& box : boxes) {
-        if (box->facts.EndOfRun() == RunEnd::Completed) {
-            ++tally.completed;
-            ++box->completedRuns;
-        } else {
-            ++tally.failed;
-            ++box->failedRuns;
-        }
-        tally.recordsLost += box->bRecordWritten ? 0 : 1;
-    }
+    return bAllCompleted;
 }
 
 // The last run of each port, and with several rounds each port's counts
 // over all of them.
-void PrintSummary(BatchView& view, const std::vector<std::unique_ptr<BoxFrontEnd>>& boxes, const Tally& tally,
-                  bool bRounds) {
+void PrintSummary(BatchView& view, const Station& station, bool bRounds) {
     std::size_t portWidth = 4;
-    for (const auto& box : boxes) {
-        portWidth = std::max(portWidth, box->port.size());
+    for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
+        portWidth = std::max(portWidth, station.Port(slot).name.size());
     }
     char line[512];
     int length = std::snprintf(line, sizeof line, "%-*s  %-16s  %6s  %8s", static_cast<int>(portWidth), "PORT",
                                "OUTCOME", "BLOCKS", "SECONDS");
-    if (bRounds) {
+    if (bRounds && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
         std::snprintf(line + length, sizeof line - length, "  %9s  %6s", "COMPLETED", "FAILED");
     }
     view.Line(line);
-    for (const auto& box : boxes) {
+    for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
+        const SlotSnapshot shown = station.Snapshot(slot);
         length = std::snprintf(line, sizeof line, "%-*s  %-16s  %6u  %8.1f", static_cast<int>(portWidth),
-                               box->port.c_str(), RunEndName(box->facts.EndOfRun()), box->facts.BlocksAcknowledged(),
-                               box->facts.Seconds());
+                               shown.port.name.c_str(), RunEndName(shown.end.value_or(RunEnd::Cancelled)),
+                               shown.blocks, shown.seconds);
         if (bRounds && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
-            std::snprintf(line + length, sizeof line - length, "  %9u  %6u", box->completedRuns, box->failedRuns);
+            std::snprintf(line + length, sizeof line - length, "  %9u  %6u", shown.completed, shown.failed);
         }
         view.Line(line);
     }
-    view.Line(std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) + " failed");
+    const Station::Totals totals = station.TotalsNow();
+    view.Line(std::to_string(totals.completed) + " completed, " + std::to_string(totals.failed) + " failed");
 }
 
 }  // namespace
 
 int BatchDownload(const Options& options, const std::vector<std::string>& ports, OutputQueue& out) {
-    BatchView::Settings settings;
-    settings.bQuiet = options.bQuiet;
-    settings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw();
-    BatchView view(ports, settings, out);
+    BatchView::Settings viewSettings;
+    viewSettings.bQuiet = options.bQuiet;
+    viewSettings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw();
+    BatchView view(ports, viewSettings, out);
     PromptGate gate(view, !options.bYes && StdinIsTerminal());
-    BatchShared shared{view, gate, nullptr, options.image};
+    BatchListener listener(view, gate);
 
     // Nothing is sent until every port is open and the image is read.
-    std::vector<std::string> problems;
-    std::string reason;
-    ImageFacts image;
-    if (!ImageRead(options.image, shared.pImage, reason)) {
-        problems.push_back("cannot read image '" + options.image + "': " + reason);
-    } else if (!options.record.empty() && !ImageFactsOf(options.image, *shared.pImage, image, reason)) {
-        problems.push_back("cannot read image '" + options.image + "': " + reason);
-    }
-    image.path = options.image;
-    if (!options.record.empty() && !RecordFileWritable(options.record, reason)) {
-        problems.push_back("cannot write records to '" + options.record + "': " + reason);
-    }
+    StationSetup setup = StationPrepare(options);
+    StationSettings settings = StationSettingsOf(options, setup);
+    settings.prompt = [&gate](const char* pText) { gate.Arrive(pText); };
 
     InterruptInstall();
-    std::vector<std::unique_ptr<BoxFrontEnd>> boxes;
+    std::vector<std::string> problems = setup.problems;
+    auto pStation = std::make_unique<Station>(settings, listener);
     {
         ViewAsDiagSink diag(view);
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            auto box = std::make_unique<BoxFrontEnd>(shared, i, ports[i]);
-            if (box->link.Open(ports[i].c_str(), &box->m_hComm) != 0) {
-                problems.push_back("cannot open port " + box->runPort.Shown() + ": " + PortOpenErrorText(ports[i]));
-            } else if (!options.record.empty()) {
-                box->link.CaptureConsole(kRecordConsoleLimit);
+        for (const std::string& port : ports) {
+            std::string reason;
+            if (!pStation->AddSlot(port, reason)) {
+                problems.push_back("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
             }
-            boxes.push_back(std::move(box));
         }
         if (!problems.empty()) {
-            boxes.clear();  // closes the ports that did open; nothing was sent
+            pStation.reset();  // closes the ports that did open; nothing was sent
         }
     }
     if (!problems.empty()) {
@@ -314,32 +211,29 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
         return kExitUsage;
     }
 
-    Tally tally;
+    Station& station = *pStation;
     {
         ViewAsDiagSink diag(view);
         for (unsigned round = 1; round <= options.repeat && !InterruptRequested(); ++round) {
             if (options.repeat > 1) {
                 view.Line("Round " + std::to_string(round) + " of " + std::to_string(options.repeat));
             }
-            const unsigned failedBefore = tally.failed;
-            RunRound(boxes, shared, options, image, tally);
-            if (tally.failed != failedBefore) {
+            if (!RunRound(station, view, gate)) {
                 break;
             }
         }
-        for (auto& box : boxes) {
-            box->link.Close();
-        }
+        station.CloseAll();
     }
     view.Finish();
-    PrintSummary(view, boxes, tally, options.repeat > 1);
-    if (tally.recordsLost > 0) {
-        view.Line(RecordsLostLine(tally.recordsLost));
+    PrintSummary(view, station, options.repeat > 1);
+    const Station::Totals totals = station.TotalsNow();
+    if (totals.recordsLost > 0) {
+        view.Line(RecordsLostLine(totals.recordsLost));
     }
 
     if (InterruptRequested()) {
         Complain("interrupted");
         return InterruptExitStatus();
     }
-    return tally.failed == 0 && tally.recordsLost == 0 ? kExitCompleted : kExitRunFailed;
+    return totals.failed == 0 && totals.recordsLost == 0 ? kExitCompleted : kExitRunFailed;
 }

@@ -9,10 +9,7 @@
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-constexpr int kBarWidth = 20;
 constexpr int kStatusWidth = 30;
-// Rate and time left mean nothing before the line has run a little while.
-constexpr double kRateSettleSeconds = 0.3;
 
 // Cursor up n lines, to column 1; erase the line; erase to the screen's end.
 std::string Up(std::size_t n) { return "\x1b[" + std::to_string(n) + "A\r"; }
@@ -249,21 +246,5 @@ std::string BatchView::RowText(const Row& row) const {
     if (!row.bTransfer) {
         return text;
     }
-    const double fraction = row.total == 0 ? 1.0 : static_cast<double>(row.sent) / row.total;
-    const int filled = static_cast<int>(fraction * kBarWidth);
-    text.push_back('[');
-    text.append(static_cast<std::size_t>(filled), '#');
-    text.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-    text.push_back(']');
-    char numbers[128];
-    const double seconds = std::chrono::duration<double>(ProgressReport::Clock::now() - row.transferStart).count();
-    if (seconds >= kRateSettleSeconds && row.sent > row.startSent) {
-        const double rate = (row.sent - row.startSent) / seconds;
-        const unsigned left = static_cast<unsigned>((row.total - row.sent) / rate + 0.5);
-        std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  %.1f KiB/s  %u:%02u left", row.sent, row.total,
-                      rate / 1024.0, left / 60, left % 60);
-    } else {
-        std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  --- KiB/s  --:-- left", row.sent, row.total);
-    }
-    return text + numbers;
+    return text + ProgressRowText(row.sent, row.total, row.startSent, row.transferStart, ProgressReport::Clock::now());
 }

@@ -8,7 +8,7 @@
 
 #include "cli/output_queue.h"
 #include "cli/progress.h"
-#include "cli/run_facts.h"
+#include "station/run_facts.h"
 #include "download/front_end.h"
 
 struct ConsoleSettings {

@@ -18,11 +18,12 @@
 #include "cli/all_ports.h"
 #include "cli/batch.h"
 #include "cli/console_front_end.h"
-#include "cli/download_record.h"
+#include "station/download_record.h"
 #include "cli/options.h"
 #include "cli/output_queue.h"
 #include "cli/port_report.h"
 #include "cli/run_support.h"
+#include "cli/station_mode.h"
 #include "cli/terminal.h"
 #include "download/download.h"
 #include "serial/port_info.h"
@@ -157,7 +158,7 @@ int Download(const Options& options, OutputQueue& out) {
         end = RunOnce(front, bPortClosed);
         std::string lost;
         if (!options.record.empty() &&
-            !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole(), lost)) {
+            !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole(), RecordPlace{}, lost)) {
             std::fprintf(stderr, "%s\n", lost.c_str());
             ++recordsLost;
         }
@@ -211,7 +212,14 @@ int DownloadAll(const Options& options, const std::vector<std::string>& ports, b
     DiagLinesShow(options.bTrace || options.bVerbose);
     g_pDiagOut.store(&out, std::memory_order_release);
     SerialSetDiagSink(DiagToStdout);
-    const int status = bBatch ? BatchDownload(options, ports, out) : Download(options, out);
+    int status = kExitUsage;
+    if (options.bStation) {
+        StationSetup setup = StationPrepare(options);
+        InterruptInstall();
+        status = StationMain(options, ports, setup, out);
+    } else {
+        status = bBatch ? BatchDownload(options, ports, out) : Download(options, out);
+    }
     g_pDiagOut.store(nullptr, std::memory_order_release);
     if (!out.Drain(InterruptRequested)) {
         Complain("interrupted while stdout was not being read; the rest of the output is lost");
@@ -281,6 +289,10 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
         }
+    }
+    if (options.bStation && ports.empty()) {
+        Complain("--station needs --port or --all-ports");
+        return kExitUsage;
     }
     const bool bBatch = ports.size() > 1 || options.bAllPorts;
     if (bBatch && options.bTrace) {

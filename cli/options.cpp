@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <regex>
 
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
     "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
     "                        [--record FILE] IMAGE\n"
+    "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
+    "                        [--target N] [--station-name NAME] [--unit-pattern REGEX]\n"
+    "                        IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
     "Writes IMAGE (a regular file of at most 16 MiB) into a set-top box over its\n"
@@ -35,6 +39,14 @@ const char kUsage[] =
     "                 with several ports: N rounds, stopping after the first round\n"
     "                 in which a box did not complete\n"
     "  --record FILE  append one JSON line per download to FILE\n"
+    "  --station      a slot per port, each flashing box after box on its own:\n"
+    "                 on a terminal a slot's key starts it, Enter starts every\n"
+    "                 ready slot, s and a key stops one, q quits; otherwise lines\n"
+    "                 on stdin: start N, start all, stop N, quit\n"
+    "  --target N     with --station: completed boxes wanted; the header counts down\n"
+    "  --station-name NAME  with --station: the name in records (default: host name)\n"
+    "  --unit-pattern REGEX  the first match (its first group, or all of it) in\n"
+    "                 what a box sends names the box in rows and records\n"
     "  --list-ports   print the ports that can be opened now, one per line\n"
     "  --long         with --list-ports: more about each port\n"
     "  --json         with --list-ports: the list as JSON (not with --long)\n"
@@ -137,6 +149,16 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     CLI::Option* pRecord = app.add_option("--record", options.record)
                                ->type_name("FILE")
                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--station", options.bStation);
+    std::string targetText;
+    CLI::Option* pTarget =
+        app.add_option("--target", targetText)->type_name("N")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pStationName = app.add_option("--station-name", options.stationName)
+                                    ->type_name("NAME")
+                                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pUnitPattern = app.add_option("--unit-pattern", options.unitPattern)
+                                    ->type_name("REGEX")
+                                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--list-ports", bListPorts);
     app.add_flag("--long", options.bLong);
     app.add_flag("--json", options.bJson);
@@ -186,6 +208,26 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     if (pRepeat->count() > 0 && !ParseCount(repeatText, options.repeat)) {
         error = "--repeat needs a count from 1 to 1000000, not '" + repeatText + "'";
         return false;
+    }
+    if (pTarget->count() > 0 && !ParseCount(targetText, options.target)) {
+        error = "--target needs a count from 1 to 1000000, not '" + targetText + "'";
+        return false;
+    }
+    if (!options.bStation && (pTarget->count() > 0 || pStationName->count() > 0)) {
+        error = std::string(pTarget->count() > 0 ? "--target" : "--station-name") + " is only for --station";
+        return false;
+    }
+    if (options.bStation && (options.repeat != 1 || options.bTrace)) {
+        error = std::string(options.bTrace ? "--trace" : "--repeat") + " does not go with --station";
+        return false;
+    }
+    if (pUnitPattern->count() > 0) {
+        try {
+            std::regex pattern(options.unitPattern, std::regex::ECMAScript);
+        } catch (const std::regex_error& failure) {
+            error = "--unit-pattern '" + options.unitPattern + "' is not a valid pattern: " + failure.what();
+            return false;
+        }
     }
     if (pRecord->count() > 0 && options.record.empty()) {
         error = "--record needs a file name";

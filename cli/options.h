@@ -20,6 +20,10 @@ struct Options {
     unsigned repeat = 1;  // downloads in a row on the same port; rounds with several ports
     bool bLong = false;   // --list-ports: more about each port
     bool bJson = false;   // --list-ports: the list as JSON
+    bool bStation = false;        // every port a slot, box after box, started by keys or lines
+    unsigned target = 0;          // --station: completed boxes wanted this session; 0: none
+    std::string stationName;      // --station: the name in records; "": the host name
+    std::string unitPattern;      // ECMAScript pattern finding a box's identity in its console
 };
 
 // Parses argv[1..]; on a usage error gives false with the reason in error.

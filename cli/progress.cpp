@@ -22,12 +22,25 @@ std::string Rate(double bytesPerSecond) {
 
 }  // namespace
 
-bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total) {
-    int consumed = 0;
-    if (std::sscanf(pStatus, "%u / %u%n", &sent, &total, &consumed) != 2) {
-        return false;
+std::string ProgressRowText(unsigned sent, unsigned total, unsigned startSent, std::chrono::steady_clock::time_point start,
+                            std::chrono::steady_clock::time_point now) {
+    const double fraction = total == 0 ? 1.0 : static_cast<double>(sent) / total;
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    std::string text(1, '[');
+    text.append(static_cast<std::size_t>(filled), '#');
+    text.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+    text.push_back(']');
+    char numbers[128];
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    if (seconds >= kRateSettleSeconds && sent > startSent) {
+        const double rate = (sent - startSent) / seconds;
+        const unsigned left = static_cast<unsigned>((total - sent) / rate + 0.5);
+        std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  %.1f KiB/s  %u:%02u left", sent, total,
+                      rate / 1024.0, left / 60, left % 60);
+    } else {
+        std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  --- KiB/s  --:-- left", sent, total);
     }
-    return pStatus[consumed] == '\0' && pStatus[0] >= '0' && pStatus[0] <= '9';
+    return text + numbers;
 }
 
 std::string ProgressReport::Update(const char* pStatus, unsigned sent, unsigned total, Clock::time_point now) {

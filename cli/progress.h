@@ -6,8 +6,12 @@
 #include <chrono>
 #include <string>
 
-// Reads a transfer status "sent / total"; false for any other status text.
-bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total);
+#include "download/download.h"
+
+// A row's picture of a transfer: "[####................]  sent / total bytes
+// rate  m:ss left", the rate measured from startSent at start.
+std::string ProgressRowText(unsigned sent, unsigned total, unsigned startSent, std::chrono::steady_clock::time_point start,
+                            std::chrono::steady_clock::time_point now);
 
 class ProgressReport {
 public:

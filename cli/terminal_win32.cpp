@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/system_text.h"
+#include "station/system_text.h"
 #include "cli/terminal.h"
 #include "serial/serial_port.h"
 

@@ -293,3 +293,11 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
     link.link.Write(link.hPort, frame, 3);
     return SendResult::Completed;
 }
+
+bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total) {
+    int consumed = 0;
+    if (std::sscanf(pStatus, "%u / %u%n", &sent, &total, &consumed) != 2) {
+        return false;
+    }
+    return pStatus[consumed] == '\0' && pStatus[0] >= '0' && pStatus[0] <= '9';
+}

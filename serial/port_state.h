@@ -57,18 +57,25 @@ private:
     int m_readers = 0;
 };
 
-// The newest bytes a link received, kept for a record of the run.
+// The newest bytes a link received, kept for a record of the run, and a
+// short tail of them that is only read, never taken, for a live view.
 class ConsoleCapture {
 public:
     void Enable(std::size_t limit);
+    void EnableTail(std::size_t limit);
     // Called by the reader for every run of bytes it puts into the ring.
     void Append(const unsigned char* pBytes, std::size_t count);
     std::string Take();
+    ConsoleTail Tail();
 
 private:
     std::atomic<std::size_t> m_limit{0};
+    std::atomic<std::size_t> m_tailLimit{0};
     std::mutex m_mutex;
     std::string m_bytes;
+    std::string m_tail;
+    std::uint64_t m_received = 0;
+    std::chrono::steady_clock::time_point m_lastByte{};
 };
 
 // One open of a link: the reader's own state, kept alive by the reader

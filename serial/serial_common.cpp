@@ -155,18 +155,44 @@ void ConsoleCapture::Enable(std::size_t limit) {
     m_bytes.clear();
 }
 
+void ConsoleCapture::EnableTail(std::size_t limit) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tailLimit.store(limit, std::memory_order_release);
+}
+
 void ConsoleCapture::Append(const unsigned char* pBytes, std::size_t count) {
     const std::size_t limit = m_limit.load(std::memory_order_acquire);
-    if (limit == 0 || count == 0) {
+    const std::size_t tailLimit = m_tailLimit.load(std::memory_order_acquire);
+    if ((limit == 0 && tailLimit == 0) || count == 0) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_bytes.append(reinterpret_cast<const char*>(pBytes), count);
-    // Trimmed in steps, not per byte: the store never holds more than twice
-    // the limit, and Take gives the newest limit bytes.
-    if (m_bytes.size() > 2 * limit) {
-        m_bytes.erase(0, m_bytes.size() - limit);
+    // Trimmed in steps, not per byte: a store never holds more than twice
+    // its limit, and Take and Tail give the newest limit bytes.
+    if (limit != 0) {
+        m_bytes.append(reinterpret_cast<const char*>(pBytes), count);
+        if (m_bytes.size() > 2 * limit) {
+            m_bytes.erase(0, m_bytes.size() - limit);
+        }
     }
+    if (tailLimit != 0) {
+        m_tail.append(reinterpret_cast<const char*>(pBytes), count);
+        if (m_tail.size() > 2 * tailLimit) {
+            m_tail.erase(0, m_tail.size() - tailLimit);
+        }
+        m_received += count;
+        m_lastByte = std::chrono::steady_clock::now();
+    }
+}
+
+ConsoleTail ConsoleCapture::Tail() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ConsoleTail tail;
+    const std::size_t limit = m_tailLimit.load(std::memory_order_acquire);
+    tail.bytes = m_tail.size() > limit ? m_tail.substr(m_tail.size() - limit) : m_tail;
+    tail.received = m_received;
+    tail.lastByte = m_lastByte;
+    return tail;
 }
 
 std::string ConsoleCapture::Take() {
@@ -278,6 +304,8 @@ RxRingStore& SerialLink::Ring() { return m_pCore->ring; }
 bool SerialLink::WaitReaderEnded(unsigned timeoutMs) const { return m_pCore->state.WaitReaderEnded(timeoutMs); }
 void SerialLink::CaptureConsole(std::size_t limit) { m_pCore->capture.Enable(limit); }
 std::string SerialLink::TakeConsole() { return m_pCore->capture.Take(); }
+void SerialLink::KeepConsoleTail(std::size_t limit) { m_pCore->capture.EnableTail(limit); }
+ConsoleTail SerialLink::ConsoleTailNow() const { return m_pCore->capture.Tail(); }
 
 SerialLink& SerialDefaultLink() {
     static SerialLink link(true);

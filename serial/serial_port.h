@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,14 @@ private:
 
 struct LinkCore;
 
+// The newest bytes a link received, how many it received in all, and
+// when the last one came (a zero time point: none yet).
+struct ConsoleTail {
+    std::string bytes;
+    std::uint64_t received = 0;
+    std::chrono::steady_clock::time_point lastByte{};
+};
+
 class SerialLink {
 public:
     SerialLink();
@@ -135,6 +144,10 @@ public:
     // empties the store.
     void CaptureConsole(std::size_t limit);
     std::string TakeConsole();
+    // While on, the newest limit bytes received are kept for a live view of
+    // the box's console, across runs and reopens; ConsoleTailNow copies them.
+    void KeepConsoleTail(std::size_t limit);
+    ConsoleTail ConsoleTailNow() const;
 
 private:
     friend SerialLink& SerialDefaultLink();

@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/download_record.h"
+#include "station/download_record.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli/run_facts.h"
+#include "station/run_facts.h"
 
 const char* RunEndName(RunEnd end) {
     switch (end) {

@@ -14,7 +14,7 @@
 
 #include <openssl/evp.h>
 
-#include "cli/download_record.h"
+#include "station/download_record.h"
 
 namespace {
 

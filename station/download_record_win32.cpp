@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "cli/download_record.h"
-#include "cli/system_text.h"
+#include "station/download_record.h"
+#include "station/system_text.h"
 
 namespace {
 

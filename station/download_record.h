@@ -35,6 +35,11 @@ struct DownloadRecord {
     std::string imageSha256;     // hex, lower case
     std::chrono::system_clock::time_point started, ended;
     StageSeconds seconds;
+    unsigned slot = 0;           // a station's slot; 0: not a station's run (no key)
+    unsigned run = 0;            // the run's number in the station's session, from 1
+    std::string station;         // the station's name
+    std::string unit;            // the box's identity, when a pattern found it ("": no key)
+    unsigned repeatOf = 0;       // the earlier run that flashed the same unit; 0: no key
     std::string console;         // bytes the box sent during the run; only the last
                                  // kRecordConsoleLimit of them are kept in the line
 };
@@ -43,7 +48,8 @@ struct DownloadRecord {
 inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
 
 // The record as one JSON object on one line, ending with "\n". Keys: port,
-// device, kind, vid, pid, serial (each only when known), end, ok, message, blocks, image, image_bytes,
+// device, kind, vid, pid, serial (each only when known), slot, run, station
+// (a station's runs only), unit, repeat_of (when known), end, ok, message, blocks, image, image_bytes,
 // image_sha256, started, ended, seconds (only the stages reached, in seconds
 // to the millisecond), console (each byte as the code point of the same
 // value, so any bytes give valid JSON and the text reads as sent).

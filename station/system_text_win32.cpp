@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/system_text.h"
+#include "station/system_text.h"
 
 std::string SystemErrorText(unsigned long error) {
     char text[512] = {};

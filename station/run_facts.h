@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "cli/download_record.h"
+#include "station/download_record.h"
 #include "download/download.h"
 
 // The record's name for how a run ended ("completed", "error-31", ...).

@@ -1,6 +1,6 @@
 // The record's JSON line and its time stamps; the platform files write the
 // line and hash the image.
-#include "cli/download_record.h"
+#include "station/download_record.h"
 
 #include <cmath>
 #include <cstdio>
@@ -50,6 +50,17 @@ std::string RecordJsonLine(const DownloadRecord& record) {
     }
     if (!record.serial.empty()) {
         line["serial"] = record.serial;
+    }
+    if (record.slot != 0) {
+        line["slot"] = record.slot;
+        line["run"] = record.run;
+        line["station"] = record.station;
+    }
+    if (!record.unit.empty()) {
+        line["unit"] = record.unit;
+    }
+    if (record.repeatOf != 0) {
+        line["repeat_of"] = record.repeatOf;
     }
     line["end"] = record.end;
     line["ok"] = record.ok;

@@ -1,0 +1,31 @@
+// The command line's station mode (--station).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/output_queue.h"
+#include "download/download.h"
+#include "station/station.h"
+
+// What the set-up found before any port opens: the image read once, its
+// facts, the unit pattern, and every problem so far (each one line).
+struct StationSetup {
+    std::shared_ptr<const LoadedImage> pImage;
+    ImageFacts image;
+    std::optional<std::regex> unitPattern;
+    std::vector<std::string> problems;
+};
+
+// Reads the image once and checks the record file, before any port opens.
+StationSetup StationPrepare(const Options& options);
+// The station's settings for a batch; StationMain adds the station's own.
+StationSettings StationSettingsOf(const Options& options, const StationSetup& setup);
+
+// Opens every port (nothing is sent when any problem is found: exit 2),
+// then runs the station until quit or Ctrl-C. Gives the exit status.
+int StationMain(const Options& options, const std::vector<std::string>& ports, StationSetup& setup, OutputQueue& out);

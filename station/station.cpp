@@ -1,0 +1,484 @@
+#include "station/station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "download/download.h"
+
+namespace {
+
+bool AsksForAction(const char* pText) {
+    return std::strcmp(pText, kMsgPowerOff) == 0 || std::strcmp(pText, kMsgRestart) == 0;
+}
+
+// "m:ss", or "h:mm:ss" from an hour on.
+std::string Duration(double seconds) {
+    const unsigned total = static_cast<unsigned>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%u:%02u:%02u", total / 3600, total / 60 % 60, total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%u:%02u", total / 60, total % 60);
+    }
+    return text;
+}
+
+// A final message on one line: its line breaks become single spaces.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        if (c == '\n' || c == '\r') {
+            if (!line.empty() && line.back() != ' ') {
+                line.push_back(' ');
+            }
+        } else {
+            line.push_back(c);
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+const char* SlotStateName(SlotState state) {
+    switch (state) {
+    case SlotState::Ready:
+        return "ready";
+    case SlotState::Running:
+        return "running";
+    case SlotState::Ended:
+        return "ended";
+    case SlotState::PortLost:
+        break;
+    }
+    return "port-lost";
+}
+
+// One port of the station: its link, its runs one after the other, and
+// what it shows. The slot is the download worker's front end for its runs.
+class Station::Slot : public FrontEnd {
+public:
+    Slot(Station& station, unsigned number, std::string port) : m_station(station) {
+        m_shown.number = number;
+        m_shown.key = SlotKey(number);
+        m_shown.port = RunPortOf(port);
+    }
+    ~Slot() override {
+        if (m_worker.joinable()) {
+            m_worker.join();
+        }
+        link.Close();
+    }
+
+    SerialLink link;
+    // The open port's handle: written by Open while no run is under way,
+    // read by the slot's run.
+    PortHandle m_hComm = kInvalidPort;
+
+    const RunPort& Port() const { return m_shown.port; }
+
+    bool Open(std::string& reason) {
+        link.Close();
+        if (link.Open(m_shown.port.name.c_str(), &m_hComm) != 0) {
+            reason = m_station.m_settings.openErrorText ? m_station.m_settings.openErrorText(m_shown.port.name)
+                                                        : std::string("cannot be opened");
+            return false;
+        }
+        link.KeepConsoleTail(m_station.m_settings.consoleTail);
+        if (!m_station.m_settings.record.empty() || m_station.m_settings.unitPattern) {
+            link.CaptureConsole(kRecordConsoleLimit);
+        }
+        return true;
+    }
+
+    // Marks the slot running unless it is; the caller then calls Launch.
+    bool Claim() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shown.state == SlotState::Running) {
+            return false;
+        }
+        m_shown.state = SlotState::Running;
+        return true;
+    }
+    void Unclaim() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_shown.state = m_bPortLost ? SlotState::PortLost : m_shown.run == 0 ? SlotState::Ready : SlotState::Ended;
+    }
+    bool NeedsOpen() const { return !link.IsOpen() || link.LineLost(); }
+
+    void Launch(unsigned run) {
+        // The previous run's thread has said its last word (the slot was not
+        // running); it may still be leaving.
+        if (m_worker.joinable()) {
+            m_worker.join();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop.store(false, std::memory_order_release);
+            m_bPortLost = false;
+            m_shown.run = run;
+            m_shown.status.clear();
+            m_shown.sent = m_shown.total = 0;
+            m_shown.end.reset();
+            m_shown.message.clear();
+            m_shown.blocks = 0;
+            m_shown.seconds = 0;
+            m_shown.unit.clear();
+        }
+        m_worker = std::thread(&Slot::RunBody, this);
+    }
+
+    bool RequestStop() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shown.state != SlotState::Running) {
+            return false;
+        }
+        m_bStop.store(true, std::memory_order_release);
+        return true;
+    }
+
+    bool Running() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_shown.state == SlotState::Running;
+    }
+
+    SlotSnapshot Shown() const {
+        SlotSnapshot shown;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            shown = m_shown;
+        }
+        shown.console = link.ConsoleTailNow();
+        return shown;
+    }
+
+    // The download worker's front end.
+    bool PortOpen() override { return true; }
+    PortHandle PortHandleNow() override { return m_hComm; }
+    SerialLink& Link() override { return link; }
+    std::shared_ptr<const LoadedImage> SharedImage() override { return m_station.m_settings.pImage; }
+    void ShowMessage(const char* pText) override {
+        if (!AsksForAction(pText)) {
+            m_facts.Message(pText);
+            return;
+        }
+        if (m_station.m_settings.prompt) {
+            m_station.m_settings.prompt(pText);
+        } else if (std::strcmp(pText, kMsgRestart) == 0) {
+            // The start stood for the operator's answer; the slot shows
+            // what the box needs now.
+            SetStatus(pText);
+        }
+    }
+    void SetStatus(const char* pText) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_shown.status = pText;
+            unsigned sent = 0;
+            unsigned total = 0;
+            if (ProgressParse(pText, sent, total)) {
+                if (m_shown.total == 0 || sent < m_shown.sent) {
+                    m_shown.transferStart = std::chrono::steady_clock::now();
+                    m_shown.transferStartSent = sent;
+                }
+                m_shown.sent = sent;
+                m_shown.total = total;
+            }
+        }
+        m_station.m_listener.StatusChanged(m_shown.number, pText);
+    }
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void EnableDownload(bool) override {}
+    bool ChooseImage(std::string& path) override {
+        // A cancel at the power-off prompt ends the run here.
+        if (CancelRequested()) {
+            return false;
+        }
+        path = m_station.m_settings.image.path;
+        return true;
+    }
+    bool CancelRequested() override {
+        return m_bStop.load(std::memory_order_acquire) ||
+               (m_station.m_settings.cancelAll && m_station.m_settings.cancelAll());
+    }
+    void StageBegins(RunStage stage) override { m_facts.Stage(stage); }
+    void BlockAcknowledged(unsigned blocks) override {
+        m_facts.Blocks(blocks);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_shown.blocks = blocks;
+    }
+
+private:
+    friend class Station;
+
+    void RunBody() {
+        link.TakeConsole();  // what came before this run is not its record's
+        m_facts.Begin();
+        RunEnd end = RunEnd::Cancelled;
+        if (TryBeginRun()) {
+            end = DownloadRun(*this);
+        }
+        m_facts.End(end);
+        m_console = link.TakeConsole();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_shown.end = end;
+            m_shown.message = OneLine(m_facts.FinalMessage());
+            m_shown.blocks = m_facts.BlocksAcknowledged();
+            m_shown.seconds = m_facts.Seconds();
+            m_shown.unit = UnitOf(m_console);
+            if (end == RunEnd::Completed) {
+                ++m_shown.completed;
+            } else {
+                ++m_shown.failed;
+            }
+            m_bPortLost = end == RunEnd::PortGone;
+        }
+        const std::vector<StationEvent> events = m_station.RunEnded(*this);
+        // A lost line is closed now: the next start opens the port afresh,
+        // by its name, so a re-plugged adapter is found again.
+        if (m_bPortLost) {
+            link.Close();
+        }
+        Unclaim();
+        // Told once the slot can be started again and the record is written.
+        for (const StationEvent& event : events) {
+            m_station.m_listener.Event(event);
+        }
+    }
+
+    std::string UnitOf(const std::string& console) const {
+        const std::optional<std::regex>& pattern = m_station.m_settings.unitPattern;
+        std::smatch match;
+        if (!pattern || !std::regex_search(console, match, *pattern)) {
+            return {};
+        }
+        return match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+    }
+
+    Station& m_station;
+    std::thread m_worker;       // the latest run's; joined by the next start and at the end
+    RunFacts m_facts;           // written by the run's thread
+    std::string m_console;      // the run's console text, for its record
+    std::atomic<bool> m_bStop{false};  // written by Stop, read by the run's polls
+
+    mutable std::mutex m_mutex;  // guards what follows
+    SlotSnapshot m_shown;
+    bool m_bPortLost = false;
+};
+
+Station::Station(StationSettings settings, StationListener& listener)
+    : m_settings(std::move(settings)), m_listener(listener), m_began(std::chrono::steady_clock::now()) {}
+
+Station::~Station() {
+    m_slots.clear();  // each slot joins its run and closes its port
+}
+
+char Station::SlotKey(unsigned number) {
+    if (number >= 1 && number <= 9) {
+        return static_cast<char>('0' + number);
+    }
+    if (number >= 10 && number < 10 + 26) {
+        return static_cast<char>('a' + (number - 10));
+    }
+    return 0;
+}
+
+unsigned Station::SlotOfKey(char key) const {
+    for (const auto& slot : m_slots) {
+        if (slot->m_shown.key == key) {
+            return slot->m_shown.number;
+        }
+    }
+    return 0;
+}
+
+bool Station::AddSlot(const std::string& port, std::string& reason) {
+    m_slots.push_back(std::make_unique<Slot>(*this, static_cast<unsigned>(m_slots.size() + 1), port));
+    return m_slots.back()->Open(reason);
+}
+
+Station::StartResult Station::Start(unsigned number, std::string* pReason, unsigned* pRun) {
+    if (number == 0 || number > m_slots.size()) {
+        return StartResult::NoSuchSlot;
+    }
+    if (Closed()) {
+        return StartResult::Closed;
+    }
+    Slot& slot = *m_slots[number - 1];
+    if (!slot.Claim()) {
+        return StartResult::Running;
+    }
+    if (slot.NeedsOpen()) {
+        std::string reason;
+        if (!slot.Open(reason)) {
+            slot.Unclaim();
+            if (pReason != nullptr) {
+                *pReason = reason;
+            }
+            return StartResult::OpenFailed;
+        }
+    }
+    unsigned run = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        run = ++m_runs;
+    }
+    slot.Launch(run);
+    if (pRun != nullptr) {
+        *pRun = run;
+    }
+    return StartResult::Started;
+}
+
+std::vector<unsigned> Station::StartAllReady(std::vector<std::string>* pProblems) {
+    std::vector<unsigned> started;
+    for (const auto& slot : m_slots) {
+        const unsigned number = slot->m_shown.number;
+        std::string reason;
+        switch (Start(number, &reason)) {
+        case StartResult::Started:
+            started.push_back(number);
+            break;
+        case StartResult::OpenFailed:
+            if (pProblems != nullptr) {
+                pProblems->push_back("slot " + std::to_string(number) + " " + slot->Port().name + ": " + reason);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return started;
+}
+
+Station::StopResult Station::Stop(unsigned number) {
+    if (number == 0 || number > m_slots.size()) {
+        return StopResult::NoSuchSlot;
+    }
+    return m_slots[number - 1]->RequestStop() ? StopResult::Stopping : StopResult::NotRunning;
+}
+
+void Station::StopAll() {
+    for (const auto& slot : m_slots) {
+        slot->RequestStop();
+    }
+}
+
+void Station::Close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bClosed = true;
+}
+
+bool Station::Closed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bClosed;
+}
+
+unsigned Station::RunningCount() const {
+    unsigned running = 0;
+    for (const auto& slot : m_slots) {
+        running += slot->Running() ? 1 : 0;
+    }
+    return running;
+}
+
+void Station::CloseUnderRunning() {
+    for (const auto& slot : m_slots) {
+        if (slot->Running()) {
+            slot->link.Close();
+        }
+    }
+}
+
+void Station::CloseAll() {
+    for (const auto& slot : m_slots) {
+        slot->link.Close();
+    }
+}
+
+SlotSnapshot Station::Snapshot(unsigned number) const {
+    return m_slots.at(number - 1)->Shown();
+}
+
+const RunPort& Station::Port(unsigned number) const {
+    return m_slots.at(number - 1)->Port();
+}
+
+Station::Totals Station::TotalsNow() const {
+    Totals totals;
+    totals.running = RunningCount();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    totals.completed = m_completed;
+    totals.failed = m_failed;
+    totals.recordsLost = m_recordsLost;
+    totals.began = m_began;
+    return totals;
+}
+
+std::vector<StationEvent> Station::RunEnded(Slot& slot) {
+    const SlotSnapshot shown = slot.Shown();
+    const RunEnd end = shown.end.value_or(RunEnd::Cancelled);
+    unsigned repeatOf = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (end == RunEnd::Completed) {
+            ++m_completed;
+        } else {
+            ++m_failed;
+        }
+        if (!shown.unit.empty()) {
+            auto done = std::find_if(m_unitsDone.begin(), m_unitsDone.end(),
+                                     [&](const auto& unit) { return unit.first == shown.unit; });
+            if (done != m_unitsDone.end()) {
+                repeatOf = done->second;
+            } else if (end == RunEnd::Completed) {
+                m_unitsDone.emplace_back(shown.unit, shown.run);
+            }
+        }
+    }
+    m_listener.RunEnded(shown);
+
+    std::vector<StationEvent> events;
+    if (repeatOf != 0) {
+        events.push_back({shown.number, "unit " + shown.unit + " already flashed in run " + std::to_string(repeatOf)});
+    }
+    std::string text;
+    if (end == RunEnd::Completed) {
+        text = "completed in " + Duration(shown.seconds);
+    } else {
+        text = shown.message.empty() ? std::string(RunEndName(end)) : shown.message;
+        if (end == RunEnd::BlockRefused || end == RunEnd::BlockNoAnswer) {
+            text += " at block " + std::to_string(shown.blocks + 1);
+        }
+    }
+    if (!shown.unit.empty()) {
+        text += " (unit " + shown.unit + ")";
+    }
+    events.push_back({shown.number, text});
+
+    if (m_settings.record.empty()) {
+        return events;
+    }
+    RecordPlace place;
+    if (!m_settings.stationName.empty()) {
+        place.slot = shown.number;
+        place.run = shown.run;
+        place.station = m_settings.stationName;
+        place.unit = shown.unit;
+        place.repeatOf = repeatOf;
+    }
+    std::string lost;
+    if (!RecordRun(m_settings.record, slot.m_facts, shown.port, m_settings.image, std::move(slot.m_console), place,
+                   lost)) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_recordsLost;
+        }
+        m_listener.RecordLost(shown.number, lost);
+    }
+    return events;
+}
