@@ -45,9 +45,13 @@ constexpr std::string_view kBanner =
     "Board: KV-3100 rev B, 256 MiB DRAM, 16 MiB serial flash\r\n"
     "Loader checksum ok, application image at 0x00040000\r\n";
 
-std::string MenuText()
+// The menu, headed by the board's serial number when it has one.
+std::string MenuText(const std::string& serial)
 {
     std::string text = "\r\n*** Kelvora HD boot loader menu ***\r\n";
+    if (!serial.empty()) {
+        text += "Board serial: " + serial + "\r\n";
+    }
     text += "0.  Boot Application\r\n";
     text += kMenuLine;
     text += "\r\n";
@@ -314,7 +318,7 @@ void Loader::OnConsoleByte(std::uint8_t byte, Clock::time_point at)
             return;
         }
         m_phase = Phase::Menu;
-        Say(m_options.noMenu ? std::string("\r\nAutoboot stopped.\r\nloader> ") : MenuText(), at);
+        Say(m_options.noMenu ? std::string("\r\nAutoboot stopped.\r\nloader> ") : MenuText(m_options.serial), at);
     } else if (m_phase == Phase::Menu && byte == '1' && !m_options.noMenu) {
         Log("menu answer 1: upgrade");
         m_phase = Phase::AwaitingFrame;

@@ -45,6 +45,7 @@ struct LoaderOptions {
     // While an ACK or the verdict is held back, a console line every 100 ms.
     bool chatter = false;
     std::uint64_t spamBytes = 0;
+    std::string serial;  // shown above the menu when set
     bool plain = false;
     unsigned sessions = 1;  // 0: unlimited
     bool verbose = false;

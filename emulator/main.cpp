@@ -70,6 +70,7 @@ const char kUsage[] =
     "  --no-menu                a space stops autoboot but no menu is shown\n"
     "  --no-c                   never send C after the menu answer\n"
     "  --spam BYTES             that much console text between the banner and the menu\n"
+    "  --serial TEXT            the board's serial number, shown above the menu\n"
     "Other:\n"
     "  -v, --verbose            diagnostics on standard error\n"
     "  -h, --help               this text\n"
@@ -106,6 +107,7 @@ enum OptionId {
     kOptNoMenu,
     kOptNoC,
     kOptSpam,
+    kOptSerial,
     kOptVerdictDelay,
     kOptLateAck,
     kOptAckDelay,
@@ -136,6 +138,7 @@ const option kOptions[] = {
     {"no-menu", no_argument, nullptr, kOptNoMenu},
     {"no-c", no_argument, nullptr, kOptNoC},
     {"spam", required_argument, nullptr, kOptSpam},
+    {"serial", required_argument, nullptr, kOptSerial},
     {"verdict-delay", required_argument, nullptr, kOptVerdictDelay},
     {"late-ack", required_argument, nullptr, kOptLateAck},
     {"ack-delay", required_argument, nullptr, kOptAckDelay},
@@ -249,6 +252,7 @@ int ParseOptions(int argc, char** argv, Settings& settings)
         case kOptNoMenu: o.noMenu = true; break;
         case kOptNoC: o.noC = true; break;
         case kOptSpam: good = ParseNumber<std::uint64_t>(arg, 0, 64u * 1024u * 1024u, o.spamBytes); break;
+        case kOptSerial: o.serial = arg; break;
         case kOptVerdictDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.verdictDelayMs); break;
         case kOptLateAck: good = block(o.lateAckBlocks); break;
         case kOptAckDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.ackDelayMs); break;

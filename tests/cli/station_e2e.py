@@ -136,13 +136,15 @@ class StationTests(StationCase, unittest.TestCase):
     def test_slots_start_and_stop_on_their_own(self):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [
-                ["--sessions", "3"],            # slot 1: three boxes in a row
+                ["--sessions", "3", "--serial", "SN-0042"],  # slot 1: the same box three times
                 ["--baud", "57600"],            # slot 2: one slow transfer meanwhile
                 ["--nak-block", "2"],           # slot 3: refuses block 2
                 ["--baud", "57600"],            # slot 4: stopped mid-transfer
+                ["--refuse"],                   # slot 5: refuses the image
+                ["--silent-block", "3"],        # slot 6: no answer to block 3
             ])
             ports = [box.port for box, _ in boxes]
-            station = self.station(stack, ports)
+            station = self.station(stack, ports, "--unit-pattern", r"Board serial: (\S+)")
             station.send("start 2")
             station.send("start 4")
             station.wait_for(rf"^{re.escape(ports[3])}: 1024 / ")
@@ -151,33 +153,44 @@ class StationTests(StationCase, unittest.TestCase):
             station.send("stop 4")
             station.wait_for(rf"^{re.escape(ports[3])}: cancelled")
             station.send("start 3")
+            station.send("start 5")
+            station.send("start 6")
             station.wait_for(rf"^{re.escape(ports[2])}: Error 31 !!! at block 2$")
             for run in range(3):
                 station.send("start 1")
-                station.wait_for(rf"^{re.escape(ports[0])}: completed in ")
+                if run > 0:
+                    station.wait_for(rf"^{re.escape(ports[0])}: unit SN-0042 already flashed in run \d+$")
+                station.wait_for(rf"^{re.escape(ports[0])}: completed in .* \(unit SN-0042\)$")
             station.send("start 9")
             station.wait_for(r"no slot 9")
             station.send("flash everything")
             # Quit waits for the slow transfer on slot 2.
             station.send("quit")
-            station.wait_for(r"^quitting: 1 still running")
+            station.wait_for(r"^quitting: [12] still running")
             status, out, err = station.finish()
             summaries = [box.finish() for box, _ in boxes]
         self.assertEqual(status, 1, out + err)
         self.assertIn("unknown command 'flash everything'", err)
-        self.assertIn("4 completed, 2 failed", out)
-        self.assertEqual([s["verdict"] for s in summaries], ["completed", "completed", "cancelled", "cancelled"])
+        self.assertRegex(out, rf"(?m)^{re.escape(ports[4])}: Download Failure !!!\s+SSU file incorrect !!!!$")
+        self.assertRegex(out, rf"(?m)^{re.escape(ports[5])}: Error 3 !!! at block 3$")
+        self.assertIn("4 completed, 4 failed", out)
+        self.assertEqual([s["verdict"] for s in summaries],
+                         ["completed", "completed", "cancelled", "cancelled", "refused", "cancelled"])
         self.assertEqual(summaries[0]["sessions"], 3)
         for index in (0, 1):
             self.assertTrue(self.saved(boxes[index][1]) == fill(self.data), "saved image differs")
         records = self.records()
-        self.assertEqual(len(records), 6)
-        self.assertEqual(sorted(r["run"] for r in records), list(range(1, 7)))
+        self.assertEqual(len(records), 8)
+        self.assertEqual(sorted(r["run"] for r in records), list(range(1, 9)))
         ends = {}
         for record in records:
             ends.setdefault(record["slot"], []).append(record["end"])
             self.assertEqual(record["port"], ports[record["slot"] - 1])
-        self.assertEqual(ends, {1: ["completed"] * 3, 2: ["completed"], 3: ["error-31"], 4: ["cancelled"]})
+        self.assertEqual(ends, {1: ["completed"] * 3, 2: ["completed"], 3: ["error-31"], 4: ["cancelled"],
+                                5: ["image-refused"], 6: ["error-3"]})
+        unit_runs = sorted((r["run"], r.get("repeat_of")) for r in records if r.get("unit") == "SN-0042")
+        first = unit_runs[0][0]
+        self.assertEqual(unit_runs, [(first, None)] + [(run, first) for run, _ in unit_runs[1:]])
 
     def test_sigterm_cancels_running_slots_and_writes_their_records(self):
         with ExitStack() as stack:
