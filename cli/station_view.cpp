@@ -275,19 +275,25 @@ std::string StationView::Header(const Station::Totals& totals) const {
 }
 
 std::string StationView::Row(const SlotSnapshot& slot) const {
-    std::string text = std::string(1, slot.key) + "  " + Padded(slot.port.name, m_portWidth) + "  ";
+    // Key, port and the slot's counts first: a narrow terminal cuts the end.
+    std::string text = std::string(1, slot.key) + "  " + Padded(slot.port.name, m_portWidth) + "  " +
+                       Padded(std::to_string(slot.completed) + " ok " + std::to_string(slot.failed) + " failed", 16) +
+                       "  ";
     const auto now = std::chrono::steady_clock::now();
     if (slot.state == SlotState::Running) {
-        text += Padded(slot.status.empty() ? "started" : slot.status, kStatusWidth);
-        if (slot.total > 0 && slot.status.find(" / ") != std::string::npos) {
-            text += "  " + ProgressRowText(slot.sent, slot.total, slot.transferStartSent, slot.transferStart, now);
+        unsigned sent = 0;
+        unsigned total = 0;
+        if (ProgressParse(slot.status.c_str(), sent, total)) {
+            text += Padded("sending", kStatusWidth) + "  " +
+                    ProgressRowText(slot.sent, slot.total, slot.transferStartSent, slot.transferStart, now);
+        } else {
+            text += slot.status.empty() ? std::string("started") : slot.status;
         }
     } else {
-        std::string state = slot.state == SlotState::Ended ? (slot.message.empty()
-                                                                  ? std::string(RunEndName(*slot.end))
-                                                                  : slot.message)
-                                                           : std::string(SlotStateName(slot.state));
-        text += Padded(state, kStatusWidth);
+        text += Padded(slot.state == SlotState::Ended
+                           ? (slot.message.empty() ? std::string(RunEndName(*slot.end)) : slot.message)
+                           : std::string(SlotStateName(slot.state)),
+                       kStatusWidth);
         if (slot.console.lastByte != std::chrono::steady_clock::time_point{}) {
             const long long idle =
                 std::chrono::duration_cast<std::chrono::seconds>(now - slot.console.lastByte).count();
@@ -301,6 +307,5 @@ std::string StationView::Row(const SlotSnapshot& slot) const {
     if (!slot.unit.empty()) {
         text += "  unit " + slot.unit;
     }
-    text += "  [" + std::to_string(slot.completed) + " ok, " + std::to_string(slot.failed) + " failed]";
     return text;
 }
