@@ -276,7 +276,7 @@ std::string StationView::Header(const Station::Totals& totals) const {
 
 std::string StationView::Row(const SlotSnapshot& slot) const {
     // Key, port and the slot's counts first: a narrow terminal cuts the end.
-    std::string text = std::string(1, slot.key) + "  " + Padded(slot.port.name, m_portWidth) + "  " +
+    std::string text = std::string(1, slot.key != 0 ? slot.key : ' ') + "  " + Padded(slot.port.name, m_portWidth) + "  " +
                        Padded(std::to_string(slot.completed) + " ok " + std::to_string(slot.failed) + " failed", 16) +
                        "  ";
     const auto now = std::chrono::steady_clock::now();

@@ -281,8 +281,12 @@ char Station::SlotKey(unsigned number) {
     if (number >= 1 && number <= 9) {
         return static_cast<char>('0' + number);
     }
-    if (number >= 10 && number < 10 + 26) {
-        return static_cast<char>('a' + (number - 10));
+    // Then the letters; q and s are the keys that quit and stop.
+    unsigned index = 9;
+    for (char key = 'a'; key <= 'z'; ++key) {
+        if (key != 'q' && key != 's' && ++index == number) {
+            return key;
+        }
     }
     return 0;
 }

@@ -95,7 +95,7 @@ public:
     // the reason when it cannot be opened (the slot is added all the same).
     bool AddSlot(const std::string& port, std::string& reason);
     std::size_t SlotCount() const { return m_slots.size(); }
-    // The key of slot number (1 to 9, then a to z); 0 beyond.
+    // The key of slot number (1 to 9, then a to z but q and s); 0 beyond.
     static char SlotKey(unsigned number);
     // The slot with that key; 0 when none.
     unsigned SlotOfKey(char key) const;
