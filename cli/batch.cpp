@@ -231,9 +231,5 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
         view.Line(RecordsLostLine(totals.recordsLost));
     }
 
-    if (InterruptRequested()) {
-        Complain("interrupted");
-        return InterruptExitStatus();
-    }
-    return totals.failed == 0 && totals.recordsLost == 0 ? kExitCompleted : kExitRunFailed;
+    return SessionExitStatus(totals);
 }

@@ -22,20 +22,6 @@ std::string Padded(const std::string& text, std::size_t width) {
 
 }  // namespace
 
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (char c : text) {
-        if (c == '\n' || c == '\r') {
-            if (!line.empty() && line.back() != ' ') {
-                line.push_back(' ');
-            }
-        } else {
-            line.push_back(c);
-        }
-    }
-    return line;
-}
-
 BatchView::BatchView(std::vector<std::string> ports, Settings settings, OutputQueue& out)
     : m_settings(settings), m_out(out), m_bRedraw(settings.bRedraw) {
     for (std::string& port : ports) {

@@ -15,6 +15,7 @@
 
 #include "cli/output_queue.h"
 #include "cli/progress.h"
+#include "station/station.h"
 
 class BatchView {
 public:
@@ -87,6 +88,3 @@ private:
     std::size_t m_drawnRows = 0;  // rows on screen above the cursor
     std::thread m_redraw;
 };
-
-// A final message on one line: its line breaks become single spaces.
-std::string OneLine(const std::string& text);

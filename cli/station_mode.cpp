@@ -255,6 +255,10 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     if (totals.recordsLost > 0) {
         view.Line(RecordsLostLine(totals.recordsLost));
     }
+    return SessionExitStatus(totals);
+}
+
+int SessionExitStatus(const Station::Totals& totals) {
     if (InterruptRequested()) {
         Complain("interrupted");
         return InterruptExitStatus();

@@ -26,6 +26,11 @@ StationSetup StationPrepare(const Options& options);
 // The station's settings for a batch; StationMain adds the station's own.
 StationSettings StationSettingsOf(const Options& options, const StationSetup& setup);
 
+// The exit status of a batch or a station once its runs have ended:
+// 0 every run completed and every record was written, 1 otherwise, the
+// signal's status after Ctrl-C, SIGTERM or SIGHUP (said on stderr).
+int SessionExitStatus(const Station::Totals& totals);
+
 // Opens every port (nothing is sent when any problem is found: exit 2),
 // then runs the station until quit or Ctrl-C. Gives the exit status.
 int StationMain(const Options& options, const std::vector<std::string>& ports, StationSetup& setup, OutputQueue& out);

@@ -25,7 +25,8 @@ std::string Duration(double seconds) {
     return text;
 }
 
-// A final message on one line: its line breaks become single spaces.
+}  // namespace
+
 std::string OneLine(const std::string& text) {
     std::string line;
     for (char c : text) {
@@ -39,8 +40,6 @@ std::string OneLine(const std::string& text) {
     }
     return line;
 }
-
-}  // namespace
 
 const char* SlotStateName(SlotState state) {
     switch (state) {

@@ -21,6 +21,9 @@
 #include "station/run_facts.h"
 #include "station/records.h"
 
+// A final message on one line: its line breaks become single spaces.
+std::string OneLine(const std::string& text);
+
 enum class SlotState { Ready, Running, Ended, PortLost };
 // "ready", "running", "ended", "port-lost".
 const char* SlotStateName(SlotState state);

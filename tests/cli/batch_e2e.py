@@ -18,14 +18,13 @@ import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import termios
 import time
 import unittest
 from contextlib import ExitStack
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from box_emulator import Emulator  # noqa: E402
+from box_emulator import BoxWorkdir, Emulator  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -43,26 +42,7 @@ def fill(data):
     return data + b"\xff" * (-len(data) % 1024)
 
 
-class BatchTests(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="kelvora-batch-")
-        self.dir = self._tmp.name
-        self.image = os.path.join(self.dir, "image.ssu")
-        self.data = os.urandom(5000)
-        with open(self.image, "wb") as f:
-            f.write(self.data)
-        self.record = os.path.join(self.dir, "records.jsonl")
-
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def boxes(self, stack, options_per_box):
-        """One emulator per entry, each saving what it receives."""
-        boxes = []
-        for i, options in enumerate(options_per_box):
-            saved = os.path.join(self.dir, f"saved-{i}.bin")
-            boxes.append((stack.enter_context(Emulator(EMULATOR, "--save", saved, *options)), saved))
-        return boxes
+class BatchTests(BoxWorkdir, unittest.TestCase):
 
     def start(self, ports, *extra, image=None, file_size_limit=None):
         args = [CLI, "--yes", "--record", self.record, *extra]
@@ -349,4 +329,5 @@ if __name__ == "__main__":
     parser.add_argument("--emulator", required=True)
     known, rest = parser.parse_known_args()
     CLI, EMULATOR = known.cli, known.emulator
+    BoxWorkdir.emulator_path = EMULATOR
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -14,14 +14,13 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 from contextlib import ExitStack
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from box_emulator import Emulator  # noqa: E402
+from box_emulator import BoxWorkdir, Emulator  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -92,26 +91,12 @@ class StationProcess:
             self.proc.wait()
 
 
-class StationCase:
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory(prefix="kelvora-station-")
-        self.dir = self._tmp.name
-        self.image = os.path.join(self.dir, "image.ssu")
-        self.data = os.urandom(40 * 1024)
-        with open(self.image, "wb") as f:
-            f.write(self.data)
-        self.record = os.path.join(self.dir, "records.jsonl")
-
-    def tearDown(self):
-        self._tmp.cleanup()
+class StationCase(BoxWorkdir):
+    image_size = 40 * 1024
 
     def boxes(self, stack, options_per_box):
-        boxes = []
-        for i, options in enumerate(options_per_box):
-            saved = os.path.join(self.dir, f"saved-{i}.bin")
-            boxes.append((stack.enter_context(Emulator(EMULATOR, "--save", saved, "--autoboot-ms", "60000",
-                                                       *options)), saved))
-        return boxes
+        # A long autoboot window: a box waits for its slot's start.
+        return super().boxes(stack, options_per_box, "--autoboot-ms", "60000")
 
     def station(self, stack, ports, *extra):
         station = StationProcess(ports, self.image, self.record, *extra)
@@ -283,4 +268,5 @@ if __name__ == "__main__":
     parser.add_argument("--emulator", required=True)
     known, rest = parser.parse_known_args()
     CLI, EMULATOR = known.cli, known.emulator
+    BoxWorkdir.emulator_path = EMULATOR
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

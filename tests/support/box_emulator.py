@@ -5,9 +5,11 @@ whose last line is its summary:
     stb-emulator: sessions=S blocks=B bytes=N crc_errors=E sync_bytes=K verdict=V
 """
 
+import os
 import queue
 import re
 import subprocess
+import tempfile
 import threading
 
 SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
@@ -100,3 +102,34 @@ class Emulator:
         if self.proc.poll() is None:
             self.proc.kill()
         self._close()
+
+
+class BoxWorkdir:
+    """A test case's own folder, with an image of image_size random bytes
+    (self.image, self.data), a record path (self.record) and boxes that save
+    what they receive. The test module sets emulator_path."""
+
+    emulator_path = None
+    image_size = 5000
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="kelvora-")
+        self.dir = self._tmp.name
+        self.image = os.path.join(self.dir, "image.ssu")
+        self.data = os.urandom(self.image_size)
+        with open(self.image, "wb") as f:
+            f.write(self.data)
+        self.record = os.path.join(self.dir, "records.jsonl")
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def boxes(self, stack, options_per_box, *common):
+        """One emulator per entry (its options after the common ones), each
+        saving what it receives: a list of (emulator, saved file)."""
+        boxes = []
+        for i, options in enumerate(options_per_box):
+            saved = os.path.join(self.dir, f"saved-{i}.bin")
+            emulator = Emulator(self.emulator_path, "--save", saved, *common, *options)
+            boxes.append((stack.enter_context(emulator), saved))
+        return boxes
