@@ -1,32 +1,90 @@
 // Windows side of the station's input: key events from a console, or what
-// a pipe or file holds.
+// a pipe or file holds, read by a thread of its own.
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "cli/station_input.h"
 
+namespace {
+
+// What the reader thread has taken from stdin and not yet handed over. The
+// reader thread writes, Read takes, both under the mutex.
+struct PipeBytes {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::string bytes;
+    bool bEnded = false;  // stdin closed or unreadable
+};
+
+}  // namespace
+
+// The console's mode before, to restore; or, for a pipe or file, its reader.
 struct StationInput::Saved {
     DWORD mode = 0;
+    std::shared_ptr<PipeBytes> pPipe;
+    std::thread reader;
 };
 
 StationInput::StationInput() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    auto pSaved = std::make_unique<Saved>();
     DWORD mode = 0;
-    if (GetConsoleMode(input, &mode) == 0) {
+    if (GetConsoleMode(input, &mode) != 0) {
+        pSaved->mode = mode;
+        // Keys one at a time and unechoed; Ctrl-C still reaches the handler.
+        SetConsoleMode(input, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT);
+        m_bKeys = true;
+        m_pSaved = std::move(pSaved);
         return;
     }
-    auto pSaved = std::make_unique<Saved>();
-    pSaved->mode = mode;
-    // Keys one at a time and unechoed; Ctrl-C still reaches the handler.
-    SetConsoleMode(input, (mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT);
-    m_bKeys = true;
+    // A pipe can only be read with a blocking ReadFile: no time-out, and
+    // under Wine a pipe from the host can be neither peeked, nor switched to
+    // PIPE_NOWAIT, nor reopened for overlapped reads, nor have its read
+    // cancelled. So a thread blocks in ReadFile and hands over what comes;
+    // Read waits for it with a time-out. A file or NUL ends at once.
+    pSaved->pPipe = std::make_shared<PipeBytes>();
+    pSaved->reader = std::thread([pPipe = pSaved->pPipe, input] {
+        char buffer[256];
+        for (;;) {
+            DWORD got = 0;
+            const bool bRead = ReadFile(input, buffer, sizeof buffer, &got, nullptr) != 0 && got > 0;
+            std::lock_guard<std::mutex> lock(pPipe->mutex);
+            if (!bRead) {
+                pPipe->bEnded = true;
+                pPipe->arrived.notify_all();
+                return;
+            }
+            pPipe->bytes.append(buffer, got);
+            pPipe->arrived.notify_all();
+        }
+    });
     m_pSaved = std::move(pSaved);
 }
 
 StationInput::~StationInput() {
-    if (m_pSaved) {
+    if (!m_pSaved) {
+        return;
+    }
+    if (m_bKeys) {
         SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), m_pSaved->mode);
+        return;
+    }
+    bool bEnded = false;
+    {
+        std::lock_guard<std::mutex> lock(m_pSaved->pPipe->mutex);
+        bEnded = m_pSaved->pPipe->bEnded;
+    }
+    // A reader still blocked in ReadFile cannot be woken (see above): it owns
+    // its share of the bytes and nothing else, and ends with the process.
+    if (bEnded) {
+        m_pSaved->reader.join();
+    } else {
+        m_pSaved->reader.detach();
     }
 }
 
@@ -34,8 +92,8 @@ StationInput::Result StationInput::Read(std::string& bytes, int timeoutMs) {
     if (m_bEnded) {
         return Result::End;
     }
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (m_bKeys) {
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
         if (WaitForSingleObject(input, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
             return Result::Timeout;
         }
@@ -59,32 +117,20 @@ StationInput::Result StationInput::Read(std::string& bytes, int timeoutMs) {
         }
         return bytes.size() > before ? Result::Data : Result::Timeout;
     }
-    // A pipe: wait for bytes without blocking in ReadFile, so that the
-    // station can end while nothing comes. A file is always ready.
-    if (GetFileType(input) == FILE_TYPE_PIPE) {
-        DWORD available = 0;
-        for (int waited = 0; waited <= timeoutMs; waited += 20) {
-            if (PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) == 0) {
-                m_bEnded = true;  // the writer closed its end
-                return Result::End;
-            }
-            if (available > 0) {
-                break;
-            }
-            Sleep(20);
-        }
-        if (available == 0) {
-            return Result::Timeout;
-        }
+    PipeBytes& pipe = *m_pSaved->pPipe;
+    std::unique_lock<std::mutex> lock(pipe.mutex);
+    pipe.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&pipe] { return !pipe.bytes.empty() || pipe.bEnded; });
+    if (!pipe.bytes.empty()) {
+        bytes += pipe.bytes;
+        pipe.bytes.clear();
+        return Result::Data;
     }
-    char buffer[256];
-    DWORD got = 0;
-    if (ReadFile(input, buffer, sizeof buffer, &got, nullptr) == 0 || got == 0) {
+    if (pipe.bEnded) {
         m_bEnded = true;
         return Result::End;
     }
-    bytes.append(buffer, got);
-    return Result::Data;
+    return Result::Timeout;
 }
 
 std::string HostName() {

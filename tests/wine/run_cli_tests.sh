@@ -10,7 +10,11 @@
 # With COM2 to COM5 mapped to four more emulators, --list-ports (with COM23
 # on the first emulator's line too, COM30 on a directory, which cannot be
 # opened) and a batch: one process flashing all four at once, one of them
-# refusing a block.
+# refusing a block. Then a station on the same four ports, driven by lines
+# through a pipe as a line controller would: slots started at different
+# moments (one twice), one box refusing a block, a start on a running slot
+# refused, quit waiting for the slot still running; exit 1, the boxes that
+# completed hold the image, one record per run with its slot, run and station.
 #
 # Prints one summary line; exits non-zero when a case fails.
 set -uo pipefail
@@ -39,8 +43,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kelvora-wine-cli.XXXXXX")
 log=$work/wine.log
 emulator_pid=
 batch_pids=()
+station_pid=
 cleanup() {
-    for pid in "$emulator_pid" "${batch_pids[@]}"; do
+    for pid in "$station_pid" "$emulator_pid" "${batch_pids[@]}"; do
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
             kill -TERM "$pid" 2>/dev/null
             wait "$pid" 2>/dev/null
@@ -215,18 +220,27 @@ else
     fail "version: exit status $rc"
 fi
 
+# Starts an emulator on COMn's link with the given options; its pid joins
+# batch_pids, its output goes to batchN.out.
+batch_emulator() {
+    local n=$1
+    shift
+    : >"$work/batch$n.out"
+    "$emulator" --link "$work/ttyBatch$n" "$@" >"$work/batch$n.out" 2>/dev/null &
+    batch_pids+=($!)
+    for _ in $(seq 100); do
+        [ -s "$work/batch$n.out" ] && [ -L "$work/ttyBatch$n" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 # A batch on four ports: each box on its own, one refusing block 2; exit 1,
 # the summary, the three others hold the image, one record per box.
-for n in 2 3 4 5; do
-    options=(--save "$work/batch$n.bin")
-    [ "$n" -eq 5 ] && options=(--nak-block 2)
-    "$emulator" --link "$work/ttyBatch$n" "${options[@]}" >"$work/batch$n.out" 2>/dev/null &
-    batch_pids+=($!)
+for n in 2 3 4; do
+    batch_emulator "$n" --save "$work/batch$n.bin"
 done
-for _ in $(seq 100); do
-    [ -L "$work/ttyBatch2" ] && [ -L "$work/ttyBatch3" ] && [ -L "$work/ttyBatch4" ] && [ -L "$work/ttyBatch5" ] && break
-    sleep 0.05
-done
+batch_emulator 5 --nak-block 2
 
 # --list-ports while COM1 to COM5, COM12 and COM23 have a box on their line:
 # those seven in number order, not COM30; whatever else the machine has, in
@@ -273,6 +287,90 @@ elif [ "$records" != "completed@COM2 completed@COM3 completed@COM4 error-31@COM5
     fail "batch: records say: $records"
 else
     pass "batch of four ports"
+fi
+
+# The station on the same ports, its stdin a pipe this script writes lines
+# to over time and keeps open: quit alone must end it. Slot 1 (COM2) flashes
+# two boxes in a row, slot 3 (COM4) has its block 2 refused, slot 2 (COM3)
+# is held running by its box's late verdict while a second start for it is
+# refused and quit is given.
+station_say() {
+    echo "$1" >&"$to_station"
+}
+# Waits (a hang guard) until the station has printed COUNT lines (1 when not
+# given) matching the pattern; awaited names the pattern for the failure.
+station_saw() {
+    awaited=$1
+    local alive
+    for _ in $(seq 600); do
+        kill -0 "$station_pid" 2>/dev/null
+        alive=$?
+        [ "$(tr -d '\r' <"$work/raw" | grep -cE "$1")" -ge "${2:-1}" ] && return 0
+        [ "$alive" -eq 0 ] || return 1
+        sleep 0.1
+    done
+    return 1
+}
+batch_emulator 2 --autoboot-ms 120000 --sessions 2 --save "$work/station2.bin" &&
+    batch_emulator 3 --autoboot-ms 120000 --verdict-delay 8000 --save "$work/station3.bin" &&
+    batch_emulator 4 --autoboot-ms 120000 --nak-block 2 &&
+    batch_emulator 5 --autoboot-ms 120000 --save "$work/station5.bin"
+started=$?
+: >"$work/raw"
+coproc STATION {
+    exec timeout 120 wine "$exe" --station --record "$winwork\\station.jsonl" --station-name bench-w \
+        --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu" >"$work/raw" 2>&1
+}
+station_pid=$STATION_PID
+# A copy of the pipe's end of our own: bash closes the coprocess's when it ends.
+exec {to_station}>&"${STATION[1]}"
+awaited="the emulators to start"
+[ "$started" -eq 0 ] &&
+    station_say "start 3" && station_saw '^COM4: Error 31 !!! at block 2$' &&
+    station_say "start 1" && station_saw '^COM2: completed in ' &&
+    station_say "start 1" && station_say "start 4" &&
+    station_saw '^COM2: completed in ' 2 && station_saw '^COM5: completed in ' &&
+    station_say "start 2" && station_saw '^COM3: 5120 / 5120$' &&
+    station_say "start 2" && station_saw '^slot 2 is running; not started again$' &&
+    station_say "quit" && station_saw '^quitting: 1 still running'
+steps=$?
+# Ended by quit, not by the end of its stdin: the pipe is closed only after.
+if [ "$steps" -eq 0 ]; then
+    for _ in $(seq 600); do
+        kill -0 "$station_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+fi
+kill -TERM "$station_pid" 2>/dev/null
+wait "$station_pid"
+rc=$?
+exec {to_station}>&-
+station_pid=
+tr -d '\r' <"$work/raw" >"$work/out"
+for pid in "${batch_pids[@]}"; do
+    emulator_stop "$pid"
+done
+batch_pids=()
+records=$(python3 -c 'import json, sys
+records = [json.loads(line) for line in open(sys.argv[1])]
+print(sorted(r["run"] for r in records) == list(range(1, len(records) + 1)), sorted({r["station"] for r in records}),
+      " ".join(sorted("%d:%s:%s" % (r["slot"], r["port"], r["end"]) for r in records)))' \
+    "$work/station.jsonl" 2>&1)
+if [ "$steps" -ne 0 ]; then
+    fail "station: waited in vain for $awaited (exit status $rc)"
+elif [ "$rc" -ne 1 ]; then
+    fail "station: exit status $rc, want 1"
+elif ! sed -n '/^quitting: 1 still running/,$p' "$work/out" | grep -q '^COM3: completed in '; then
+    fail "station: quit did not wait for slot 2 to complete"
+elif ! grep -qx "4 completed, 1 failed" "$work/out"; then
+    fail "station: no summary line"
+elif ! cmp -s "$work/station2.bin" "$work/expected.bin" || ! cmp -s "$work/station3.bin" "$work/expected.bin" ||
+     ! cmp -s "$work/station5.bin" "$work/expected.bin"; then
+    fail "station: a box received other bytes than the image"
+elif [ "$records" != "True ['bench-w'] 1:COM2:completed 1:COM2:completed 2:COM3:completed 3:COM4:error-31 4:COM5:completed" ]; then
+    fail "station: records say: $records"
+else
+    pass "station of four ports through stdin"
 fi
 
 for n in 1 2 3 4 5 12 23 30; do
