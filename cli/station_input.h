@@ -27,7 +27,7 @@ private:
     bool m_bKeys = false;
     bool m_bEnded = false;
     struct Saved;
-    std::unique_ptr<Saved> m_pSaved;  // the terminal's settings before, to restore
+    std::unique_ptr<Saved> m_pSaved;  // the terminal's settings to restore; the platform's reader state
 };
 
 // The machine's name, for the records of a station ("" when unknown).
