@@ -1,0 +1,490 @@
+#!/usr/bin/env python3
+"""Station benchmark: one kelvora-upgrader --station process driven by lines
+on stdin, as a line controller drives it.
+
+    bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
+
+    BUILD_DIR       default build/linux
+    --only          some of: paced16, paced64, start, memory, soak (default: all)
+
+What it measures (about 5 minutes in all on 2 cores):
+
+- paced16, paced64: 16 or 64 paced emulators (115200 baud, 256 KiB image),
+  all started by one `start all` line. The slowest box's payload rate from its
+  emulator's log ("transfer begins" to "end of transmission", as in
+  bench/batch.py) against the 11 453 B/s line limit; the station's CPU (user +
+  system of the whole process, from /proc/PID/stat) from the `start all` line
+  to the last "completed" line, as % of one core per box. paced64 also
+  measures the whole process idle with its 64 slots ready: once before the
+  first start and once after every run has ended (the slots then keep reading
+  their boxes' consoles), and splits that CPU between the main thread and the
+  others, with their wake-ups (from /proc/PID/task/*/schedstat and status).
+  Emulators keep serving (--sessions 0) so that no port hangs up meanwhile.
+- start: from writing a `start N` line to the first byte arriving on that
+  port, over 100 starts. The boxes are pseudo-terminals of this script's own
+  (it holds the master side and notes when the first byte can be read), so no
+  emulator's scheduling or log stamps sit in the measure; after the first byte
+  the script sends `stop N` and waits for the slot's "cancelled" line.
+- memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
+  station's peak resident memory (VmHWM, its own high-water mark), also as it
+  stands after set-up, and the largest VmRSS seen during the runs.
+- soak: 8 unthrottled emulators that keep serving (--sessions 0), a 32 KiB
+  image, N runs (default 500), each slot started again as soon as it ends.
+  Descriptors (/proc/PID/fd), threads and resident memory (/proc/PID/status)
+  sampled every 50 runs; afterwards the records are counted against the runs
+  started and against the station's own closing counts.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import queue
+import re
+import select
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH)
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from box_emulator import Emulator  # noqa: E402
+from batch import LINE_LIMIT, transfer_ms  # noqa: E402
+
+KIB = 1024
+MIB = 1024 * 1024
+TICK = os.sysconf("SC_CLK_TCK")
+WAIT = 120  # a hang guard for single steps, not a timing
+# A box waits this long for the space that stops its autoboot: the station
+# may take its time before it starts a slot.
+AUTOBOOT_MS = "600000"
+CLOSING = re.compile(r"^(\d+) completed, (\d+) failed$")
+
+
+def cpu_seconds(pid):
+    """User + system CPU of every thread of the process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def resources(pid):
+    """Descriptors, threads and resident KiB of the process now."""
+    status = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            status[key] = value.split()[0] if value.split() else ""
+    return {"fds": len(os.listdir(f"/proc/{pid}/fd")), "threads": int(status["Threads"]),
+            "rss": int(status["VmRSS"]), "hwm": int(status["VmHWM"])}
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
+
+
+class Station:
+    """kelvora-upgrader --station on the given ports; lines go to its stdin,
+    its stdout lines are taken as they come."""
+
+    def __init__(self, cli, ports, image, work, record=None):
+        args = [cli, "--station", "--station-name", "bench"]
+        if record:
+            args += ["--record", record]
+        for port in ports:
+            args += ["--port", port]
+        self.stderr_path = os.path.join(work, "station.stderr")
+        with open(self.stderr_path, "wb") as stderr:
+            self.proc = subprocess.Popen(args + [image], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=stderr, text=True, bufsize=1)
+        self.pid = self.proc.pid
+        self.lines = queue.Queue()
+        self.seen = []
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        try:
+            self.wait_for(r"sha256 ")  # the header: every port is open
+        except BaseException:
+            self.kill()
+            raise
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def next_line(self, timeout):
+        """The next stdout line, or None when none came in time."""
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if line is None:
+            raise RuntimeError("the station ended early:\n" + "\n".join(self.seen[-20:]) + self.stderr())
+        self.seen.append(line)
+        return line
+
+    def wait_for(self, pattern, timeout=WAIT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = self.next_line(deadline - time.monotonic())
+            if line is not None:
+                match = re.search(pattern, line)
+                if match:
+                    return match
+        raise RuntimeError(f"no line matching {pattern!r}:\n" + "\n".join(self.seen[-20:]) + self.stderr())
+
+    def stderr(self):
+        with open(self.stderr_path, errors="replace") as f:
+            text = f.read()
+        return "\nstderr:\n" + text if text else ""
+
+    def quit(self):
+        """Quits (waiting for running slots); gives (exit status, completed, failed)."""
+        self.send("quit")
+        status = self.proc.wait(timeout=WAIT)
+        self.reader.join(timeout=10)
+        counts = None
+        while not self.lines.empty():
+            line = self.lines.get_nowait()
+            if line is not None:
+                self.seen.append(line)
+        for line in self.seen:
+            match = CLOSING.match(line)
+            if match:
+                counts = int(match[1]), int(match[2])
+        if counts is None:
+            raise RuntimeError("no closing counts:\n" + "\n".join(self.seen[-20:]) + self.stderr())
+        return status, counts[0], counts[1]
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Boxes:
+    """N emulators with the same options, each logging to its own file."""
+
+    def __init__(self, emulator, work, n, *args):
+        self.logs = [os.path.join(work, f"emulator-{i}.log") for i in range(n)]
+        self.emulators = []
+        try:
+            for log in self.logs:
+                self.emulators.append(Emulator(emulator, *args, log=log))
+        except BaseException:
+            self.close()
+            raise
+        self.ports = [e.port for e in self.emulators]
+
+    def close(self):
+        """Stops every emulator; gives their summaries."""
+        summaries = [e.finish(wait=0) for e in self.emulators]
+        self.emulators = []
+        return summaries
+
+
+def threads_now(pid):
+    """Per thread: (nanoseconds on a CPU, voluntary context switches)."""
+    threads = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                ns = int(f.read().split()[0])
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                switches = next(int(line.split()[1]) for line in f if line.startswith("voluntary_ctxt_switches"))
+        except (OSError, StopIteration):
+            continue
+        threads[int(tid)] = (ns, switches)
+    return threads
+
+
+def idle_cpu(station, seconds):
+    """The whole station process's CPU over seconds of idling, % of one core,
+    and where it goes: the main thread's share and the other threads' share,
+    each with its wake-ups per second (from the per-thread scheduler stats)."""
+    before, threads_before, started = cpu_seconds(station.pid), threads_now(station.pid), time.monotonic()
+    time.sleep(seconds)
+    cpu, threads_after = cpu_seconds(station.pid), threads_now(station.pid)
+    wall = time.monotonic() - started
+    main, other = [0, 0], [0, 0]
+    for tid, (ns, switches) in threads_after.items():
+        if tid in threads_before:
+            share = main if tid == station.pid else other
+            share[0] += ns - threads_before[tid][0]
+            share[1] += switches - threads_before[tid][1]
+    return {"cpu": 100.0 * (cpu - before) / wall, "main": 100.0 * main[0] / 1e9 / wall, "main_wakes": main[1] / wall,
+            "other": 100.0 * other[0] / 1e9 / wall, "other_wakes": other[1] / wall,
+            "others": len(threads_after) - 1}
+
+
+def paced(args, work, image, n, idle_seconds):
+    """n paced boxes started at once; with idle_seconds, the idle process too."""
+    result = {"n": n, "load": load_average()}
+    boxes = Boxes(args.emulator, work, n, "-v", "--baud", "115200", "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    try:
+        station = Station(args.cli, boxes.ports, image, work)
+        if idle_seconds:
+            time.sleep(3)  # the boxes' banners come and go
+            result["idle_before"] = idle_cpu(station, idle_seconds)
+        before, started = cpu_seconds(station.pid), time.monotonic()
+        station.send("start all")
+        completed = set()
+        deadline = started + WAIT + 60
+        while len(completed) < n:
+            line = station.next_line(max(0.0, deadline - time.monotonic()))
+            if line is None:
+                raise RuntimeError(f"{len(completed)} of {n} completed in time:\n" + "\n".join(station.seen[-20:]))
+            match = re.match(r"^(\S+): completed in ", line)
+            if match:
+                completed.add(match[1])
+        wall = time.monotonic() - started
+        cpu = cpu_seconds(station.pid) - before
+        result.update(wall=wall, cpu=100.0 * cpu / wall / n, hwm=resources(station.pid)["hwm"] / KIB)
+        if idle_seconds:
+            time.sleep(3)  # the boxes reboot and show their banners
+            result["idle_after"] = idle_cpu(station, idle_seconds)
+        status, done, failed = station.quit()
+        if status != 0 or done != n or failed != 0:
+            raise RuntimeError(f"station exit {status}: {done} completed, {failed} failed")
+    finally:
+        if station:
+            station.kill()
+        summaries = boxes.close()
+    bad = [s for s in summaries if not s or s["blocks"] != 256 or s["verdict"] != "completed"]
+    if bad:
+        raise RuntimeError(f"boxes without a whole image: {bad}")
+    rates = sorted(os.path.getsize(image) * 1000.0 / transfer_ms(log) for log in boxes.logs)
+    result["rate"], result["median_rate"] = rates[0], statistics.median(rates)
+    result["load_after"] = load_average()
+    return result
+
+
+def start_latency(args, work, image, starts=100, slots=8):
+    """Milliseconds from a `start N` line to the first byte on the port."""
+    pairs = [os.openpty() for _ in range(slots)]
+    ports = [os.ttyname(slave) for _, slave in pairs]
+    for master, _ in pairs:
+        os.set_blocking(master, False)
+    station = None
+    latencies = []
+    firsts = set()
+    try:
+        station = Station(args.cli, ports, image, work)
+        for i in range(starts):
+            slot = i % slots
+            master = pairs[slot][0]
+            drain(master)
+            sent = time.monotonic()
+            station.send(f"start {slot + 1}")
+            ready, _, _ = select.select([master], [], [], 10)
+            arrived = time.monotonic()
+            if not ready:
+                raise RuntimeError(f"nothing on {ports[slot]} 10 s after the start:\n" + "\n".join(station.seen[-20:]))
+            firsts.add(os.read(master, 1)[0])
+            latencies.append(1000.0 * (arrived - sent))
+            station.send(f"stop {slot + 1}")
+            station.wait_for(rf"^{re.escape(ports[slot])}: cancelled$")
+            time.sleep(0.05)
+        station.quit()
+    finally:
+        if station:
+            station.kill()
+        for master, slave in pairs:
+            os.close(master)
+            os.close(slave)
+    latencies.sort()
+    return {"median": statistics.median(latencies), "p90": latencies[int(0.9 * len(latencies))],
+            "min": latencies[0], "max": latencies[-1], "firsts": firsts, "starts": starts, "slots": slots}
+
+
+def drain(fd):
+    while True:
+        try:
+            if not os.read(fd, 65536):
+                return
+        except BlockingIOError:
+            return
+
+
+def memory(args, work, n=16):
+    """Peak memory of the station flashing a 16 MiB image into n boxes."""
+    image = os.path.join(work, "image-16m.bin")
+    with open(image, "wb") as f:
+        f.write(os.urandom(16 * MIB))
+    boxes = Boxes(args.emulator, work, n, "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    try:
+        station = Station(args.cli, boxes.ports, image, work)
+        setup = resources(station.pid)
+        rss = 0
+        started = time.monotonic()
+        station.send("start all")
+        completed = 0
+        while completed < n:
+            line = station.next_line(0.05)
+            rss = max(rss, resources(station.pid)["rss"])
+            if time.monotonic() - started > 600:
+                raise RuntimeError("the 16 MiB transfers did not end in 10 minutes")
+            if line and re.match(r"^\S+: completed in ", line):
+                completed += 1
+        wall = time.monotonic() - started
+        peak = resources(station.pid)["hwm"]
+        status, done, failed = station.quit()
+        if status != 0 or done != n:
+            raise RuntimeError(f"station exit {status}: {done} completed, {failed} failed")
+    finally:
+        if station:
+            station.kill()
+        boxes.close()
+        os.unlink(image)
+    return {"n": n, "peak": peak / KIB, "setup_peak": setup["hwm"] / KIB, "setup_rss": setup["rss"] / KIB,
+            "rss": rss / KIB, "wall": wall}
+
+
+def soak(args, work, image, runs, slots=8, sample_every=50):
+    """runs downloads over slots, each slot restarted as soon as it ends."""
+    record = os.path.join(work, "soak.jsonl")
+    boxes = Boxes(args.emulator, work, slots, "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    samples = []
+    open(record, "w").close()
+    try:
+        station = Station(args.cli, boxes.ports, image, work, record=record)
+        slot_of = {port: i + 1 for i, port in enumerate(boxes.ports)}
+        samples.append(("before", resources(station.pid)))
+        started_runs = ended = refused = 0
+        pending = ""
+        retry = []  # slots whose restart was refused: their run was still leaving
+        with open(record) as records_file:
+            for slot in range(1, slots + 1):
+                station.send(f"start {slot}")
+                started_runs += 1
+            began = time.monotonic()
+            while ended < started_runs:
+                if time.monotonic() - began > 30 * 60:
+                    raise RuntimeError(f"soak stalled after {ended} runs")
+                line = station.next_line(0.05)
+                to_start, retry = retry, []
+                completed = line is not None and re.match(r"^(\S+): completed in ", line)
+                if completed:
+                    ended += 1
+                    to_start.append(slot_of[completed[1]])
+                refusal = line is not None and re.match(r"^slot (\d+) is running; not started again$", line)
+                if refusal:
+                    refused += 1
+                    started_runs -= 1
+                    retry.append(int(refusal[1]))
+                # A run that did not complete is found by its record, written
+                # just before its slot is ready again (a start may come too soon).
+                pending += records_file.read()
+                *texts, pending = pending.split("\n")
+                for text in texts:
+                    r = json.loads(text)
+                    if r["end"] != "completed":
+                        ended += 1
+                        to_start.append(r["slot"])
+                for slot in to_start:
+                    if started_runs < runs:
+                        station.send(f"start {slot}")
+                        started_runs += 1
+                if completed and ended % sample_every == 0:
+                    samples.append((str(ended), resources(station.pid)))
+            time.sleep(1)  # every slot's last run has left
+            samples.append(("all ended", resources(station.pid)))
+        status, done, failed = station.quit()
+        wall = time.monotonic() - began
+    finally:
+        if station:
+            station.kill()
+        boxes.close()
+    with open(record) as f:
+        records = [json.loads(r) for r in f]
+    run_numbers = sorted(r["run"] for r in records)
+    return {"runs": started_runs, "refused": refused, "records": len(records), "completed": done, "failed": failed,
+            "status": status, "runs_numbered": run_numbers == list(range(1, started_runs + 1)),
+            "ends": sorted({r["end"] for r in records}), "samples": samples, "wall": wall, "slots": slots}
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return f"{os.cpu_count()} CPUs ({model}), Linux {platform.release()}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
+    parser.add_argument("--only", default="paced16,paced64,start,memory,soak")
+    parser.add_argument("--idle-seconds", type=float, default=30)
+    parser.add_argument("--soak-runs", type=int, default=500)
+    args = parser.parse_args()
+    args.cli = os.path.join(os.path.abspath(args.build), "bin", "kelvora-upgrader")
+    args.emulator = os.path.join(os.path.abspath(args.build), "bin", "stb-emulator")
+    only = args.only.split(",")
+
+    print(f"# kelvora-upgrader station benchmark, {datetime.datetime.now():%Y-%m-%d %H:%M}, {machine()}")
+    print(f"# line limit {LINE_LIMIT:.0f} payload B/s at 115200 baud", flush=True)
+    with tempfile.TemporaryDirectory(prefix="kelvora-bench-station-") as work:
+        image = os.path.join(work, "image-256k.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(256 * KIB))
+        small = os.path.join(work, "image-32k.bin")
+        with open(small, "wb") as f:
+            f.write(os.urandom(32 * KIB))
+        for n in (16, 64):
+            if f"paced{n}" not in only:
+                continue
+            r = paced(args, work, image, n, args.idle_seconds if n == 64 else 0)
+            print(f"paced {n} boxes, 256 KiB, `start all`: slowest box {r['rate']:.0f} B/s = "
+                  f"{100 * r['rate'] / LINE_LIMIT:.1f} % of the limit (goal >= 99), median box "
+                  f"{100 * r['median_rate'] / LINE_LIMIT:.1f} %; station CPU "
+                  f"{r['cpu']:.2f} % of a core per box (goal <= 0.5); all done in {r['wall']:.1f} s; "
+                  f"peak {r['hwm']:.1f} MiB; load average before {r['load']}, after {r['load_after']}", flush=True)
+            if "idle_before" in r:
+                for when in ("before", "after"):
+                    i = r[f"idle_{when}"]
+                    print(f"idle, {n} slots, {args.idle_seconds:.0f} s, {when} the runs: {i['cpu']:.2f} % of one "
+                          f"core (goal <= 0.5); main thread {i['main']:.2f} % at {i['main_wakes']:.0f} wake-ups/s, "
+                          f"{i['others']} other threads {i['other']:.2f} % at {i['other_wakes']:.0f} wake-ups/s",
+                          flush=True)
+        if "start" in only:
+            r = start_latency(args, work, image)
+            firsts = ", ".join(f"0x{b:02x}" for b in sorted(r["firsts"]))
+            print(f"start line to first byte on the port, {r['starts']} starts over {r['slots']} idle slots: "
+                  f"median {r['median']:.2f} ms (goal <= 50), 90th percentile {r['p90']:.2f} ms, "
+                  f"min {r['min']:.2f} ms, max {r['max']:.2f} ms; first bytes seen: {firsts}", flush=True)
+        if "memory" in only:
+            r = memory(args, work)
+            print(f"{r['n']} slots, 16 MiB image, unthrottled, run to the end in {r['wall']:.1f} s: peak (VmHWM) "
+                  f"{r['peak']:.1f} MiB (goal <= 40); after set-up, before any start: VmHWM {r['setup_peak']:.1f} "
+                  f"MiB, VmRSS {r['setup_rss']:.1f} MiB; largest VmRSS seen during the runs {r['rss']:.1f} MiB",
+                  flush=True)
+        if "soak" in only:
+            r = soak(args, work, small, args.soak_runs)
+            print(f"soak: {r['runs']} runs over {r['slots']} slots in {r['wall']:.0f} s, 32 KiB unthrottled: "
+                  f"{r['records']} records (run numbers 1..{r['runs']}: {'yes' if r['runs_numbered'] else 'NO'}), "
+                  f"closing counts {r['completed']} completed + {r['failed']} failed, exit {r['status']}, "
+                  f"ends {', '.join(r['ends'])}, {r['refused']} restarts refused and retried", flush=True)
+            print("  after runs | descriptors | threads | VmRSS KiB")
+            for ended, s in r["samples"]:
+                print(f"  {ended:>10} | {s['fds']:11d} | {s['threads']:7d} | {s['rss']:9d}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
