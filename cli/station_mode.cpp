@@ -14,7 +14,9 @@
 
 namespace {
 
-constexpr int kInputPollMs = 50;
+// How long a wait for input may last before Ctrl-C and the end of a quit
+// are looked at again.
+constexpr int kInputPollMs = 200;
 
 // What the operator asked for, from keys or lines.
 struct Command {

@@ -144,6 +144,10 @@ SharedLoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const Loaded
     // shows whether the file grew since.
     auto pLoaded = std::make_shared<LoadedImage>();
     try {
+        // Room for the 0xFF fill too, so that the image is never copied to
+        // a buffer of its final size (two 16 MiB copies at once).
+        pLoaded->bytes.reserve(std::max<std::size_t>(TransferLength(static_cast<std::size_t>(fileSize)),
+                                                     static_cast<std::size_t>(fileSize) + 1));
         pLoaded->bytes.resize(static_cast<std::size_t>(fileSize) + 1);
     } catch (const std::bad_alloc&) {
         return SharedLoadResult::NoBuffer;
@@ -174,7 +178,6 @@ SharedLoadResult ImageLoadShared(const char* pPath, std::shared_ptr<const Loaded
     // Only the file's bytes stay; the rest of the last block is 0xFF.
     pLoaded->bytes.resize(size);
     pLoaded->bytes.resize(TransferLength(size), 0xFF);
-    pLoaded->bytes.shrink_to_fit();
     pImage = std::move(pLoaded);
     return SharedLoadResult::Loaded;
 }

@@ -22,7 +22,12 @@
 
 namespace {
 
+// The default link's reader must see g_bStopThread, which nobody wakes it
+// for, within half a second. A link of its own is stopped only by its Close
+// and its next open, which both wake the reader: its wait is a fallback, long
+// so that many idle ports cost next to nothing.
 constexpr int kReaderWaitMs = 500;
+constexpr int kOwnLinkReaderWaitMs = 5000;
 constexpr std::size_t kReadChunk = 1024;
 constexpr int kWriteSliceMs = 100;
 
@@ -142,7 +147,7 @@ void SerialThread(void* pOpen) {
             continue;
         }
         pollfd fds[2] = {{hPort, POLLIN, 0}, {core.wakeFd, POLLIN, 0}};
-        int ready = poll(fds, 2, kReaderWaitMs);
+        int ready = poll(fds, 2, core.bDefault ? kReaderWaitMs : kOwnLinkReaderWaitMs);
         const pollfd& pfd = fds[0];
         if (ready < 0) {
             if (errno != EINTR) {
