@@ -9,6 +9,7 @@
 #include "station/run_facts.h"
 #include "station/station.h"
 #include "web/web_metrics.h"
+#include "web/web_page.h"
 
 namespace {
 
@@ -114,6 +115,19 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
             return WebError(409, "the station is quitting: no new starts");
         }
         return Json(202, nlohmann::json{{"started", m_station.StartAllReady()}});
+    }
+    if (path == "/events") {
+        // The server streams it; any other method is wrong.
+        return MethodNotAllowed("GET");
+    }
+    if (const WebPageFile* pFile = WebPageFileOf(path)) {
+        if (!bGet) {
+            return MethodNotAllowed("GET");
+        }
+        WebAnswer answer;
+        answer.contentType = std::string(pFile->contentType);
+        answer.body = std::string(pFile->body);
+        return answer;
     }
     const std::string slots = "/api/slots/";
     if (path.rfind(slots, 0) == 0) {

@@ -47,6 +47,8 @@ public:
     // The port actually listened on: the Host of a changing request names it.
     void OwnPortSet(unsigned short port) { m_ownPort = port; }
     WebAnswer Answer(const WebRequest& request) const;
+    // GET /api/station's answer; also what every event carries.
+    WebAnswer StationState() const;
 
     // The newest records first, at most limit, read from the end of the file
     // (lines that are no JSON object, such as a line being appended, are left
@@ -54,7 +56,6 @@ public:
     static std::vector<std::string> RecordLinesNewestFirst(const std::string& path, std::size_t limit);
 
 private:
-    WebAnswer StationState() const;
     WebAnswer Records(const std::string& query) const;
     WebAnswer SlotRequest(const WebRequest& request, const std::string& rest) const;
     // True, with the answer to send, when a changing request may not go on.

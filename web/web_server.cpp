@@ -31,16 +31,93 @@ constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr std::size_t kDrainMost = 4 * 1024 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// Events: at most ten a second, and a comment line when nothing changed for
+// a while, so that a client that went away is noticed. A client that stops
+// reading gets no more than one message queued, and is dropped when a write
+// has not gone through in kEventWriteTime.
+constexpr auto kEventInterval = std::chrono::milliseconds(100);
+constexpr auto kEventQuiet = std::chrono::seconds(10);
+constexpr auto kEventWriteTime = std::chrono::seconds(30);
+constexpr char kEventHead[] =
+    "HTTP/1.1 200 OK\r\nServer: kelvora-upgrader\r\nContent-Type: text/event-stream\r\n"
+    "Cache-Control: no-store\r\nConnection: close\r\n\r\nretry: 2000\n\n";
+
+class Session;
+
+// The clients of GET /events, and the timer that sends them the station's
+// state when it changed. Lives on the server's thread only.
+class EventHub {
+public:
+    EventHub(net::io_context& context, const WebApi& api) : m_timer(context), m_api(api) {}
+    void Begin() { Tick(); }
+    void Add(const std::shared_ptr<Session>& pSession);
+
+private:
+    void Tick();
+
+    net::steady_timer m_timer;
+    const WebApi& m_api;
+    std::vector<std::shared_ptr<Session>> m_clients;
+    std::string m_last;  // the last state sent
+    std::chrono::steady_clock::time_point m_lastSent{};
+};
 
 // One client connection: requests read one after the other, each answered
 // from the API.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const WebApi& api) : m_stream(std::move(socket)), m_api(api) {}
+    Session(tcp::socket socket, const WebApi& api, EventHub& hub)
+        : m_stream(std::move(socket)), m_api(api), m_hub(hub) {}
 
     void Begin() { ReadRequest(); }
 
+    // An event client: sends the message now, or after the one being
+    // written (a newer message replaces one still waiting).
+    void Push(std::string message) {
+        if (m_bWriting) {
+            m_pending = std::move(message);
+            return;
+        }
+        m_bWriting = true;
+        m_out = std::move(message);
+        m_stream.expires_after(kEventWriteTime);
+        net::async_write(m_stream, net::buffer(m_out), [self = shared_from_this()](beast::error_code error, std::size_t) {
+            self->m_bWriting = false;
+            if (error) {
+                self->Gone();
+            } else if (!self->m_pending.empty()) {
+                self->Push(std::exchange(self->m_pending, std::string()));
+            }
+        });
+    }
+    bool IsGone() const { return m_bGone; }
+
 private:
+    // Streams events from now on; reads only to notice the client closing.
+    void BeginEvents() {
+        // The read starts first, without a time limit: a later write's
+        // limit then applies to that write only.
+        m_stream.expires_never();
+        WatchClose();
+        Push(kEventHead);
+        m_hub.Add(shared_from_this());
+    }
+
+    void WatchClose() {
+        m_stream.async_read_some(net::buffer(m_scratch), [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->Gone();
+            } else {
+                self->WatchClose();
+            }
+        });
+    }
+
+    void Gone() {
+        m_bGone = true;
+        Drop();
+    }
+
     void ReadRequest() {
         m_parser.emplace();
         m_parser->header_limit(kHeaderLimit);
@@ -52,6 +129,10 @@ private:
     void Read(beast::error_code error, std::size_t) {
         if (!error) {
             const http::request<http::string_body>& got = m_parser->get();
+            if (got.method() == http::verb::get && got.target() == "/events") {
+                BeginEvents();
+                return;
+            }
             WebRequest request;
             request.method = std::string(got.method_string());
             request.target = std::string(got.target());
@@ -130,11 +211,48 @@ private:
 
     beast::tcp_stream m_stream;
     const WebApi& m_api;
+    EventHub& m_hub;
+    bool m_bWriting = false;
+    bool m_bGone = false;
+    std::string m_out, m_pending;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::array<char, 16 * 1024> m_scratch{};
     std::size_t m_drained = 0;
 };
+
+void EventHub::Add(const std::shared_ptr<Session>& pSession) {
+    m_clients.push_back(pSession);
+    pSession->Push("data: " + m_api.StationState().body + "\n");
+}
+
+void EventHub::Tick() {
+    std::erase_if(m_clients, [](const auto& pSession) { return pSession->IsGone(); });
+    if (!m_clients.empty()) {
+        // The state's JSON ends with a line end; a blank line ends the event.
+        std::string state = m_api.StationState().body;
+        const auto now = std::chrono::steady_clock::now();
+        std::string message;
+        if (state != m_last) {
+            message = "data: " + state + "\n";
+            m_last = std::move(state);
+        } else if (now - m_lastSent >= kEventQuiet) {
+            message = ":\n\n";
+        }
+        if (!message.empty()) {
+            m_lastSent = now;
+            for (const auto& pSession : m_clients) {
+                pSession->Push(message);
+            }
+        }
+    }
+    m_timer.expires_after(kEventInterval);
+    m_timer.async_wait([this](beast::error_code error) {
+        if (!error) {
+            Tick();
+        }
+    });
+}
 
 }  // namespace
 
@@ -145,7 +263,7 @@ struct WebServer::Impl {
     void Accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
             if (!error) {
-                std::make_shared<Session>(std::move(socket), api)->Begin();
+                std::make_shared<Session>(std::move(socket), api, hub)->Begin();
             } else if (error == net::error::operation_aborted) {
                 return;
             }
@@ -170,6 +288,7 @@ struct WebServer::Impl {
     net::io_context context{1};
     tcp::acceptor acceptor{context};
     net::steady_timer retry{context};
+    EventHub hub{context, api};
     std::string host;  // address:port as the URL names it
     std::thread thread;
 };
@@ -218,5 +337,6 @@ std::string WebServer::Url() const {
 
 void WebServer::Start() {
     m_pImpl->Accept();
+    m_pImpl->hub.Begin();
     m_pImpl->thread = std::thread([this] { m_pImpl->context.run(); });
 }

@@ -173,6 +173,43 @@ class ApiTests(WebCase, unittest.TestCase):
         self.assertEqual(sorted((r["slot"], r["end"]) for r in self.records()),
                          [(1, "completed"), (2, "cancelled"), (3, "completed")])
 
+    def test_the_page_and_its_event_stream(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [[]])
+            station, web = self.web_station(stack, [boxes[0][0].port], "--web", "0")
+            for path, kind, text in [("/", "text/html", '<script src="/page.js">'),
+                                     ("/page.css", "text/css", ".tile"),
+                                     ("/page.js", "text/javascript", 'new EventSource("/events")')]:
+                conn = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
+                conn.request("GET", path)
+                response = conn.getresponse()
+                self.assertEqual((response.status, response.getheader("Content-Type").split(";")[0]), (200, kind))
+                self.assertIn(text, response.read().decode())
+                conn.close()
+            self.assertEqual(web.post("/")[0], 405)
+            self.assertEqual(web.post("/events")[0], 405)
+
+            events = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
+            events.request("GET", "/events")
+            stream = events.getresponse()
+            self.assertEqual((stream.status, stream.getheader("Content-Type")), (200, "text/event-stream"))
+            states = []
+            while not states or states[-1]["slots"][0]["end"] != "completed":
+                line = stream.readline().decode()
+                self.assertTrue(line, "the event stream ended")
+                if line.startswith("data: "):
+                    states.append(json.loads(line[6:]))
+                    if len(states) == 1:
+                        self.assertEqual(states[0], web.get("/api/station")[1])
+                        self.assertEqual(web.post("/api/slots/1/start")[0], 202)
+            events.close()
+            self.assertIn("running", [state["slots"][0]["state"] for state in states])
+            self.assertEqual(states[-1]["totals"]["completed"], 1)
+            station.send("quit")
+            status, out, err = station.finish()
+            boxes[0][0].finish()
+        self.assertEqual(status, 0, out + err)
+
     def test_changing_requests_need_the_token_and_the_station_own_origin(self):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [[]])
