@@ -31,6 +31,9 @@ constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr std::size_t kDrainMost = 4 * 1024 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// Connections served at once; more are closed at once, so that clients can
+// never use up the descriptors a slot needs to open its port again.
+constexpr unsigned kClientsMost = 128;
 // Events: at most ten a second, and a comment line when nothing changed for
 // a while, so that a client that went away is noticed. A client that stops
 // reading gets no more than one message queued, and is dropped when a write
@@ -66,8 +69,13 @@ private:
 // from the API.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const WebApi& api, EventHub& hub)
-        : m_stream(std::move(socket)), m_api(api), m_hub(hub) {}
+    Session(tcp::socket socket, const WebApi& api, EventHub& hub, unsigned& clients)
+        : m_stream(std::move(socket)), m_api(api), m_hub(hub), m_clients(clients) {
+        ++m_clients;
+    }
+    ~Session() { --m_clients; }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     void Begin() { ReadRequest(); }
 
@@ -212,6 +220,7 @@ private:
     beast::tcp_stream m_stream;
     const WebApi& m_api;
     EventHub& m_hub;
+    unsigned& m_clients;
     bool m_bWriting = false;
     bool m_bGone = false;
     std::string m_out, m_pending;
@@ -262,8 +271,11 @@ struct WebServer::Impl {
 
     void Accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
-            if (!error) {
-                std::make_shared<Session>(std::move(socket), api, hub)->Begin();
+            if (!error && clients >= kClientsMost) {
+                beast::error_code ignored;
+                socket.close(ignored);
+            } else if (!error) {
+                std::make_shared<Session>(std::move(socket), api, hub, clients)->Begin();
             } else if (error == net::error::operation_aborted) {
                 return;
             }
@@ -283,6 +295,7 @@ struct WebServer::Impl {
 
     const WebSettings settings;
     WebApi api;
+    unsigned clients = 0;  // sessions alive; on the server's thread only
     // The context outlives the acceptor, the timer and every session, which
     // are destroyed with it or before it.
     net::io_context context{1};
