@@ -78,6 +78,9 @@ function show(state) {
       slots.append(fresh);
     }
   }
+  if (Date.now() - consolesLoaded >= 1000) {
+    loadConsoles();
+  }
   const totals = JSON.stringify(t);
   if (totals !== lastTotals) {
     lastTotals = totals;
@@ -105,13 +108,19 @@ function loadRecords() {
 
 // The console panes, once a second: the box's text also after its run, so
 // the reboot shows.
+let consolesLoaded = 0;
+
 function loadConsoles() {
+  consolesLoaded = Date.now();
   for (const pane of document.querySelectorAll(".tile .console")) {
     const number = pane.parentNode.id.slice(5);
     fetch("/api/slots/" + number + "/console").then((r) => r.json()).then((body) => {
       const current = document.querySelector("#slot-" + number + " .console");
-      if (current && current.textContent !== body.console) {
-        current.textContent = body.console;
+      // Line ends as a terminal shows them; the protocol's control bytes
+      // (the loader's C and ACK answers among them) are left out.
+      const text = body.console.replace(/\r/g, "").replace(/[\x00-\x08\x0b-\x1f\x7f]/g, "");
+      if (current && current.textContent !== text) {
+        current.textContent = text;
         current.scrollTop = current.scrollHeight;
       }
     }, () => {});
