@@ -241,7 +241,7 @@ class ApiTests(WebCase, unittest.TestCase):
         self.assertEqual(status, 0, out + err)
         self.assertEqual(len(self.records()), 1)
 
-    def test_a_place_that_cannot_serve_is_a_set_up_error(self):
+    def test_wrong_web_options_and_a_place_that_cannot_serve_exit_2(self):
         taken = socket.socket()
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -256,6 +256,15 @@ class ApiTests(WebCase, unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertRegex(result.stderr, wanted)
                 self.assertNotIn("web: http", result.stdout)
+            for args, wanted in [(["--web", "8080"], "--web is only for --station"),
+                                 (["--station", "--web", "70000"], "--web needs [ADDR:]PORT"),
+                                 (["--station", "--web", ":80"], "--web needs [ADDR:]PORT"),
+                                 (["--station", "--web-token", "x"], "--web-token is only for --web"),
+                                 (["--station", "--web", "0", "--web-token="], "--web-token needs a token")]:
+                result = subprocess.run([station_e2e.CLI, *args, "--port", box.port, self.image], input="",
+                                        capture_output=True, text=True, timeout=WAIT, env=env)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), args)
+                self.assertIn(wanted, result.stderr)
             # The token may come from the environment instead.
             env["KELVORA_WEB_TOKEN"] = "from-env"
             proc = subprocess.Popen([station_e2e.CLI, "--station", "--web", "0.0.0.0:0", "--port", box.port,
