@@ -80,10 +80,13 @@ public:
     void Begin() { ReadRequest(); }
 
     // An event client: sends the message now, or after the one being
-    // written (a newer message replaces one still waiting).
+    // written (a newer message replaces one still waiting, but a comment
+    // line never replaces a state).
     void Push(std::string message) {
         if (m_bWriting) {
-            m_pending = std::move(message);
+            if (message.front() != ':' || m_pending.empty()) {
+                m_pending = std::move(message);
+            }
             return;
         }
         m_bWriting = true;
