@@ -13,7 +13,7 @@ const char kUsage[] =
     "                        [--record FILE] IMAGE\n"
     "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
     "                        [--target N] [--station-name NAME] [--unit-pattern REGEX]\n"
-    "                        IMAGE\n"
+    "                        [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
     "Writes IMAGE (a regular file of at most 16 MiB) into a set-top box over its\n"
@@ -47,6 +47,12 @@ const char kUsage[] =
     "  --station-name NAME  with --station: the name in records (default: host name)\n"
     "  --unit-pattern REGEX  the first match (its first group, or all of it) in\n"
     "                 what a box sends names the box in rows and records\n"
+    "  --web [ADDR:]PORT  with --station: serve the station's page, its JSON API\n"
+    "                 and its metrics on ADDR (an IP address, default 127.0.0.1)\n"
+    "                 and PORT (0: any free port); the URL is printed at the start\n"
+    "  --web-token TOKEN  starts and stops through the web need it (Authorization:\n"
+    "                 Bearer TOKEN); required for an address other than loopback;\n"
+    "                 default: the environment variable KELVORA_WEB_TOKEN\n"
     "  --list-ports   print the ports that can be opened now, one per line\n"
     "  --long         with --list-ports: more about each port\n"
     "  --json         with --list-ports: the list as JSON (not with --long)\n"
@@ -116,6 +122,28 @@ std::string ParseErrorReason(const CLI::App& app, const CLI::ParseError& failure
     return message;
 }
 
+// "[ADDR:]PORT": the address before the last colon (an IPv6 address may be
+// in brackets); whether it is an IP address is found when it is bound.
+bool WebPlaceParse(const std::string& text, std::string& address, unsigned& port) {
+    const std::size_t colon = text.rfind(':');
+    const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(portText) > 65535) {
+        return false;
+    }
+    port = static_cast<unsigned>(std::stoul(portText));
+    if (colon != std::string::npos) {
+        address = text.substr(0, colon);
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+            address = address.substr(1, address.size() - 2);
+        }
+        if (address.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool OptionsParse(const std::vector<std::string>& args, Options& options, std::string& error) {
@@ -159,6 +187,13 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     CLI::Option* pUnitPattern = app.add_option("--unit-pattern", options.unitPattern)
                                     ->type_name("REGEX")
                                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::string webText;
+    CLI::Option* pWeb = app.add_option("--web", webText)
+                            ->type_name("[ADDR:]PORT")
+                            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pWebToken = app.add_option("--web-token", options.webToken)
+                                 ->type_name("TOKEN")
+                                 ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--list-ports", bListPorts);
     app.add_flag("--long", options.bLong);
     app.add_flag("--json", options.bJson);
@@ -228,6 +263,21 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
             error = "--unit-pattern '" + options.unitPattern + "' is not a valid pattern: " + failure.what();
             return false;
         }
+    }
+    if (pWeb->count() > 0) {
+        if (!options.bStation) {
+            error = "--web is only for --station";
+            return false;
+        }
+        if (!WebPlaceParse(webText, options.webAddress, options.webPort)) {
+            error = "--web needs [ADDR:]PORT (PORT from 0 to 65535), not '" + webText + "'";
+            return false;
+        }
+        options.bWeb = true;
+    }
+    if (pWebToken->count() > 0 && (!options.bWeb || options.webToken.empty())) {
+        error = options.bWeb ? "--web-token needs a token" : "--web-token is only for --web";
+        return false;
     }
     if (pRecord->count() > 0 && options.record.empty()) {
         error = "--record needs a file name";

@@ -3,6 +3,7 @@
 #include "cli/station_mode.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -11,6 +12,8 @@
 #include "cli/station_view.h"
 #include "cli/terminal.h"
 #include "station/station.h"
+#include "web/web_metrics.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -99,6 +102,32 @@ private:
     std::string m_line;
 };
 
+// Tells the terminal view and the web's metrics alike.
+class ListenerPair : public StationListener {
+public:
+    ListenerPair(StationListener& first, StationListener& second) : m_first(first), m_second(second) {}
+    void StatusChanged(unsigned slot, const char* pText) override {
+        m_first.StatusChanged(slot, pText);
+        m_second.StatusChanged(slot, pText);
+    }
+    void RunEnded(const SlotSnapshot& slot) override {
+        m_first.RunEnded(slot);
+        m_second.RunEnded(slot);
+    }
+    void Event(const StationEvent& event) override {
+        m_first.Event(event);
+        m_second.Event(event);
+    }
+    void RecordLost(unsigned slot, const std::string& lost) override {
+        m_first.RecordLost(slot, lost);
+        m_second.RecordLost(slot, lost);
+    }
+
+private:
+    StationListener& m_first;
+    StationListener& m_second;
+};
+
 }  // namespace
 
 StationSetup StationPrepare(const Options& options) {
@@ -139,7 +168,9 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
 
     StationSettings settings = StationSettingsOf(options, setup);
     settings.stationName = options.stationName.empty() ? HostName() : options.stationName;
-    Station station(settings, view);
+    WebMetrics metrics;
+    ListenerPair listeners(view, metrics);
+    Station station(settings, listeners);
 
     // Nothing is sent until every port is open.
     std::vector<std::string> problems = setup.problems;
@@ -149,6 +180,29 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
             problems.push_back("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
         }
     }
+    // Declared after the station: the server, which reads it, stops first.
+    std::optional<WebServer> web;
+    if (options.bWeb) {
+        WebSettings webSettings;
+        webSettings.address = options.webAddress;
+        webSettings.port = static_cast<unsigned short>(options.webPort);
+        webSettings.token = options.webToken;
+        if (webSettings.token.empty()) {
+            if (const char* pToken = std::getenv("KELVORA_WEB_TOKEN")) {
+                webSettings.token = pToken;
+            }
+        }
+        webSettings.record = options.record;
+        webSettings.image = setup.image;
+        webSettings.stationName = settings.stationName;
+        webSettings.version = KELVORA_VERSION;
+        web.emplace(station, metrics, webSettings);
+        std::string reason;
+        if (!web->Listen(reason)) {
+            problems.push_back("cannot serve the web page on " + options.webAddress + ":" +
+                               std::to_string(options.webPort) + ": " + reason);
+        }
+    }
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
             Complain(problem);
@@ -156,6 +210,10 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
         return kExitUsage;
     }
     view.Attach(station, setup.image);
+    if (web) {
+        web->Start();
+        view.Line("web: " + web->Url());
+    }
 
     CommandReader reader(station, input.Keys());
     bool bQuitting = false;

@@ -7,10 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-namespace {
-
-// Each byte as the code point of the same value (Latin-1 to UTF-8), so the
-// line is valid JSON whatever the box sent.
 std::string BytesAsCodePoints(const std::string& bytes) {
     std::string text;
     text.reserve(bytes.size() * 2);
@@ -25,6 +21,8 @@ std::string BytesAsCodePoints(const std::string& bytes) {
     }
     return text;
 }
+
+namespace {
 
 double Milliseconds(double seconds) {
     return std::round(seconds * 1000.0) / 1000.0;

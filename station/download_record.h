@@ -44,6 +44,10 @@ struct DownloadRecord {
                                  // kRecordConsoleLimit of them are kept in the line
 };
 
+// Each byte as the code point of the same value (Latin-1 to UTF-8), so that
+// any bytes a box sent give valid JSON and the text reads as sent.
+std::string BytesAsCodePoints(const std::string& bytes);
+
 // The console text a record keeps: the last 64 KiB the box sent.
 inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
 

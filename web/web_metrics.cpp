@@ -1,0 +1,108 @@
+#include "web/web_metrics.h"
+
+#include <cstdio>
+#include <set>
+
+#include "station/run_facts.h"
+#include "web/web_api.h"
+
+namespace {
+
+// A label value with backslash, double quote and line end escaped.
+std::string LabelValue(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            value += '\\';
+            value += c;
+        } else if (c == '\n') {
+            value += "\\n";
+        } else {
+            value += c;
+        }
+    }
+    return value;
+}
+
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+void Family(std::string& text, const char* name, const char* type, const char* help) {
+    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+}  // namespace
+
+void WebMetrics::RunEnded(const SlotSnapshot& slot) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_downloads[{slot.number, RunEndName(slot.end.value_or(RunEnd::Cancelled))}];
+    m_bytesEnded[slot.number] += slot.sent;
+    m_lastEndedRun[slot.number] = slot.run;
+    if (slot.seconds > 0) {
+        for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+            m_bucketCounts[i] += slot.seconds <= kBuckets[i] ? 1 : 0;
+        }
+        ++m_transfers;
+        m_transferSeconds += slot.seconds;
+    }
+}
+
+std::string WebMetrics::Text(const Station& station, const WebSettings& settings) const {
+    std::string text;
+    Family(text, "kelvora_up", "gauge", "1 while the station serves");
+    text += "kelvora_up 1\n";
+    Family(text, "kelvora_info", "gauge", "the station, its version and its image");
+    text += "kelvora_info{version=\"" + LabelValue(settings.version) + "\",station=\"" +
+            LabelValue(settings.stationName) + "\",image_sha256=\"" + LabelValue(settings.image.sha256) + "\"} 1\n";
+
+    std::vector<SlotSnapshot> slots;
+    for (unsigned number = 1; number <= station.SlotCount(); ++number) {
+        slots.push_back(station.Snapshot(number));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Family(text, "kelvora_downloads_total", "counter", "downloads that ended, by port and end");
+    for (const SlotSnapshot& slot : slots) {
+        // Every port shows its completed count, also while it is 0.
+        const std::string port = LabelValue(slot.port.name);
+        if (m_downloads.count({slot.number, "completed"}) == 0) {
+            text += "kelvora_downloads_total{port=\"" + port + "\",end=\"completed\"} 0\n";
+        }
+        for (auto it = m_downloads.lower_bound({slot.number, ""});
+             it != m_downloads.end() && it->first.first == slot.number; ++it) {
+            text += "kelvora_downloads_total{port=\"" + port + "\",end=\"" + LabelValue(it->first.second) + "\"} " +
+                    std::to_string(it->second) + "\n";
+        }
+    }
+    Family(text, "kelvora_slot_running", "gauge", "1 while a download runs on the port");
+    for (const SlotSnapshot& slot : slots) {
+        text += "kelvora_slot_running{port=\"" + LabelValue(slot.port.name) + "\"} " +
+                (slot.state == SlotState::Running ? "1" : "0") + "\n";
+    }
+    Family(text, "kelvora_bytes_sent_total", "counter", "image bytes handed to the port");
+    for (const SlotSnapshot& slot : slots) {
+        std::uint64_t bytes = 0;
+        if (auto ended = m_bytesEnded.find(slot.number); ended != m_bytesEnded.end()) {
+            bytes = ended->second;
+        }
+        // A run under way counts what it has sent so far, until its end adds
+        // the same bytes to the ended runs.
+        auto counted = m_lastEndedRun.find(slot.number);
+        if (slot.run != 0 && (counted == m_lastEndedRun.end() || counted->second != slot.run)) {
+            bytes += slot.sent;
+        }
+        text += "kelvora_bytes_sent_total{port=\"" + LabelValue(slot.port.name) + "\"} " + std::to_string(bytes) +
+                "\n";
+    }
+    Family(text, "kelvora_transfer_seconds", "histogram", "time of each download from the first sync byte");
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+        text += "kelvora_transfer_seconds_bucket{le=\"" + Number(kBuckets[i]) + "\"} " +
+                std::to_string(m_bucketCounts[i]) + "\n";
+    }
+    text += "kelvora_transfer_seconds_bucket{le=\"+Inf\"} " + std::to_string(m_transfers) + "\n";
+    text += "kelvora_transfer_seconds_sum " + Number(m_transferSeconds) + "\n";
+    text += "kelvora_transfer_seconds_count " + std::to_string(m_transfers) + "\n";
+    return text;
+}
