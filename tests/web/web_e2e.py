@@ -320,4 +320,5 @@ if __name__ == "__main__":
     parser.add_argument("--emulator", required=True)
     known, rest = parser.parse_known_args()
     station_e2e.CLI, station_e2e.EMULATOR = known.cli, known.emulator
+    station_e2e.BoxWorkdir.emulator_path = known.emulator
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
