@@ -52,7 +52,6 @@ class Session;
 class EventHub {
 public:
     EventHub(net::io_context& context, const WebApi& api) : m_timer(context), m_api(api) {}
-    void Begin() { Tick(); }
     void Add(const std::shared_ptr<Session>& pSession);
 
 private:
@@ -63,6 +62,7 @@ private:
     std::vector<std::shared_ptr<Session>> m_clients;
     std::string m_last;  // the last state sent
     std::chrono::steady_clock::time_point m_lastSent{};
+    bool m_bTicking = false;  // the timer runs while there are clients
 };
 
 // One client connection: requests read one after the other, each answered
@@ -242,27 +242,45 @@ private:
 
 void EventHub::Add(const std::shared_ptr<Session>& pSession) {
     m_clients.push_back(pSession);
-    pSession->Push("data: " + m_api.StationState().body + "\n");
+    std::string state = m_api.StationState().body;
+    pSession->Push("data: " + state + "\n");
+    if (!m_bTicking) {
+        // The first client since the timer stopped: what it got is what
+        // every client has seen.
+        m_bTicking = true;
+        m_last = std::move(state);
+        m_lastSent = std::chrono::steady_clock::now();
+        m_timer.expires_after(kEventInterval);
+        m_timer.async_wait([this](beast::error_code error) {
+            if (!error) {
+                Tick();
+            }
+        });
+    }
 }
 
+// Sends the state to every client when it changed; with no client left the
+// timer stops, so an unwatched station's server sleeps.
 void EventHub::Tick() {
     std::erase_if(m_clients, [](const auto& pSession) { return pSession->IsGone(); });
-    if (!m_clients.empty()) {
-        // The state's JSON ends with a line end; a blank line ends the event.
-        std::string state = m_api.StationState().body;
-        const auto now = std::chrono::steady_clock::now();
-        std::string message;
-        if (state != m_last) {
-            message = "data: " + state + "\n";
-            m_last = std::move(state);
-        } else if (now - m_lastSent >= kEventQuiet) {
-            message = ":\n\n";
-        }
-        if (!message.empty()) {
-            m_lastSent = now;
-            for (const auto& pSession : m_clients) {
-                pSession->Push(message);
-            }
+    if (m_clients.empty()) {
+        m_bTicking = false;
+        return;
+    }
+    // The state's JSON ends with a line end; a blank line ends the event.
+    std::string state = m_api.StationState().body;
+    const auto now = std::chrono::steady_clock::now();
+    std::string message;
+    if (state != m_last) {
+        message = "data: " + state + "\n";
+        m_last = std::move(state);
+    } else if (now - m_lastSent >= kEventQuiet) {
+        message = ":\n\n";
+    }
+    if (!message.empty()) {
+        m_lastSent = now;
+        for (const auto& pSession : m_clients) {
+            pSession->Push(message);
         }
     }
     m_timer.expires_after(kEventInterval);
@@ -371,6 +389,5 @@ std::string WebServer::Url() const {
 
 void WebServer::Start() {
     m_pImpl->Accept();
-    m_pImpl->hub.Begin();
     m_pImpl->thread = std::thread([this] { m_pImpl->context.run(); });
 }
