@@ -11,11 +11,15 @@ import http.client
 import json
 import os
 import re
+import select
 import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
+import urllib.parse
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,6 +29,17 @@ import station_e2e  # noqa: E402
 from station_e2e import StationCase, StationProcess, fill  # noqa: E402
 
 WAIT = 60  # a hang guard, not a timing
+PROMETHEUS = "/usr/bin/prometheus"
+PROMETHEUS_WAIT = 90  # a hang guard: start-up, scrapes and the query
+# The scrape configuration the README shows, with the stations' addresses.
+PROMETHEUS_CONFIG = """\
+scrape_configs:
+  - job_name: kelvora
+    scrape_interval: 1s
+    scrape_timeout: 1s
+    static_configs:
+      - targets: [{targets}]
+"""
 METRIC = re.compile(r'^([a-z_]+)(?:\{(.*)\})? (\S+)$')
 
 
@@ -70,8 +85,29 @@ class Web:
                     answer += chunk
             except ConnectionResetError:
                 pass
-        match = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
-        return int(match[1]) if match else None
+        return status_of(answer)
+
+    def trickle(self, data):
+        """Sends data a byte a second until the server answers or closes;
+        gives the status, or None when it closed without an answer."""
+        answer = b""
+        with socket.create_connection((self.host, self.port), timeout=WAIT) as sock:
+            try:
+                for byte in data:
+                    sock.sendall(bytes([byte]))
+                    if select.select([sock], [], [], 1)[0]:
+                        break
+                answer = sock.recv(65536)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+        return status_of(answer)
+
+    def reachable(self):
+        try:
+            socket.create_connection((self.host, self.port), timeout=5).close()
+            return True
+        except OSError:
+            return False
 
     def slots_until(self, done):
         """Polls /api/station until done(slots) holds; gives the state. A
@@ -98,6 +134,137 @@ class Web:
             name, labels, value = METRIC.match(line).groups()
             samples[(name, labels or "")] = float(value)
         return samples
+
+
+def status_of(answer):
+    match = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
+    return int(match[1]) if match else None
+
+
+def address_off_loopback():
+    """An IPv4 address of this machine other than loopback, or None: the one
+    a UDP socket would send from (connecting it sends nothing), else the
+    first from hostname -I."""
+    found = []
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            udp.connect(("10.255.255.255", 9))
+            found.append(udp.getsockname()[0])
+    except OSError:
+        pass
+    try:
+        found += subprocess.run(["hostname", "-I"], capture_output=True, text=True, timeout=10).stdout.split()
+    except (OSError, subprocess.SubprocessError):
+        pass
+    return next((a for a in found if re.fullmatch(r"[0-9.]+", a) and a.split(".")[0] not in ("0", "127")), None)
+
+
+def hostile_rows(web, far, token):
+    """Bad requests as (kind, the Web that sends it, bytes, answers taken
+    as right; None for a connection closed unanswered). A request that
+    parses asks for the connection to close after its answer; the changing
+    ones carry the right token where something else is wrong, so that one
+    let through would stop or restart the transfer under way. Far is the
+    station reached through an address other than loopback, or None."""
+    def request(line, *headers, host=f"{web.host}:{web.port}", body=b""):
+        lines = [line, *([f"Host: {host}"] if host is not None else []), "Connection: close", *headers]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+    bearer = f"Authorization: Bearer {token}"
+    changing = ["POST /api/start", "POST /api/slots/1/stop", "POST /api/slots/1/start"]
+    big = 1 << 20
+    chunk = b"4000\r\n" + b"x" * 0x4000 + b"\r\n"
+    rows = []
+
+    def add(kind, answers, requests, through=web, times=1):
+        rows.extend((kind, through, data, answers) for data in requests * times)
+
+    add("malformed request", {400}, [
+        b"GARBAGE\r\n\r\n", b"GET\r\n\r\n", b"GET /api/station\r\n\r\n", b"GET /api/station HTTP/9.9\r\n\r\n",
+        b"GET  /api/station HTTP/1.1\r\n\r\n", b"GET /api/station HTTP/1.1 more\r\n\r\n", b"\x00\x01\x02\r\n\r\n",
+        b"GET /api/station HTTP/1.1\n\n", b"GET /a b HTTP/1.1\r\n\r\n", b"\r\n\r\n",
+        b"\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03" + bytes(32) + b"\r\n\r\n",  # a TLS hello
+        request("GET /api/station HTTP/1.1", "NoColon"),
+        request("GET /api/station HTTP/1.1", "Content-Length: -1"),
+        request("GET /api/station HTTP/1.1", "Content-Length: 1", "Content-Length: 2", body=b"ab"),
+        request("POST /api/start HTTP/1.1", bearer, "Transfer-Encoding: chunked", body=b"zz\r\n"),
+    ], times=2)
+    add("header of 1 MiB", {431}, [
+        request("GET /api/station HTTP/1.1", "X-Big: " + "a" * big),
+        request("GET /api/station HTTP/1.1", *[f"X-{i}: {'a' * 60}" for i in range(big // 66)]),
+        request("GET /" + "a" * big + " HTTP/1.1"),
+        request("POST /api/slots/1/stop HTTP/1.1", bearer, "Cookie: " + "c=1; " * (big // 5)),
+    ], times=5)
+    add("body over 16 KiB", {413}, [
+        request(f"{line} HTTP/1.1", bearer, f"Content-Length: {size}", body=b"x" * size)
+        for line in [*changing, "GET /api/station"] for size in (16 * 1024 + 1, 100000)
+    ] + [
+        request("POST /api/slots/1/stop HTTP/1.1", bearer, "Transfer-Encoding: chunked", body=chunk * 3 + b"0\r\n\r\n"),
+        request("POST /api/start HTTP/1.1", bearer, "Content-Length: 99999999999", body=b"x" * 1000),
+    ], times=2)
+    add("unknown path", {404}, [request(f"GET {path} HTTP/1.1") for path in [
+        "/nothing", "/api", "/api/", "/api/stations", "/API/STATION", "/api/slots", "/api/slots/", "/api/slots/1",
+        "/api/slots/1/", "/api/slots/1/flash", "/api/slots/2/console", "/api/slots/0/console", "/api/slots/-1/console",
+        "/api/slots/9999999/console", "/api/slots/x/console", "/api/slots/1/console/x", "/../../etc/passwd",
+        "/%2e%2e/%2e%2e/etc/passwd", "/api/station/../records", "/index.html", "/page.js/", "/events/x", "/%00",
+        "/metrics/", "http://evil.example/api/station", "api/station", "*"]], times=2)
+    add("wrong method", {405}, [
+        request(f"{method} {path} HTTP/1.1", bearer)
+        for method in ["PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "BREW"]
+        for path in ["/api/station", "/api/records", "/metrics", "/api/start", "/api/slots/1/stop",
+                     "/api/slots/1/console", "/", "/events"]
+    ] + [request(f"{line} HTTP/1.1", bearer) for line in [
+        "GET /api/start", "GET /api/slots/1/stop", "GET /api/slots/1/start", "POST /api/station", "POST /metrics",
+        "POST /events", "POST /", "POST /api/records", "POST /api/slots/1/console"]])
+    if far is not None:
+        add("token missing or wrong from another address", {401}, [
+            request(f"{line} HTTP/1.1", *([f"Authorization: {auth}"] if auth else []), host=f"{far.host}:{far.port}")
+            for line in changing
+            for auth in [None, "Bearer wrong", "Bearer", f"Bearer {token[:-1]}", f"Bearer {token}2",
+                         f"bearer {token}", token, "Basic czNjcmV0", f"Bearer  {token}"]
+        ], through=far)
+    add("foreign Origin", {403}, [
+        request(f"{line} HTTP/1.1", bearer, f"Origin: {origin}")
+        for line in changing
+        for origin in ["http://evil.example", "null", f"http://{web.host}:{web.port}.evil.example",
+                       f"https://{web.host}:{web.port}", f"http://localhost:{web.port}", f"http://{web.host}:1"]
+    ])
+    add("wrong Host", {403}, [
+        request(f"{line} HTTP/1.1", bearer, host=host)
+        for line in changing
+        for host in ["evil.example", "evil.example:80", web.host, f"{web.host}:{web.port}0", f"{web.host}:1", "", None]
+    ])
+    return rows
+
+
+class EventListener:
+    """A client of GET /events on a thread of its own: reads events until
+    one shows slot 1's run completed (ended true) or the stream ends; first
+    is set at the first event."""
+
+    def __init__(self, web):
+        self.web = web
+        self.first = threading.Event()
+        self.ended = False
+        self.thread = threading.Thread(target=self._listen, daemon=True)
+        self.thread.start()
+
+    def _listen(self):
+        conn = http.client.HTTPConnection(self.web.host, self.web.port, timeout=WAIT)
+        try:
+            conn.request("GET", "/events")
+            for line in conn.getresponse():
+                if line.startswith(b"data: "):
+                    self.first.set()
+                    slot = json.loads(line[6:])["slots"][0]
+                    if (slot["state"], slot["end"]) == ("ended", "completed"):
+                        self.ended = True
+                        return
+        except OSError:
+            pass
+        finally:
+            self.first.set()
+            conn.close()
 
 
 class WebCase(StationCase):
@@ -322,39 +489,117 @@ class ApiTests(WebCase, unittest.TestCase):
             summary = box.finish()
         self.assertEqual(summary["sync_bytes"], 0)
 
-    def test_careless_clients_get_4xx_while_a_transfer_goes_on(self):
+    def test_hostile_clients_get_4xx_or_are_closed_while_a_transfer_and_50_event_clients_go_on(self):
+        far_address = address_off_loopback()
         with ExitStack() as stack:
-            boxes = self.boxes(stack, [["--baud", "57600"]])
-            station, web = self.web_station(stack, [boxes[0][0].port], "--web", "0")
-            self.assertEqual(web.post("/api/slots/1/start")[0], 202)
+            boxes = self.boxes(stack, [["--baud", "38400"]])
+            station, bound = self.web_station(stack, [boxes[0][0].port], "--web", "0.0.0.0:0", "--web-token", "s3cret")
+            web = Web("127.0.0.1", bound.port)
+            far = Web(far_address, web.port) if far_address else None
+            far = far if far and far.reachable() else None
+            listeners = [EventListener(web) for _ in range(50)]
+            # One more that asks for events and never reads them, its
+            # receive buffer as small as the system allows.
+            stuck = socket.socket()
+            stack.callback(stuck.close)
+            stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+            stuck.connect((web.host, web.port))
+            stuck.sendall(b"GET /events HTTP/1.1\r\nHost: " + f"{web.host}:{web.port}".encode() + b"\r\n\r\n")
+            for listener in listeners:
+                listener.first.wait(WAIT)
+            self.assertEqual(web.post("/api/slots/1/start", {"Authorization": "Bearer s3cret"}), (202, {"slot": 1, "run": 1}))
             web.slots_until(lambda slots: slots[0]["sent"] > 0)
-            host = f"Host: 127.0.0.1:{web.port}\r\n".encode()
-            for data, wanted in [(b"GARBAGE\r\n\r\n", 400),
-                                 (b"GET /api/station HTTP/9.9\r\n\r\n", 400),
-                                 (b"GET /api/station HTTP/1.1\r\n" + host + b"X-Big: " + b"a" * (1 << 20) + b"\r\n\r\n",
-                                  431),
-                                 (b"POST /api/start HTTP/1.1\r\n" + host + b"Content-Length: 100000\r\n\r\n" +
-                                  b"x" * 100000, 413),
-                                 (b"GET /api/station HTTP/1.1\r\n" + host + b"Content-Length: -1\r\n\r\n", 400),
-                                 (b"GET /%%% HTTP/1.1\r\n" + host + b"Connection: close\r\n\r\n", 404)]:
-                self.assertEqual(web.raw(data), wanted, data[:40])
-            # A client that sends half a request and goes away.
-            with socket.create_connection((web.host, web.port)) as sock:
-                sock.sendall(b"GET /api/sta")
-            # Idle connections beyond the server's limit are closed at once;
-            # once they are gone it answers again.
-            with ExitStack() as idle:
-                for _ in range(140):
-                    idle.enter_context(socket.create_connection((web.host, web.port)))
-                self.assertIsNone(web.raw(b"GET /api/station HTTP/1.1\r\n" + host + b"\r\n"))
-            web.slots_until(lambda slots: True)
+
+            rows = hostile_rows(web, far, "s3cret")
+            if far is None:
+                with self.subTest(kind="token from another address"):
+                    self.skipTest("no address of this machine other than loopback reaches the station")
+            # The server drops a request not whole within its time limit: one
+            # client sends a byte a second meanwhile.
+            with ThreadPoolExecutor(5) as pool:
+                slow = pool.submit(web.trickle, b"GET /api/station HTTP/1.1\r\nX-Slow: " + b"." * 40 + b"\r\n\r\n")
+                answers = list(pool.map(lambda row: row[1].raw(row[2]), rows))
+                self.assertEqual([(kind, data[:80], got) for (kind, _, data, wanted), got in zip(rows, answers)
+                                  if got not in wanted], [])
+                # A client that sends half a request and goes away.
+                with socket.create_connection((web.host, web.port)) as sock:
+                    sock.sendall(b"GET /api/sta")
+                # Idle connections beyond the server's limit are closed at
+                # once; once they are gone it answers again.
+                with ExitStack() as idle:
+                    for _ in range(140):
+                        idle.enter_context(socket.create_connection((web.host, web.port)))
+                    self.assertIsNone(web.raw(b"GET /api/station HTTP/1.1\r\n\r\n"))
+                got = slow.result(timeout=2 * WAIT)
+                self.assertTrue(got is None or 400 <= got < 500, got)
+
             state = web.slots_until(lambda slots: slots[0]["state"] == "ended")
             self.assertEqual(state["slots"][0]["end"], "completed")
+            self.assertEqual(web.get("/api/station")[0], 200)
+            for listener in listeners:
+                listener.thread.join(WAIT)
+            self.assertEqual([listener.ended for listener in listeners], [True] * 50)
             station.send("quit")
             status, out, err = station.finish()
             self.assertEqual(boxes[0][0].finish()["verdict"], "completed")
         self.assertEqual(status, 0, out + err)
         self.assertTrue(self.saved(boxes[0][1]) == fill(self.data), "saved image differs")
+        self.assertEqual([r["end"] for r in self.records()], ["completed"])
+
+
+@unittest.skipUnless(os.access(PROMETHEUS, os.X_OK), f"{PROMETHEUS} is not installed")
+class PrometheusTests(WebCase, unittest.TestCase):
+    def test_prometheus_scrapes_the_completed_downloads_of_two_stations(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [[]] * 4)
+            stations = [self.web_station(stack, [box.port for box, _ in pair], "--web", "0")
+                        for pair in (boxes[:2], boxes[2:])]
+            targets = [f"{web.host}:{web.port}" for _, web in stations]
+            config = os.path.join(self.dir, "prometheus.yml")
+            with open(config, "w") as f:
+                f.write(PROMETHEUS_CONFIG.format(targets=", ".join(f'"{target}"' for target in targets)))
+            with socket.socket() as sock:
+                sock.bind(("127.0.0.1", 0))
+                prometheus_web = Web("127.0.0.1", sock.getsockname()[1])
+            log_path = os.path.join(self.dir, "prometheus.log")
+            log = stack.enter_context(open(log_path, "w"))
+            prometheus = subprocess.Popen([PROMETHEUS, "--config.file", config,
+                                           "--storage.tsdb.path", os.path.join(self.dir, "tsdb"),
+                                           "--web.listen-address", f"{prometheus_web.host}:{prometheus_web.port}"],
+                                          stdout=log, stderr=subprocess.STDOUT)
+            stack.callback(prometheus.wait)
+            stack.callback(prometheus.kill)
+
+            for _, web in stations:
+                self.assertEqual(web.post("/api/start"), (202, {"started": [1, 2]}))
+            for _, web in stations:
+                state = web.slots_until(lambda slots: all(s["state"] == "ended" for s in slots))
+                self.assertEqual([s["end"] for s in state["slots"]], ["completed", "completed"])
+
+            # Per station, named through kelvora_info as the README shows.
+            query = urllib.parse.urlencode({"query": 'sum by (instance, station) (kelvora_downloads_total{end="completed"}'
+                                                     ' * on (instance) group_left (station) kelvora_info)'})
+            wanted = {(target, "bench-7"): 2 for target in targets}
+            seen = None
+            deadline = time.monotonic() + PROMETHEUS_WAIT
+            while seen != wanted and time.monotonic() < deadline and prometheus.poll() is None:
+                time.sleep(0.5)
+                try:
+                    status, answer = prometheus_web.get("/api/v1/query?" + query)
+                except OSError:
+                    continue  # not listening yet
+                if status == 200:
+                    seen = {(r["metric"]["instance"], r["metric"]["station"]): float(r["value"][1])
+                            for r in answer["data"]["result"]}
+            if seen != wanted:
+                with open(log_path) as f:
+                    self.fail(f"Prometheus gave {seen}, not {wanted}; its log:\n{f.read()[-4000:]}")
+            for station, _ in stations:
+                station.send("quit")
+                self.assertEqual(station.finish()[0], 0)
+            self.assertEqual([box.finish()["verdict"] for box, _ in boxes], ["completed"] * 4)
+        for box, saved in boxes:
+            self.assertTrue(self.saved(saved) == fill(self.data), "saved image differs")
 
 
 if __name__ == "__main__":
