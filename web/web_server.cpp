@@ -151,7 +151,15 @@ private:
             request.origin = std::string(got[http::field::origin]);
             request.authorization = std::string(got[http::field::authorization]);
             request.cookie = std::string(got[http::field::cookie]);
-            Reply(m_api.Answer(request), got.keep_alive());
+            WebAnswer answer = m_api.Answer(request);
+            if (got.method() == http::verb::head) {
+                // An answer to HEAD has no body; the connection closes after
+                // it, so no client reads a body it was not told of.
+                answer.body.clear();
+                Reply(answer, false);
+                return;
+            }
+            Reply(answer, got.keep_alive());
             return;
         }
         if (error == http::error::end_of_stream || error == http::error::partial_message ||
@@ -294,10 +302,16 @@ void EventHub::Tick() {
 // A station started again at once binds the port its predecessor's closed
 // connections still hold. Windows takes the same option as leave to share a
 // port a live process listens on, so there the port must be free.
-bool ReuseAddress(tcp::acceptor& acceptor, beast::error_code& error) {
-#ifndef _WIN32
-    acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+#ifdef _WIN32
+constexpr bool kReuseAddress = false;
+#else
+constexpr bool kReuseAddress = true;
 #endif
+
+bool ReuseAddress(tcp::acceptor& acceptor, beast::error_code& error) {
+    if (kReuseAddress) {
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    }
     return static_cast<bool>(error);
 }
 
