@@ -5,9 +5,9 @@ on stdin, as a line controller drives it.
     bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
 
     BUILD_DIR       default build/linux
-    --only          some of: paced16, paced64, start, memory, soak (default: all)
+    --only          some of: paced16, paced64, start, web, memory, soak (default: all)
 
-What it measures (about 5 minutes in all on 2 cores):
+What it measures (about 6 minutes in all on 2 cores):
 
 - paced16, paced64: 16 or 64 paced emulators (115200 baud, 256 KiB image),
   all started by one `start all` line. The slowest box's payload rate from its
@@ -25,6 +25,19 @@ What it measures (about 5 minutes in all on 2 cores):
   (it holds the master side and notes when the first byte can be read), so no
   emulator's scheduling or log stamps sit in the measure; after the first byte
   the script sends `stop N` and waits for the slot's "cancelled" line.
+- web: the station with --web 127.0.0.1:0. 16 paced emulators as in paced16,
+  all started by one `POST /api/start`, while 10 clients read GET /events
+  the whole time (a thread each, counting the events that arrive); the same
+  run again without clients. Per run: the slowest box's rate against the line
+  limit, the station's CPU (whole process, as paced16) and the web server
+  thread's own CPU (/proc/PID/task/TID/schedstat; the thread is not named, so
+  it is found as the one that worked while the script sent 200 GET
+  /api/station before the start), and the events each client received per
+  second. Then, as in start, 100 starts of 8 idle slots on pseudo-terminals
+  of the script's own, each by `POST /api/slots/N/start` over one kept-open
+  HTTP connection: from sending the request to the first byte on that port
+  (the answer is read after), then `POST /api/slots/N/stop` and the slot's
+  "cancelled" line.
 - memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
   station's peak resident memory (VmHWM, its own high-water mark), also as it
   stands after set-up, and the largest VmRSS seen during the runs.
@@ -37,12 +50,14 @@ What it measures (about 5 minutes in all on 2 cores):
 
 import argparse
 import datetime
+import http.client
 import json
 import os
 import platform
 import queue
 import re
 import select
+import socket
 import statistics
 import subprocess
 import sys
@@ -93,10 +108,12 @@ class Station:
     """kelvora-upgrader --station on the given ports; lines go to its stdin,
     its stdout lines are taken as they come."""
 
-    def __init__(self, cli, ports, image, work, record=None):
+    def __init__(self, cli, ports, image, work, record=None, web=False):
         args = [cli, "--station", "--station-name", "bench"]
         if record:
             args += ["--record", record]
+        if web:
+            args += ["--web", "127.0.0.1:0"]
         for port in ports:
             args += ["--port", port]
         self.stderr_path = os.path.join(work, "station.stderr")
@@ -110,6 +127,8 @@ class Station:
         self.reader.start()
         try:
             self.wait_for(r"sha256 ")  # the header: every port is open
+            if web:
+                self.web = int(self.wait_for(r"^web: http://127\.0\.0\.1:(\d+)/$")[1])
         except BaseException:
             self.kill()
             raise
@@ -228,18 +247,102 @@ def idle_cpu(station, seconds):
             "others": len(threads_after) - 1}
 
 
-def paced(args, work, image, n, idle_seconds):
-    """n paced boxes started at once; with idle_seconds, the idle process too."""
+def web_connection(port):
+    """An HTTP connection to the station's web server, already open; it sends
+    Host as 127.0.0.1:PORT and no Origin, as a page of the station would."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT)
+    conn.connect()
+    return conn
+
+
+def web_answer(conn, want):
+    """Reads the answer to the request just sent; it must have status want."""
+    response = conn.getresponse()
+    body = response.read()
+    if response.status != want:
+        raise RuntimeError(f"HTTP {response.status}, want {want}: {body[:200]!r}")
+    return json.loads(body)
+
+
+def web_thread(pid, port, requests=200):
+    """The web server's thread (it has no name of its own): the one that was
+    on a CPU longest while requests GET /api/station were answered; gives it
+    and its share of the process's CPU time meanwhile."""
+    conn = web_connection(port)
+    before = threads_now(pid)
+    for _ in range(requests):
+        conn.request("GET", "/api/station")
+        web_answer(conn, 200)
+    after = threads_now(pid)
+    conn.close()
+    worked = {tid: after[tid][0] - before[tid][0] for tid in after if tid in before}
+    tid = max(worked, key=worked.get)
+    return tid, worked[tid] / max(1, sum(worked.values()))
+
+
+class EventReader:
+    """A client of GET /events: a thread reads the stream and notes when
+    each event (its data line) arrived."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+        self.sock.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+        self.times = []  # appended by the reader, read by the script once it stopped
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        try:
+            with self.sock.makefile("rb") as stream:
+                for line in stream:
+                    if line.startswith(b"data: "):
+                        self.times.append(time.monotonic())
+        except OSError:
+            pass
+
+    def between(self, since, until):
+        return sum(since <= t <= until for t in self.times)
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+        self.thread.join(timeout=10)
+
+
+def paced(args, work, image, n, idle_seconds, web_clients=None):
+    """n paced boxes started at once; with idle_seconds, the idle process too.
+    With web_clients (a number), the station serves the web, its boxes are
+    started by POST /api/start and that many clients read /events meanwhile."""
     result = {"n": n, "load": load_average()}
     boxes = Boxes(args.emulator, work, n, "-v", "--baud", "115200", "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
     station = None
+    readers = []
     try:
-        station = Station(args.cli, boxes.ports, image, work)
+        station = Station(args.cli, boxes.ports, image, work, web=web_clients is not None)
         if idle_seconds:
             time.sleep(3)  # the boxes' banners come and go
             result["idle_before"] = idle_cpu(station, idle_seconds)
+        if web_clients is not None:
+            tid, result["probe_share"] = web_thread(station.pid, station.web)
+            readers = [EventReader(station.web) for _ in range(web_clients)]
+            deadline = time.monotonic() + WAIT
+            while not all(r.times for r in readers):  # each has its first event
+                if time.monotonic() > deadline:
+                    raise RuntimeError("a client of /events got no first event")
+                time.sleep(0.05)
+            conn = web_connection(station.web)
+            web_before = threads_now(station.pid)[tid][0]
         before, started = cpu_seconds(station.pid), time.monotonic()
-        station.send("start all")
+        if web_clients is None:
+            station.send("start all")
+        else:
+            conn.request("POST", "/api/start")
+            if len(web_answer(conn, 202)["started"]) != n:
+                raise RuntimeError(f"POST /api/start did not start all {n} slots")
+            conn.close()
         completed = set()
         deadline = started + WAIT + 60
         while len(completed) < n:
@@ -249,9 +352,13 @@ def paced(args, work, image, n, idle_seconds):
             match = re.match(r"^(\S+): completed in ", line)
             if match:
                 completed.add(match[1])
-        wall = time.monotonic() - started
+        ended = time.monotonic()
+        wall = ended - started
         cpu = cpu_seconds(station.pid) - before
         result.update(wall=wall, cpu=100.0 * cpu / wall / n, hwm=resources(station.pid)["hwm"] / KIB)
+        if web_clients is not None:
+            result["web_cpu"] = 100.0 * (threads_now(station.pid)[tid][0] - web_before) / 1e9 / wall
+            result["events"] = sorted(r.between(started, ended) / wall for r in readers)
         if idle_seconds:
             time.sleep(3)  # the boxes reboot and show their banners
             result["idle_after"] = idle_cpu(station, idle_seconds)
@@ -259,6 +366,8 @@ def paced(args, work, image, n, idle_seconds):
         if status != 0 or done != n or failed != 0:
             raise RuntimeError(f"station exit {status}: {done} completed, {failed} failed")
     finally:
+        for reader in readers:
+            reader.close()
         if station:
             station.kill()
         summaries = boxes.close()
@@ -271,8 +380,9 @@ def paced(args, work, image, n, idle_seconds):
     return result
 
 
-def start_latency(args, work, image, starts=100, slots=8):
-    """Milliseconds from a `start N` line to the first byte on the port."""
+def start_latency(args, work, image, starts=100, slots=8, web=False):
+    """Milliseconds from a `start N` line to the first byte on the port; with
+    web, from a POST /api/slots/N/start over one kept-open connection."""
     pairs = [os.openpty() for _ in range(slots)]
     ports = [os.ttyname(slave) for _, slave in pairs]
     for master, _ in pairs:
@@ -281,20 +391,29 @@ def start_latency(args, work, image, starts=100, slots=8):
     latencies = []
     firsts = set()
     try:
-        station = Station(args.cli, ports, image, work)
+        station = Station(args.cli, ports, image, work, web=web)
+        conn = web_connection(station.web) if web else None
         for i in range(starts):
             slot = i % slots
             master = pairs[slot][0]
             drain(master)
             sent = time.monotonic()
-            station.send(f"start {slot + 1}")
+            if web:
+                conn.request("POST", f"/api/slots/{slot + 1}/start")
+            else:
+                station.send(f"start {slot + 1}")
             ready, _, _ = select.select([master], [], [], 10)
             arrived = time.monotonic()
             if not ready:
                 raise RuntimeError(f"nothing on {ports[slot]} 10 s after the start:\n" + "\n".join(station.seen[-20:]))
             firsts.add(os.read(master, 1)[0])
             latencies.append(1000.0 * (arrived - sent))
-            station.send(f"stop {slot + 1}")
+            if web:
+                web_answer(conn, 202)
+                conn.request("POST", f"/api/slots/{slot + 1}/stop")
+                web_answer(conn, 202)
+            else:
+                station.send(f"stop {slot + 1}")
             station.wait_for(rf"^{re.escape(ports[slot])}: cancelled$")
             time.sleep(0.05)
         station.quit()
@@ -430,7 +549,7 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
-    parser.add_argument("--only", default="paced16,paced64,start,memory,soak")
+    parser.add_argument("--only", default="paced16,paced64,start,web,memory,soak")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -469,6 +588,23 @@ def main():
             print(f"start line to first byte on the port, {r['starts']} starts over {r['slots']} idle slots: "
                   f"median {r['median']:.2f} ms (goal <= 50), 90th percentile {r['p90']:.2f} ms, "
                   f"min {r['min']:.2f} ms, max {r['max']:.2f} ms; first bytes seen: {firsts}", flush=True)
+        if "web" in only:
+            for clients in (10, 0):
+                r = paced(args, work, image, 16, 0, web_clients=clients)
+                events = (f"events per client per second min {r['events'][0]:.1f}, median "
+                          f"{statistics.median(r['events']):.1f} (at most 10)" if clients else "no clients")
+                print(f"web, paced 16 boxes, 256 KiB, `POST /api/start`, {clients} clients on /events: slowest box "
+                      f"{r['rate']:.0f} B/s = {100 * r['rate'] / LINE_LIMIT:.1f} % of the limit (goal >= 99), median "
+                      f"box {100 * r['median_rate'] / LINE_LIMIT:.1f} %; station CPU {r['cpu']:.2f} % of a core per "
+                      f"box, {r['cpu'] * r['n']:.1f} % in all, web thread {r['web_cpu']:.2f} % of a core (it did "
+                      f"{100 * r['probe_share']:.0f} % of the work of 200 GET /api/station); {events}; all done in "
+                      f"{r['wall']:.1f} s; load average before {r['load']}, after {r['load_after']}", flush=True)
+            r = start_latency(args, work, image, web=True)
+            firsts = ", ".join(f"0x{b:02x}" for b in sorted(r["firsts"]))
+            print(f"POST /api/slots/N/start to first byte on the port, {r['starts']} starts over {r['slots']} idle "
+                  f"slots, one kept-open connection: median {r['median']:.2f} ms (goal <= 50), 90th percentile "
+                  f"{r['p90']:.2f} ms, min {r['min']:.2f} ms, max {r['max']:.2f} ms; first bytes seen: {firsts}",
+                  flush=True)
         if "memory" in only:
             r = memory(args, work)
             print(f"{r['n']} slots, 16 MiB image, unthrottled, run to the end in {r['wall']:.1f} s: peak (VmHWM) "

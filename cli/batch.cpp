@@ -11,11 +11,13 @@
 
 #include "cli/batch_view.h"
 #include "cli/run_support.h"
+#include "cli/station_input.h"
 #include "cli/station_mode.h"
 #include "cli/terminal.h"
 #include "download/download.h"
 #include "serial/serial_port.h"
 #include "station/station.h"
+#include "web/web_metrics.h"
 
 namespace {
 
@@ -181,7 +183,9 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     viewSettings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw();
     BatchView view(ports, viewSettings, out);
     PromptGate gate(view, !options.bYes && StdinIsTerminal());
-    BatchListener listener(view, gate);
+    BatchListener batchListener(view, gate);
+    WebMetrics metrics;
+    ListenerPair listener(batchListener, metrics);
 
     // Nothing is sent until every port is open and the image is read.
     StationSetup setup = StationPrepare(options);
@@ -199,11 +203,14 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
                 problems.push_back("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
             }
         }
-        if (!problems.empty()) {
-            pStation.reset();  // closes the ports that did open; nothing was sent
-        }
     }
+    // Declared after the station: the server, which reads it, stops first.
+    std::optional<WebServer> web;
+    WebServe(options, *pStation, metrics, setup.image,
+             options.stationName.empty() ? HostName() : options.stationName, true, web, problems);
     if (!problems.empty()) {
+        web.reset();
+        pStation.reset();  // closes the ports that did open; nothing was sent
         view.Finish();
         for (const std::string& problem : problems) {
             Complain(problem);
@@ -212,6 +219,10 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     }
 
     Station& station = *pStation;
+    if (web) {
+        web->Start();
+        view.Line("web: " + web->Url());
+    }
     {
         ViewAsDiagSink diag(view);
         for (unsigned round = 1; round <= options.repeat && !InterruptRequested(); ++round) {

@@ -295,6 +295,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const bool bBatch = ports.size() > 1 || options.bAllPorts;
+    if (options.bWeb && !options.bStation && !bBatch) {
+        Complain("--web is for --station or a batch (several ports or --all-ports)");
+        return kExitUsage;
+    }
     if (bBatch && options.bTrace) {
         Complain("--trace works with one port only");
         return kExitUsage;

@@ -10,7 +10,7 @@
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
     "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
-    "                        [--record FILE] IMAGE\n"
+    "                        [--record FILE] [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
     "                        [--target N] [--station-name NAME] [--unit-pattern REGEX]\n"
     "                        [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
@@ -47,7 +47,7 @@ const char kUsage[] =
     "  --station-name NAME  with --station: the name in records (default: host name)\n"
     "  --unit-pattern REGEX  the first match (its first group, or all of it) in\n"
     "                 what a box sends names the box in rows and records\n"
-    "  --web [ADDR:]PORT  with --station: serve the station's page, its JSON API\n"
+    "  --web [ADDR:]PORT  with --station or a batch: serve the page, its JSON API\n"
     "                 and its metrics on ADDR (an IP address, default 127.0.0.1)\n"
     "                 and PORT (0: any free port); the URL is printed at the start\n"
     "  --web-token TOKEN  starts and stops through the web need it (Authorization:\n"
@@ -265,10 +265,6 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
         }
     }
     if (pWeb->count() > 0) {
-        if (!options.bStation) {
-            error = "--web is only for --station";
-            return false;
-        }
         if (!WebPlaceParse(webText, options.webAddress, options.webPort)) {
             error = "--web needs [ADDR:]PORT (PORT from 0 to 65535), not '" + webText + "'";
             return false;

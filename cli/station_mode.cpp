@@ -102,33 +102,36 @@ private:
     std::string m_line;
 };
 
-// Tells the terminal view and the web's metrics alike.
-class ListenerPair : public StationListener {
-public:
-    ListenerPair(StationListener& first, StationListener& second) : m_first(first), m_second(second) {}
-    void StatusChanged(unsigned slot, const char* pText) override {
-        m_first.StatusChanged(slot, pText);
-        m_second.StatusChanged(slot, pText);
-    }
-    void RunEnded(const SlotSnapshot& slot) override {
-        m_first.RunEnded(slot);
-        m_second.RunEnded(slot);
-    }
-    void Event(const StationEvent& event) override {
-        m_first.Event(event);
-        m_second.Event(event);
-    }
-    void RecordLost(unsigned slot, const std::string& lost) override {
-        m_first.RecordLost(slot, lost);
-        m_second.RecordLost(slot, lost);
-    }
-
-private:
-    StationListener& m_first;
-    StationListener& m_second;
-};
-
 }  // namespace
+
+void WebServe(const Options& options, Station& station, const WebMetrics& metrics, const ImageFacts& image,
+              const std::string& stationName, bool bBatch, std::optional<WebServer>& web,
+              std::vector<std::string>& problems) {
+    if (!options.bWeb) {
+        return;
+    }
+    WebSettings webSettings;
+    webSettings.address = options.webAddress;
+    webSettings.port = static_cast<unsigned short>(options.webPort);
+    webSettings.token = options.webToken;
+    if (webSettings.token.empty()) {
+        if (const char* pToken = std::getenv("KELVORA_WEB_TOKEN")) {
+            webSettings.token = pToken;
+        }
+    }
+    webSettings.record = options.record;
+    webSettings.image = image;
+    webSettings.stationName = stationName;
+    webSettings.version = KELVORA_VERSION;
+    webSettings.target = options.target;
+    webSettings.bBatch = bBatch;
+    web.emplace(station, metrics, webSettings);
+    std::string reason;
+    if (!web->Listen(reason)) {
+        problems.push_back("cannot serve the web page on " + options.webAddress + ":" + std::to_string(options.webPort) +
+                           ": " + reason);
+    }
+}
 
 StationSetup StationPrepare(const Options& options) {
     StationSetup setup;
@@ -182,27 +185,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     }
     // Declared after the station: the server, which reads it, stops first.
     std::optional<WebServer> web;
-    if (options.bWeb) {
-        WebSettings webSettings;
-        webSettings.address = options.webAddress;
-        webSettings.port = static_cast<unsigned short>(options.webPort);
-        webSettings.token = options.webToken;
-        if (webSettings.token.empty()) {
-            if (const char* pToken = std::getenv("KELVORA_WEB_TOKEN")) {
-                webSettings.token = pToken;
-            }
-        }
-        webSettings.record = options.record;
-        webSettings.image = setup.image;
-        webSettings.stationName = settings.stationName;
-        webSettings.version = KELVORA_VERSION;
-        web.emplace(station, metrics, webSettings);
-        std::string reason;
-        if (!web->Listen(reason)) {
-            problems.push_back("cannot serve the web page on " + options.webAddress + ":" +
-                               std::to_string(options.webPort) + ": " + reason);
-        }
-    }
+    WebServe(options, station, metrics, setup.image, settings.stationName, false, web, problems);
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
             Complain(problem);

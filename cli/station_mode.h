@@ -11,6 +11,9 @@
 #include "cli/output_queue.h"
 #include "download/download.h"
 #include "station/station.h"
+#include "web/web_server.h"
+
+class WebMetrics;
 
 // What the set-up found before any port opens: the image read once, its
 // facts, the unit pattern, and every problem so far (each one line).
@@ -30,6 +33,40 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
 // 0 every run completed and every record was written, 1 otherwise, the
 // signal's status after Ctrl-C, SIGTERM or SIGHUP (said on stderr).
 int SessionExitStatus(const Station::Totals& totals);
+
+// Tells two listeners of everything the station reports: a front end's
+// view and the web's metrics.
+class ListenerPair : public StationListener {
+public:
+    ListenerPair(StationListener& first, StationListener& second) : m_first(first), m_second(second) {}
+    void StatusChanged(unsigned slot, const char* pText) override {
+        m_first.StatusChanged(slot, pText);
+        m_second.StatusChanged(slot, pText);
+    }
+    void RunEnded(const SlotSnapshot& slot) override {
+        m_first.RunEnded(slot);
+        m_second.RunEnded(slot);
+    }
+    void Event(const StationEvent& event) override {
+        m_first.Event(event);
+        m_second.Event(event);
+    }
+    void RecordLost(unsigned slot, const std::string& lost) override {
+        m_first.RecordLost(slot, lost);
+        m_second.RecordLost(slot, lost);
+    }
+
+private:
+    StationListener& m_first;
+    StationListener& m_second;
+};
+
+// With --web: sets up the server for the station (bBatch: a batch's, which
+// takes no starts or stops); a place it cannot serve adds a problem. It
+// starts serving once the caller calls Start.
+void WebServe(const Options& options, Station& station, const WebMetrics& metrics, const ImageFacts& image,
+              const std::string& stationName, bool bBatch, std::optional<WebServer>& web,
+              std::vector<std::string>& problems);
 
 // Opens every port (nothing is sent when any problem is found: exit 2),
 // then runs the station until quit or Ctrl-C. Gives the exit status.

@@ -1,6 +1,9 @@
 #include "web/web_api.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -14,8 +17,14 @@
 namespace {
 
 constexpr std::size_t kRecordsDefault = 50;
+constexpr char kBatchRefusal[] = "this is a batch: it starts and stops its boxes itself";
 constexpr std::size_t kRecordsMost = 1000;
 constexpr std::size_t kRecordReadChunk = 64 * 1024;
+// The cookie the page's changing requests carry the token in.
+constexpr char kTokenCookie[] = "kelvora_token";
+// A transfer's rate is shown once it has run this long: before, a few
+// blocks in a port's buffer make it look far faster than the line.
+constexpr double kRateAfterSeconds = 1.0;
 
 WebAnswer Json(int status, const nlohmann::json& value) {
     WebAnswer answer;
@@ -48,12 +57,129 @@ bool SameSecret(const std::string& given, const std::string& secret) {
     return differ == 0;
 }
 
+// What the box is doing, finer than the slot's state: the page colours the
+// tile by it.
+const char* SlotPhase(const SlotSnapshot& slot) {
+    switch (slot.state) {
+    case SlotState::Ready:
+        return "ready";
+    case SlotState::PortLost:
+        return "port-lost";
+    case SlotState::Ended:
+        return slot.end == RunEnd::Completed ? "completed" : "failed";
+    case SlotState::Running:
+        break;
+    }
+    unsigned sent = 0;
+    unsigned total = 0;
+    if (ProgressParse(slot.status.c_str(), sent, total)) {
+        return "sending";
+    }
+    if (slot.status.find("Checking") != std::string::npos) {
+        return "checking";
+    }
+    if (slot.status.find("Burning") != std::string::npos) {
+        return "burning";
+    }
+    return "catching";
+}
+
+std::string HexId(const std::optional<int>& id) {
+    if (!id) {
+        return "";
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(*id) & 0xffffu);
+    return text;
+}
+
+// What the system knows of the slot's adapter, as --list-ports --long shows
+// it; null for a port it does not list (a pseudo-terminal).
+nlohmann::json AdapterJson(const RunPort& port) {
+    if (!port.info) {
+        return nullptr;
+    }
+    const PortInfo& info = *port.info;
+    return {
+        {"kind", info.kind},
+        {"serial", BytesAsCodePoints(info.serial)},
+        {"by_id", BytesAsCodePoints(info.byId)},
+        {"manufacturer", BytesAsCodePoints(info.manufacturer)},
+        {"product", BytesAsCodePoints(info.product)},
+        {"vid", HexId(info.vid)},
+        {"pid", HexId(info.pid)},
+    };
+}
+
+// A query's name=value pairs, as sent.
+std::vector<std::string> QueryPairs(const std::string& query) {
+    std::vector<std::string> pairs;
+    std::size_t from = 0;
+    while (from <= query.size()) {
+        const std::size_t amp = std::min(query.find('&', from), query.size());
+        pairs.push_back(query.substr(from, amp - from));
+        from = amp + 1;
+    }
+    return pairs;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A query value with its %XX escapes and '+' decoded; a broken escape stays
+// as it is.
+std::string PercentDecoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i] == '+' ? ' ' : text[i];
+        }
+    }
+    return out;
+}
+
+// The token as the cookie carries it: hex, so that any byte of it is safe
+// in a cookie.
+std::string CookieToken(const std::string& token) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : token) {
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 15];
+    }
+    return out;
+}
+
+// The value of one cookie in a Cookie header ("a=1; b=2"); "" when absent.
+std::string CookieValue(const std::string& header, const std::string& name) {
+    std::size_t from = 0;
+    while (from < header.size()) {
+        const std::size_t end = std::min(header.find(';', from), header.size());
+        std::string pair = header.substr(from, end - from);
+        pair.erase(0, std::min(pair.find_first_not_of(' '), pair.size()));
+        if (pair.size() > name.size() && pair.compare(0, name.size(), name) == 0 && pair[name.size()] == '=') {
+            return pair.substr(name.size() + 1);
+        }
+        from = end + 1;
+    }
+    return "";
+}
+
 nlohmann::json SlotJson(const SlotSnapshot& slot) {
+    const char* pPhase = SlotPhase(slot);
     nlohmann::json value = {
         {"slot", slot.number},
         {"key", std::string(1, slot.key)},
         {"port", slot.port.name},
         {"state", SlotStateName(slot.state)},
+        {"phase", pPhase},
         {"status", BytesAsCodePoints(slot.status)},
         {"sent", slot.sent},
         {"total", slot.total},
@@ -62,7 +188,17 @@ nlohmann::json SlotJson(const SlotSnapshot& slot) {
         {"run", slot.run},
         {"completed", slot.completed},
         {"failed", slot.failed},
+        {"rate", nullptr},
+        {"seconds_left", nullptr},
+        {"adapter", AdapterJson(slot.port)},
     };
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.transferStart).count();
+    if (std::string(pPhase) == "sending" && seconds >= kRateAfterSeconds && slot.sent > slot.transferStartSent) {
+        const double rate = (slot.sent - slot.transferStartSent) / seconds;
+        value["rate"] = std::round(rate);
+        value["seconds_left"] = std::round((slot.total > slot.sent ? slot.total - slot.sent : 0) / rate);
+    }
     if (slot.end) {
         value["end"] = RunEndName(*slot.end);
     }
@@ -103,6 +239,9 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         answer.body = m_metrics.Text(m_station, m_settings);
         return answer;
     }
+    if (path == "/" && bGet && query.find("token=") != std::string::npos) {
+        return TokenLanding(query);
+    }
     if (path == "/api/start") {
         if (!bPost) {
             return MethodNotAllowed("POST");
@@ -113,6 +252,9 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         }
         if (m_station.Closed()) {
             return WebError(409, "the station is quitting: no new starts");
+        }
+        if (m_settings.bBatch) {
+            return WebError(409, kBatchRefusal);
         }
         return Json(202, nlohmann::json{{"started", m_station.StartAllReady()}});
     }
@@ -162,6 +304,9 @@ WebAnswer WebApi::SlotRequest(const WebRequest& request, const std::string& rest
         const SlotSnapshot slot = m_station.Snapshot(number);
         return Json(200, nlohmann::json{{"slot", number}, {"console", BytesAsCodePoints(slot.console.bytes)}});
     }
+    if (m_settings.bBatch) {
+        return WebError(409, kBatchRefusal);
+    }
     if (what == "stop") {
         switch (m_station.Stop(number)) {
         case Station::StopResult::Stopping:
@@ -196,25 +341,38 @@ WebAnswer WebApi::StationState() const {
         slots.push_back(SlotJson(m_station.Snapshot(number)));
     }
     const Station::Totals totals = m_station.TotalsNow();
+    const unsigned ended = totals.completed + totals.failed;
+    const double hours = std::chrono::duration<double>(std::chrono::steady_clock::now() - totals.began).count() / 3600.0;
+    nlohmann::json target = nullptr;
+    if (m_settings.target > 0) {
+        target = {{"boxes", m_settings.target},
+                  {"left", totals.completed >= m_settings.target ? 0 : m_settings.target - totals.completed}};
+    }
     return Json(200, nlohmann::json{
                          {"name", m_settings.stationName},
                          {"version", m_settings.version},
+                         {"mode", m_settings.bBatch ? "batch" : "station"},
                          {"image",
                           {{"path", m_settings.image.path},
                            {"bytes", m_settings.image.bytes},
                            {"sha256", m_settings.image.sha256}}},
                          {"totals",
-                          {{"completed", totals.completed}, {"failed", totals.failed}, {"running", totals.running}}},
+                          {{"completed", totals.completed},
+                           {"failed", totals.failed},
+                           {"running", totals.running},
+                           {"yield", ended == 0 ? nlohmann::json(nullptr)
+                                                : nlohmann::json(std::round(1000.0 * totals.completed / ended) / 10)},
+                           {"boxes_per_hour", totals.completed == 0 || hours <= 0
+                                                  ? nlohmann::json(nullptr)
+                                                  : nlohmann::json(std::round(10 * totals.completed / hours) / 10)}}},
+                         {"target", target},
                          {"slots", slots},
                      });
 }
 
 WebAnswer WebApi::Records(const std::string& query) const {
     std::size_t limit = kRecordsDefault;
-    std::size_t from = 0;
-    while (from <= query.size()) {
-        const std::size_t amp = std::min(query.find('&', from), query.size());
-        const std::string pair = query.substr(from, amp - from);
+    for (const std::string& pair : QueryPairs(query)) {
         if (pair.rfind("limit=", 0) == 0) {
             const unsigned wanted = SlotNumberOf(pair.substr(6));
             if (wanted == 0 || wanted > kRecordsMost) {
@@ -222,7 +380,6 @@ WebAnswer WebApi::Records(const std::string& query) const {
             }
             limit = wanted;
         }
-        from = amp + 1;
     }
     nlohmann::json records = nlohmann::json::array();
     if (!m_settings.record.empty()) {
@@ -303,9 +460,30 @@ bool WebApi::Refused(const WebRequest& request, WebAnswer& refusal) const {
         refusal = WebError(403, "requests from another origin are refused");
         return true;
     }
-    if (!m_settings.token.empty() && !SameSecret(request.authorization, "Bearer " + m_settings.token)) {
-        refusal = WebError(401, "a changing request needs Authorization: Bearer TOKEN");
+    if (!m_settings.token.empty() && !SameSecret(request.authorization, "Bearer " + m_settings.token) &&
+        !SameSecret(CookieValue(request.cookie, kTokenCookie), CookieToken(m_settings.token))) {
+        refusal = WebError(401, "a changing request needs Authorization: Bearer TOKEN (or the page opened with ?token=TOKEN)");
         return true;
     }
     return false;
+}
+
+WebAnswer WebApi::TokenLanding(const std::string& query) const {
+    std::string token;
+    for (const std::string& pair : QueryPairs(query)) {
+        if (pair.rfind("token=", 0) == 0) {
+            token = PercentDecoded(pair.substr(6));
+        }
+    }
+    if (!m_settings.token.empty() && !SameSecret(token, m_settings.token)) {
+        return WebError(401, "wrong token");
+    }
+    WebAnswer answer;
+    answer.status = 303;
+    answer.contentType = "text/plain; charset=utf-8";
+    answer.location = "/";
+    if (!m_settings.token.empty()) {
+        answer.setCookie = std::string(kTokenCookie) + "=" + CookieToken(m_settings.token) + "; Path=/; HttpOnly; SameSite=Strict";
+    }
+    return answer;
 }

@@ -20,6 +20,8 @@ struct WebSettings {
     ImageFacts image;
     std::string stationName;
     std::string version;
+    unsigned target = 0;   // completed boxes wanted; 0: none
+    bool bBatch = false;   // a batch: it starts and stops its boxes itself
 };
 
 struct WebRequest {
@@ -28,13 +30,16 @@ struct WebRequest {
     std::string host;    // the Host header; "" when missing
     std::string origin;  // the Origin header; "" when missing
     std::string authorization;
+    std::string cookie;  // the Cookie header; "" when missing
 };
 
 struct WebAnswer {
     int status = 200;
     std::string contentType = "application/json";
     std::string body;
-    std::string allow;  // with 405: the methods the path takes
+    std::string allow;      // with 405: the methods the path takes
+    std::string location;   // with 303: where to go
+    std::string setCookie;  // a Set-Cookie header's value; "": none
 };
 
 // {"error": text} with the status.
@@ -60,6 +65,9 @@ private:
     WebAnswer SlotRequest(const WebRequest& request, const std::string& rest) const;
     // True, with the answer to send, when a changing request may not go on.
     bool Refused(const WebRequest& request, WebAnswer& refusal) const;
+    // GET /?token=TOKEN: keeps the token in a cookie and sends the browser
+    // on to the page without it in the address.
+    WebAnswer TokenLanding(const std::string& query) const;
     bool OwnHost(const std::string& host) const;
 
     Station& m_station;

@@ -150,6 +150,7 @@ private:
             request.host = std::string(got[http::field::host]);
             request.origin = std::string(got[http::field::origin]);
             request.authorization = std::string(got[http::field::authorization]);
+            request.cookie = std::string(got[http::field::cookie]);
             Reply(m_api.Answer(request), got.keep_alive());
             return;
         }
@@ -177,6 +178,12 @@ private:
         pResponse->set(http::field::cache_control, "no-store");
         if (!answer.allow.empty()) {
             pResponse->set(http::field::allow, answer.allow);
+        }
+        if (!answer.location.empty()) {
+            pResponse->set(http::field::location, answer.location);
+        }
+        if (!answer.setCookie.empty()) {
+            pResponse->set(http::field::set_cookie, answer.setCookie);
         }
         pResponse->body() = answer.body;
         pResponse->keep_alive(bKeepAlive);
@@ -266,6 +273,16 @@ void EventHub::Tick() {
     });
 }
 
+// A station started again at once binds the port its predecessor's closed
+// connections still hold. Windows takes the same option as leave to share a
+// port a live process listens on, so there the port must be free.
+bool ReuseAddress(tcp::acceptor& acceptor, beast::error_code& error) {
+#ifndef _WIN32
+    acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+#endif
+    return static_cast<bool>(error);
+}
+
 }  // namespace
 
 struct WebServer::Impl {
@@ -333,7 +350,8 @@ bool WebServer::Listen(std::string& reason) {
         return false;
     }
     const tcp::endpoint endpoint(address, impl.settings.port);
-    if (impl.acceptor.open(endpoint.protocol(), error) || impl.acceptor.bind(endpoint, error) ||
+    if (impl.acceptor.open(endpoint.protocol(), error) || ReuseAddress(impl.acceptor, error) ||
+        impl.acceptor.bind(endpoint, error) ||
         impl.acceptor.listen(net::socket_base::max_listen_connections, error)) {
         reason = error.message();
         beast::error_code ignored;

@@ -112,22 +112,28 @@ class ApiTests(WebCase, unittest.TestCase):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [[], ["--baud", "57600"], []])
             ports = [box.port for box, _ in boxes]
-            station, web = self.web_station(stack, ports, "--web", "0")
+            station, web = self.web_station(stack, ports, "--web", "0", "--target", "5")
 
             status, state = web.get("/api/station")
             self.assertEqual(status, 200)
-            self.assertEqual(state["name"], "bench-7")
+            self.assertEqual((state["name"], state["mode"], state["target"]), ("bench-7", "station", {"boxes": 5, "left": 5}))
             self.assertEqual(state["image"]["bytes"], len(self.data))
-            self.assertEqual(state["totals"], {"completed": 0, "failed": 0, "running": 0})
-            self.assertEqual([(s["slot"], s["key"], s["port"], s["state"]) for s in state["slots"]],
-                             [(1, "1", ports[0], "ready"), (2, "2", ports[1], "ready"), (3, "3", ports[2], "ready")])
+            self.assertEqual(state["totals"], {"completed": 0, "failed": 0, "running": 0, "yield": None,
+                                               "boxes_per_hour": None})
+            self.assertEqual([(s["slot"], s["key"], s["port"], s["state"], s["phase"], s["adapter"]["kind"])
+                              for s in state["slots"]],
+                             [(1, "1", ports[0], "ready", "ready", "virtual"),
+                              (2, "2", ports[1], "ready", "ready", "virtual"),
+                              (3, "3", ports[2], "ready", "ready", "virtual")])
             self.assertEqual(web.get("/api/records"), (200, []))
 
             self.assertEqual(web.post("/api/slots/1/start"), (202, {"slot": 1, "run": 1}))
             self.assertEqual(web.post("/api/start"), (202, {"started": [2, 3]}))
             status, body = web.post("/api/slots/2/start")
             self.assertEqual((status, body["error"]), (409, "slot 2 is running; not started again"))
-            web.slots_until(lambda slots: slots[1]["sent"] > 0)
+            sending = web.slots_until(lambda slots: slots[1]["rate"] is not None)["slots"][1]
+            self.assertEqual(sending["phase"], "sending")
+            self.assertGreater(sending["seconds_left"], 0)
             self.assertEqual(web.post("/api/slots/2/stop"), (202, {"slot": 2}))
             state = web.slots_until(lambda slots: all(s["state"] == "ended" for s in slots))
             self.assertEqual(web.post("/api/slots/2/stop")[0], 409)
@@ -141,9 +147,14 @@ class ApiTests(WebCase, unittest.TestCase):
                                  ("POST", "/metrics"), ("DELETE", "/api/records")]:
                 self.assertEqual(web.request(method, path)[0], 405, path)
 
-            self.assertEqual(state["totals"], {"completed": 2, "failed": 1, "running": 0})
-            self.assertEqual([(s["end"], s["completed"], s["failed"]) for s in state["slots"]],
-                             [("completed", 1, 0), ("cancelled", 0, 1), ("completed", 1, 0)])
+            totals = state["totals"]
+            self.assertEqual((totals["completed"], totals["failed"], totals["running"], totals["yield"]),
+                             (2, 1, 0, 66.7))
+            self.assertGreater(totals["boxes_per_hour"], 0)
+            self.assertEqual(state["target"], {"boxes": 5, "left": 3})
+            self.assertEqual([(s["end"], s["phase"], s["completed"], s["failed"]) for s in state["slots"]],
+                             [("completed", "completed", 1, 0), ("cancelled", "failed", 0, 1),
+                              ("completed", "completed", 1, 0)])
             self.assertEqual(state["slots"][0]["message"][:22], "Download Complted !!! ")
 
             status, console = web.get("/api/slots/1/console")
@@ -233,13 +244,45 @@ class ApiTests(WebCase, unittest.TestCase):
                 self.assertIn("error", body)
             self.assertEqual(web.post("/api/start", {})[0], 401)
             self.assertEqual(web.get("/api/station")[0], 200)
-            self.assertEqual(web.post("/api/slots/1/start", {**bearer, "Origin": own}), (202, {"slot": 1, "run": 1}))
+            # A person opens the URL with the token: the page's cookie then
+            # carries it, and the address loses it.
+            self.assertEqual(web.get("/?token=wrong")[0], 401)
+            conn = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
+            conn.request("GET", "/?token=s3cr%65t")
+            landing = conn.getresponse()
+            self.assertEqual((landing.status, landing.getheader("Location")), (303, "/"))
+            cookie = landing.getheader("Set-Cookie")
+            self.assertRegex(cookie, r"^kelvora_token=\w+; Path=/; HttpOnly; SameSite=Strict$")
+            conn.close()
+            self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "kelvora_token=00"})[0], 401)
+            self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "a=b; " + cookie.split(";")[0], "Origin": own}),
+                             (202, {"slot": 1, "run": 1}))
             web.slots_until(lambda slots: slots[0]["end"] == "completed")
             station.send("quit")
             status, out, err = station.finish()
             self.assertEqual(boxes[0][0].finish()["verdict"], "completed")
         self.assertEqual(status, 0, out + err)
         self.assertEqual(len(self.records()), 1)
+
+    def test_a_batch_shows_the_same_page_without_starts_and_stops(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--baud", "57600"], []])
+            proc = subprocess.Popen([station_e2e.CLI, "--yes", "--web", "0", "--port", boxes[0][0].port,
+                                     "--port", boxes[1][0].port, self.image], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stack.callback(proc.kill)
+            url = next(line for line in proc.stdout if line.startswith("web: "))
+            web = Web("127.0.0.1", int(re.search(r":(\d+)/$", url)[1]))
+            state = web.slots_until(lambda slots: slots[0]["phase"] == "sending")
+            self.assertEqual((state["mode"], len(state["slots"])), ("batch", 2))
+            for path in ("/api/start", "/api/slots/1/stop", "/api/slots/2/start"):
+                status, body = web.post(path)
+                self.assertEqual((status, body["error"]), (409, "this is a batch: it starts and stops its boxes itself"))
+            self.assertIn("Start all ready", web.get("/")[1])
+            out, err = proc.communicate(timeout=WAIT)
+            summaries = [box.finish() for box, _ in boxes]
+        self.assertEqual(proc.returncode, 0, out + err)
+        self.assertEqual([s["verdict"] for s in summaries], ["completed", "completed"])
 
     def test_wrong_web_options_and_a_place_that_cannot_serve_exit_2(self):
         taken = socket.socket()
@@ -256,7 +299,7 @@ class ApiTests(WebCase, unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertRegex(result.stderr, wanted)
                 self.assertNotIn("web: http", result.stdout)
-            for args, wanted in [(["--web", "8080"], "--web is only for --station"),
+            for args, wanted in [(["--web", "8080"], "--web is for --station or a batch"),
                                  (["--station", "--web", "70000"], "--web needs [ADDR:]PORT"),
                                  (["--station", "--web", ":80"], "--web needs [ADDR:]PORT"),
                                  (["--station", "--web-token", "x"], "--web-token is only for --web"),

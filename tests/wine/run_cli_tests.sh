@@ -15,6 +15,8 @@
 # moments (one twice), one box refusing a block, a start on a running slot
 # refused, quit waiting for the slot still running; exit 1, the boxes that
 # completed hold the image, one record per run with its slot, run and station.
+# The same station serves its page on 127.0.0.1: one slot is started through
+# its API and seen ending there, the page and the metrics are read.
 #
 # Prints one summary line; exits non-zero when a case fails.
 set -uo pipefail
@@ -44,6 +46,7 @@ log=$work/wine.log
 emulator_pid=
 batch_pids=()
 station_pid=
+web=
 cleanup() {
     for pid in "$station_pid" "$emulator_pid" "${batch_pids[@]}"; do
         if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
@@ -293,7 +296,8 @@ fi
 # to over time and keeps open: quit alone must end it. Slot 1 (COM2) flashes
 # two boxes in a row, slot 3 (COM4) has its block 2 refused, slot 2 (COM3)
 # is held running by its box's late verdict while a second start for it is
-# refused and quit is given.
+# refused and quit is given. Slot 4 (COM5) is started through the web API,
+# as a browser on this machine would (no Origin), and followed there.
 station_say() {
     echo "$1" >&"$to_station"
 }
@@ -311,6 +315,29 @@ station_saw() {
     done
     return 1
 }
+# Sends METHOD PATH to the station's web server (Host names it, no Origin, as
+# a browser on this machine sends); prints the status, the body goes to
+# web.out. A hang guard bounds each request.
+web_ask() {
+    curl -sS --max-time 10 -X "$1" -o "$work/web.out" -w '%{http_code}' "$web$2" 2>>"$log"
+}
+# Takes the URL from the station's "web:" line.
+web_found() {
+    web=$(tr -d '\r' <"$work/raw" | sed -n 's|^web: \(http://127\.0\.0\.1:[0-9]*\)/$|\1|p')
+    [ -n "$web" ]
+}
+# Waits (a hang guard) until GET /api/station shows slot N ended with END.
+web_saw_end() {
+    awaited="slot $1 to end $2 in GET /api/station"
+    for _ in $(seq 600); do
+        [ "$(web_ask GET /api/station)" = 200 ] && python3 -c 'import json, sys
+slot = json.load(open(sys.argv[1]))["slots"][int(sys.argv[2]) - 1]
+sys.exit(not (slot["state"] == "ended" and slot["end"] == sys.argv[3]))' "$work/web.out" "$1" "$2" && return 0
+        kill -0 "$station_pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
 batch_emulator 2 --autoboot-ms 120000 --sessions 2 --save "$work/station2.bin" &&
     batch_emulator 3 --autoboot-ms 120000 --verdict-delay 8000 --save "$work/station3.bin" &&
     batch_emulator 4 --autoboot-ms 120000 --nak-block 2 &&
@@ -319,17 +346,24 @@ started=$?
 : >"$work/raw"
 coproc STATION {
     exec timeout 120 wine "$exe" --station --record "$winwork\\station.jsonl" --station-name bench-w \
-        --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu" >"$work/raw" 2>&1
+        --web 127.0.0.1:0 --port COM2 --port COM3 --port COM4 --port COM5 "$winwork\\image.ssu" >"$work/raw" 2>&1
 }
 station_pid=$STATION_PID
 # A copy of the pipe's end of our own: bash closes the coprocess's when it ends.
 exec {to_station}>&"${STATION[1]}"
 awaited="the emulators to start"
 [ "$started" -eq 0 ] &&
+    station_saw '^web: ' && web_found &&
     station_say "start 3" && station_saw '^COM4: Error 31 !!! at block 2$' &&
     station_say "start 1" && station_saw '^COM2: completed in ' &&
-    station_say "start 1" && station_say "start 4" &&
+    station_say "start 1" &&
+    awaited="202 from POST /api/slots/4/start" && [ "$(web_ask POST /api/slots/4/start)" = 202 ] &&
     station_saw '^COM2: completed in ' 2 && station_saw '^COM5: completed in ' &&
+    web_saw_end 4 completed &&
+    awaited="the page from GET /" && [ "$(web_ask GET /)" = 200 ] &&
+    grep -q '<title>Kelvora station</title>' "$work/web.out" && grep -q 'Start all ready' "$work/web.out" &&
+    awaited="kelvora_up 1 from GET /metrics" && [ "$(web_ask GET /metrics)" = 200 ] &&
+    grep -qx 'kelvora_up 1' "$work/web.out" &&
     station_say "start 2" && station_saw '^COM3: 5120 / 5120$' &&
     station_say "start 2" && station_saw '^slot 2 is running; not started again$' &&
     station_say "quit" && station_saw '^quitting: 1 still running'
@@ -370,7 +404,7 @@ elif ! cmp -s "$work/station2.bin" "$work/expected.bin" || ! cmp -s "$work/stati
 elif [ "$records" != "True ['bench-w'] 1:COM2:completed 1:COM2:completed 2:COM3:completed 3:COM4:error-31 4:COM5:completed" ]; then
     fail "station: records say: $records"
 else
-    pass "station of four ports through stdin"
+    pass "station of four ports through stdin and its web API"
 fi
 
 for n in 1 2 3 4 5 12 23 30; do
