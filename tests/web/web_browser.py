@@ -86,9 +86,18 @@ class BrowserTests(WebCase, unittest.TestCase):
             station.send("quit")
             self.assertEqual(station.finish()[0], 0)
             self.until("the page to notice", lambda: self.text("#link") == "cannot reach the station")
-            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}")
+            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}", "--web-token", "s3cret")
             self.assertEqual(again.port, web.port)
             self.until("the page to reconnect", lambda: self.text("#link") == "connected")
+
+            # The new one wants a token: a start is refused and the page says
+            # why; opened with ?token= once, the page's requests carry it.
+            self.part(1, "start").click()
+            self.until("the refusal", lambda: re.match(r"/api/slots/1/start: .*token", self.text("#notice")))
+            self.assertEqual(self.part(1, "phase").text, "ready")
+            self.driver.get(f"http://{web.host}:{web.port}/?token=s3cret")
+            self.assertEqual(self.driver.current_url, f"http://{web.host}:{web.port}/")
+            self.until("four tiles again", lambda: self.phases() == ["ready"] * 4)
 
             totals = self.text("#totals")
             self.part(1, "start").click()
@@ -120,8 +129,8 @@ class BrowserTests(WebCase, unittest.TestCase):
 
             # The same box again after its reboot, sending while the picture is taken.
             self.part(3, "start").click()
-            self.until("slot 3 to send again", lambda: self.part(3, "phase").text == "sending"
-                       and re.match(r"[1-9]\d* %", self.part(3, "rate").text))
+            self.until("slot 3 to send again with its rate", lambda: self.part(3, "phase").text == "sending" and
+                       re.fullmatch(r"\d+ % · [\d.]+ kB/s · \d+:\d\d left", self.part(3, "transfer").text))
             self.assertEqual(self.phases(), ["completed", "failed", "sending", "ready"])
             self.assertEqual(self.text("#notice"), "")
             self.assertTrue(self.driver.save_screenshot(SHOT), SHOT)

@@ -41,15 +41,6 @@ function durationText(seconds) {
                    : Math.floor(s / 60) + ":" + two(s % 60);
 }
 
-// Which of the tile's colours a slot takes. A server without "phase" gives
-// only the coarse state, from which the nearest phase follows.
-function phaseOf(slot) {
-  if (slot.phase) return slot.phase;
-  if (slot.state === "ended") return slot.end === "completed" ? "completed" : "failed";
-  if (slot.state === "running") return slot.total > 0 ? "sending" : "catching";
-  return slot.state;
-}
-
 // A tile is built once and then only its texts change, so that a button
 // under the pointer is still the same button when the click lands.
 function newTile(number) {
@@ -59,7 +50,7 @@ function newTile(number) {
     key: element("span", "key"), port: element("span", "port"), counts: element("span", "counts"),
     start: element("button", "start control", "Start"), stop: element("button", "stop control", "Stop"),
     adapter: element("span", "adapter"), phase: element("span", "phase"), status: element("span", "status"),
-    bar: element("progress"), rate: element("span", "rate"), message: element("div", "message"),
+    bar: element("progress"), transfer: element("span", "transfer"), message: element("div", "message"),
     console: element("pre", "console"),
   };
   parts.start.type = parts.stop.type = "button";
@@ -70,7 +61,7 @@ function newTile(number) {
   const facts = element("div", "facts");
   facts.append(parts.adapter, parts.counts);
   const line = element("div", "line");
-  line.append(parts.phase, parts.status, parts.bar, parts.rate);
+  line.append(parts.phase, parts.status, parts.bar, parts.transfer);
   tile.append(head, facts, line, parts.message, parts.console);
   tile.parts = parts;
   tile.changed = 0;
@@ -79,7 +70,7 @@ function newTile(number) {
 
 function showTile(tile, slot) {
   const p = tile.parts;
-  const phase = phaseOf(slot);
+  const phase = slot.phase;
   const seen = phase + " " + slot.run;
   if (tile.seen !== seen) {
     tile.seen = seen;
@@ -92,20 +83,20 @@ function showTile(tile, slot) {
   const a = slot.adapter;
   const facts = a ? [a.kind, a.serial, a.by_id].filter((fact) => fact) : [];
   p.adapter.textContent = p.adapter.title = facts.join(" · ");
-  p.phase.textContent = phase;
+  p.phase.textContent = phase.replace("-", " ");
   // The status text tells what a run is doing; once it ended the message
   // tells how.
   const sending = phase === "sending" && slot.total > 0;
   p.status.textContent = p.status.title = slot.state === "running" && !sending ? slot.status : "";
   p.status.hidden = sending;
-  p.bar.hidden = p.rate.hidden = !sending;
+  p.bar.hidden = p.transfer.hidden = !sending;
   if (sending) {
     p.bar.max = slot.total;
     p.bar.value = slot.sent;
     const parts = [Math.floor(100 * slot.sent / slot.total) + " %"];
     if (slot.rate != null) parts.push((slot.rate / 1000).toFixed(1) + " kB/s");
     if (slot.seconds_left != null) parts.push(durationText(slot.seconds_left) + " left");
-    p.rate.textContent = parts.join(" · ");
+    p.transfer.textContent = parts.join(" · ");
   }
   p.message.textContent = p.message.title = slot.message;
   p.start.disabled = slot.state === "running";
