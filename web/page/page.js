@@ -1,24 +1,10 @@
-// The station's page: tiles from the server's event stream, Start and Stop
-// through the API, the last records read from the record file.
+// The station's page: a tile per slot from the server's event stream, Start
+// and Stop through the API, the last records read from the record file.
+// Changing requests carry the station's cookie (set when the page was opened
+// with ?token=), so the page itself holds no secret.
 "use strict";
 
-const params = new URLSearchParams(location.search);
-if (params.has("token")) {
-  sessionStorage.setItem("kelvora-token", params.get("token"));
-}
-
-function post(path) {
-  const headers = {};
-  const token = sessionStorage.getItem("kelvora-token");
-  if (token) {
-    headers.Authorization = "Bearer " + token;
-  }
-  return fetch(path, { method: "POST", headers }).then((r) => r.json().then((body) => {
-    if (!r.ok) {
-      alert(body.error || r.status);
-    }
-  }));
-}
+const $ = (id) => document.getElementById(id);
 
 function element(tag, className, text) {
   const node = document.createElement(tag);
@@ -27,65 +13,146 @@ function element(tag, className, text) {
   return node;
 }
 
-function tileClass(slot) {
-  if (slot.state === "ended") return slot.end === "completed" ? "completed" : "failed";
-  return slot.state;
+// The header's message line: the error of the last start or stop, until the
+// next one succeeds.
+function notice(text) {
+  $("notice").textContent = text;
+  $("notice").hidden = !text;
 }
 
-function tile(slot) {
-  const node = element("div", "tile " + tileClass(slot));
-  node.id = "slot-" + slot.slot;
+function post(path) {
+  return fetch(path, { method: "POST", credentials: "same-origin" }).then(
+    (r) => r.json().catch(() => ({})).then((body) => {
+      notice(r.ok ? "" : path + ": " + (body.error || r.status + " " + r.statusText));
+    }),
+    () => notice(path + ": cannot reach the station"));
+}
+
+function bytesText(bytes) {
+  if (bytes < 1024) return bytes + " B";
+  if (bytes < 1024 * 1024) return (bytes / 1024).toFixed(1) + " KiB";
+  return (bytes / 1024 / 1024).toFixed(1) + " MiB";
+}
+
+function durationText(seconds) {
+  const s = Math.max(0, Math.round(seconds));
+  const two = (n) => String(n).padStart(2, "0");
+  return s >= 3600 ? Math.floor(s / 3600) + ":" + two(Math.floor(s / 60) % 60) + ":" + two(s % 60)
+                   : Math.floor(s / 60) + ":" + two(s % 60);
+}
+
+// A tile is built once and then only its texts change, so that a button
+// under the pointer is still the same button when the click lands.
+function newTile(number) {
+  const tile = element("div", "tile");
+  tile.id = "slot-" + number;
+  const parts = {
+    key: element("span", "key"), port: element("span", "port"), counts: element("span", "counts"),
+    start: element("button", "start control", "Start"), stop: element("button", "stop control", "Stop"),
+    adapter: element("span", "adapter"), phase: element("span", "phase"), status: element("span", "status"),
+    bar: element("progress"), transfer: element("span", "transfer"), message: element("div", "message"),
+    console: element("pre", "console"),
+  };
+  parts.start.type = parts.stop.type = "button";
+  parts.start.onclick = () => post("/api/slots/" + number + "/start");
+  parts.stop.onclick = () => post("/api/slots/" + number + "/stop");
   const head = element("div", "head");
-  head.append(element("span", "", slot.key + "  " + slot.port),
-              element("span", "", slot.completed + " ok " + slot.failed + " failed"));
-  node.append(head, element("div", "state", slot.state === "ended" ? slot.end : slot.state));
-  node.append(element("div", "status", slot.status));
-  if (slot.state === "running" && slot.total > 0) {
-    const bar = element("progress");
-    bar.max = slot.total;
-    bar.value = slot.sent;
-    node.append(bar, element("div", "", Math.floor(100 * slot.sent / slot.total) + " %"));
+  head.append(parts.key, parts.port, parts.start, parts.stop);
+  const facts = element("div", "facts");
+  facts.append(parts.adapter, parts.counts);
+  const line = element("div", "line");
+  line.append(parts.phase, parts.status, parts.bar, parts.transfer);
+  tile.append(head, facts, line, parts.message, parts.console);
+  tile.parts = parts;
+  tile.changed = 0;
+  return tile;
+}
+
+function showTile(tile, slot) {
+  const p = tile.parts;
+  const phase = slot.phase;
+  const seen = phase + " " + slot.run;
+  if (tile.seen !== seen) {
+    tile.seen = seen;
+    tile.changed = Date.now();
   }
-  node.append(element("div", "message", slot.message));
-  const start = element("button", "start", "Start");
-  start.disabled = slot.state === "running";
-  start.onclick = () => post("/api/slots/" + slot.slot + "/start");
-  const stop = element("button", "stop", "Stop");
-  stop.disabled = slot.state !== "running";
-  stop.onclick = () => post("/api/slots/" + slot.slot + "/stop");
-  node.append(start, stop, element("pre", "console"));
-  return node;
+  tile.className = "tile " + phase;
+  p.key.textContent = slot.key;
+  p.port.textContent = p.port.title = slot.port;
+  p.counts.textContent = slot.completed + " ok " + slot.failed + " failed";
+  const a = slot.adapter;
+  const facts = a ? [a.kind, a.serial, a.by_id].filter((fact) => fact) : [];
+  p.adapter.textContent = p.adapter.title = facts.join(" · ");
+  p.phase.textContent = phase.replace("-", " ");
+  // The status text tells what a run is doing; once it ended the message
+  // tells how.
+  const sending = phase === "sending" && slot.total > 0;
+  p.status.textContent = p.status.title = slot.state === "running" && !sending ? slot.status : "";
+  p.status.hidden = sending;
+  p.bar.hidden = p.transfer.hidden = !sending;
+  if (sending) {
+    p.bar.max = slot.total;
+    p.bar.value = slot.sent;
+    const parts = [Math.floor(100 * slot.sent / slot.total) + " %"];
+    if (slot.rate != null) parts.push((slot.rate / 1000).toFixed(1) + " kB/s");
+    if (slot.seconds_left != null) parts.push(durationText(slot.seconds_left) + " left");
+    p.transfer.textContent = parts.join(" · ");
+  }
+  p.message.textContent = p.message.title = slot.message;
+  p.start.disabled = slot.state === "running";
+  p.stop.disabled = slot.state !== "running";
 }
 
 let lastTotals = "";
 
 function show(state) {
-  document.getElementById("name").textContent = state.name;
-  document.getElementById("image").textContent =
-    state.image.path + "  " + state.image.bytes + " bytes  " + state.image.sha256.slice(0, 12);
+  document.body.classList.toggle("batch", state.mode === "batch");
+  $("name").textContent = state.name;
+  document.title = state.name + " · Kelvora station";
+  const image = state.image;
+  $("image").textContent = image.path.split(/[\\/]/).pop() + "  " + bytesText(image.bytes) + "  sha256 " +
+    image.sha256.slice(0, 12);
+  $("image").title = image.path + "\n" + image.bytes + " bytes\nSHA-256 " + image.sha256;
   const t = state.totals;
-  const done = t.completed + t.failed;
-  document.getElementById("totals").textContent = "completed " + t.completed + "  failed " + t.failed +
-    "  yield " + (done ? Math.round(100 * t.completed / done) + " %" : "-") + "  running " + t.running;
-  const slots = document.getElementById("slots");
+  const figures = [["completed", t.completed], ["failed", t.failed],
+                   ["yield", t.yield == null ? "–" : t.yield.toFixed(1) + " %"],
+                   ["boxes/h", t.boxes_per_hour == null ? "–" : t.boxes_per_hour.toFixed(1)],
+                   ["running", t.running]];
+  $("totals").replaceChildren(...figures.flatMap(([label, value], i) =>
+    [(i ? "  " : "") + label + " ", element("b", "", String(value))]));
+  $("target").hidden = !state.target;
+  if (state.target) {
+    $("target").replaceChildren("target " + state.target.boxes + ": ", element("b", "", String(state.target.left)),
+                                " left");
+  }
+
+  const slots = $("slots");
   for (const slot of state.slots) {
-    const old = document.getElementById("slot-" + slot.slot);
-    const fresh = tile(slot);
-    if (old) {
-      fresh.querySelector(".console").textContent = old.querySelector(".console").textContent;
-      slots.replaceChild(fresh, old);
-    } else {
-      slots.append(fresh);
+    let tile = $("slot-" + slot.slot);
+    if (!tile) {
+      tile = newTile(slot.slot);
+      slots.append(tile);
+      loadConsole(tile, slot.slot);
     }
+    showTile(tile, slot);
   }
-  if (Date.now() - consolesLoaded >= 1000) {
-    loadConsoles();
+  while (slots.children.length > state.slots.length) {
+    slots.lastChild.remove();
   }
-  const totals = JSON.stringify(t);
+  const totals = JSON.stringify([t.completed, t.failed]);
   if (totals !== lastTotals) {
     lastTotals = totals;
     loadRecords();
   }
+}
+
+function timeText(iso) {
+  const when = new Date(iso);
+  if (isNaN(when)) return iso || "";
+  const two = (n) => String(n).padStart(2, "0");
+  const time = two(when.getHours()) + ":" + two(when.getMinutes()) + ":" + two(when.getSeconds());
+  if (when.toDateString() === new Date().toDateString()) return time;
+  return when.getFullYear() + "-" + two(when.getMonth() + 1) + "-" + two(when.getDate()) + " " + time;
 }
 
 function loadRecords() {
@@ -93,55 +160,68 @@ function loadRecords() {
     const body = document.querySelector("#records tbody");
     body.replaceChildren();
     for (const record of records) {
-      const row = element("tr");
+      const row = element("tr", record.end === "completed" ? "" : "failed");
       const seconds = Object.values(record.seconds || {}).reduce((sum, value) => sum + value, 0);
-      for (const value of [record.ended, record.slot, record.port, record.end, record.blocks, seconds.toFixed(1)]) {
-        row.append(element("td", "", value === undefined ? "" : String(value)));
+      for (const value of [timeText(record.ended), record.slot, record.port, record.end, record.blocks,
+                           seconds.toFixed(1)]) {
+        row.append(element("td", "", value == null ? "" : String(value)));
       }
       row.onclick = () => {
-        document.getElementById("record").textContent = JSON.stringify(record, null, 2);
+        const pane = $("record");
+        const text = JSON.stringify(record, null, 2);
+        pane.hidden = !pane.hidden && pane.textContent === text;
+        pane.textContent = text;
       };
       body.append(row);
     }
-  });
+  }, () => {});
 }
 
-// The console panes, once a second: the box's text also after its run, so
-// the reboot shows.
-let consolesLoaded = 0;
+// The console panes: the box's text while it runs and for a while after a
+// change, so that what it prints at its verdict and reboot shows too.
+const kConsoleAfterChange = 20000;
 
-function loadConsoles() {
-  consolesLoaded = Date.now();
-  for (const pane of document.querySelectorAll(".tile .console")) {
-    const number = pane.parentNode.id.slice(5);
-    fetch("/api/slots/" + number + "/console").then((r) => r.json()).then((body) => {
-      const current = document.querySelector("#slot-" + number + " .console");
-      // Line ends as a terminal shows them; the protocol's control bytes
-      // (the loader's C and ACK answers among them) are left out.
-      const text = body.console.replace(/\r/g, "").replace(/[\x00-\x08\x0b-\x1f\x7f]/g, "");
-      if (current && current.textContent !== text) {
-        current.textContent = text;
-        current.scrollTop = current.scrollHeight;
-      }
-    }, () => {});
+function loadConsole(tile, number) {
+  fetch("/api/slots/" + number + "/console").then((r) => r.json()).then((body) => {
+    // Line ends as a terminal shows them; the protocol's control bytes
+    // (the loader's C and ACK answers among them) are left out.
+    const text = body.console.replace(/\r/g, "").replace(/[\x00-\x08\x0b-\x1f\x7f]/g, "");
+    const pane = tile.parts.console;
+    if (pane.textContent !== text) {
+      const atEnd = pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
+      pane.textContent = text;
+      if (atEnd) pane.scrollTop = pane.scrollHeight;
+    }
+  }, () => {});
+}
+
+setInterval(() => {
+  for (const tile of document.querySelectorAll(".tile")) {
+    if (tile.parts.stop.disabled === false || Date.now() - tile.changed < kConsoleAfterChange) {
+      loadConsole(tile, tile.id.slice(5));
+    }
   }
-}
-setInterval(loadConsoles, 1000);
+}, 1000);
 
-document.getElementById("start-all").onclick = () => post("/api/start");
+$("start-all").onclick = () => post("/api/start");
 
 function connect() {
-  const link = document.getElementById("link");
+  const link = $("link");
   const events = new EventSource("/events");
   events.onopen = () => {
     link.textContent = "connected";
     link.className = "up";
+    loadRecords();
   };
   events.onmessage = (event) => show(JSON.parse(event.data));
-  // EventSource reconnects by itself; until then the page says so.
+  // EventSource tries again by itself while the station cannot be reached;
+  // an answer that is no event stream ends it, so then the page tries anew.
   events.onerror = () => {
     link.textContent = "cannot reach the station";
     link.className = "down";
+    if (events.readyState === EventSource.CLOSED) {
+      setTimeout(connect, 2000);
+    }
   };
 }
 connect();

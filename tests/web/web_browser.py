@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""The station's page in a real browser: headless Chromium through Selenium
+against kelvora-upgrader --station --web with four box emulators, clicked as
+an operator would. At the end it saves the page, its four tiles in four
+states, as station.png in the build folder (scripts/station-screenshot
+copies it to docs/).
+
+    web_browser.py --cli PATH --emulator PATH --build-dir DIR [unittest args]
+"""
+
+import argparse
+import json
+import os
+import re
+import sys
+import unittest
+from contextlib import ExitStack
+
+from selenium import webdriver
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "cli"))
+import station_e2e  # noqa: E402
+from web_e2e import WebCase  # noqa: E402
+
+WAIT = 60  # a hang guard, not a timing
+SHOT = None  # where the picture goes: BUILD/station.png
+
+
+class BrowserTests(WebCase, unittest.TestCase):
+    image_size = 100 * 1024  # the slow box is still sending when the picture is taken
+
+    def browser(self, stack):
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,720"):
+            options.add_argument(arg)
+        self.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        stack.callback(self.driver.quit)
+        # The picture's size, whatever the window's frame takes.
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 1280, "height": 720, "deviceScaleFactor": 1, "mobile": False})
+
+    def until(self, what, check):
+        """Waits until check() gives something true; gives that."""
+        wait = WebDriverWait(self.driver, WAIT, poll_frequency=0.1,
+                             ignored_exceptions=(NoSuchElementException, StaleElementReferenceException))
+        return wait.until(lambda _: check(), message=what)
+
+    def part(self, slot, name):
+        return self.driver.find_element(By.CSS_SELECTOR, f"#slot-{slot} .{name}")
+
+    def text(self, selector):
+        return self.driver.find_element(By.CSS_SELECTOR, selector).text
+
+    def phases(self):
+        return [tile.find_element(By.CSS_SELECTOR, ".phase").text
+                for tile in self.driver.find_elements(By.CSS_SELECTOR, ".tile")]
+
+    def newest_record(self):
+        return [cell.text for cell in self.driver.find_elements(By.CSS_SELECTOR, "#records tbody tr:first-child td")]
+
+    def test_an_operator_flashes_stops_and_outlives_a_station_restart(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [
+                [],                                        # slot 1: flashed
+                ["--nak-block", "2"],                      # slot 2: refuses block 2
+                ["--baud", "57600", "--sessions", "2"],    # slot 3: stopped, then sending for the picture
+                [],                                        # slot 4: left ready
+            ])
+            ports = [box.port for box, _ in boxes]
+            station, web = self.web_station(stack, ports, "--web", "0")
+            self.browser(stack)
+            self.driver.get(f"http://{web.host}:{web.port}/")
+            self.until("four ready tiles", lambda: self.phases() == ["ready"] * 4)
+            self.assertEqual([self.part(n, "port").text for n in range(1, 5)], ports)
+            self.assertEqual(self.text("#link"), "connected")
+
+            # The station goes away and comes back on the same port: the page
+            # says so meanwhile and then follows the new one by itself.
+            station.send("quit")
+            self.assertEqual(station.finish()[0], 0)
+            self.until("the page to notice", lambda: self.text("#link") == "cannot reach the station")
+            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}", "--web-token", "s3cret")
+            self.assertEqual(again.port, web.port)
+            self.until("the page to reconnect", lambda: self.text("#link") == "connected")
+
+            # The new one wants a token: a start is refused and the page says
+            # why; opened with ?token= once, the page's requests carry it.
+            self.part(1, "start").click()
+            self.until("the refusal", lambda: re.match(r"/api/slots/1/start: .*token", self.text("#notice")))
+            self.assertEqual(self.part(1, "phase").text, "ready")
+            self.driver.get(f"http://{web.host}:{web.port}/?token=s3cret")
+            self.assertEqual(self.driver.current_url, f"http://{web.host}:{web.port}/")
+            self.until("four tiles again", lambda: self.phases() == ["ready"] * 4)
+
+            totals = self.text("#totals")
+            self.part(1, "start").click()
+            self.until("slot 1 to complete", lambda: self.part(1, "phase").text == "completed")
+            self.assertEqual(self.part(1, "counts").text, "1 ok 0 failed")
+            self.until("the totals to count it", lambda: re.search(r"\bcompleted 1\b", self.text("#totals")))
+            self.assertNotEqual(self.text("#totals"), totals)
+            self.until("slot 1's record", lambda: self.newest_record()[1:4] == ["1", ports[0], "completed"])
+            self.driver.find_element(By.CSS_SELECTOR, "#records tbody tr:first-child").click()
+            shown = json.loads(self.text("#record"))
+            self.assertEqual((shown["slot"], shown["port"], shown["end"]), (1, ports[0], "completed"))
+            self.driver.find_element(By.CSS_SELECTOR, "#records tbody tr:first-child").click()
+            self.until("the record to fold away", lambda: not self.driver.find_element(By.ID, "record").is_displayed())
+            self.until("slot 1's console", lambda: "Kelvora HD boot loader menu" in self.part(1, "console").text)
+
+            self.part(2, "start").click()
+            message = self.until("slot 2's error", lambda: "Error 31 !!!" in self.part(2, "message").text
+                                 and self.part(2, "message"))
+            self.assertEqual(self.part(2, "phase").text, "failed")
+            red, green, blue = map(int, re.findall(r"\d+", message.value_of_css_property("color"))[:3])
+            self.assertTrue(red > 150 and green < 100 and blue < 100, message.value_of_css_property("color"))
+
+            self.part(3, "start").click()
+            self.until("slot 3 to send", lambda: self.part(3, "phase").text == "sending")
+            self.part(3, "stop").click()
+            self.until("slot 3 to stop", lambda: self.part(3, "phase").text == "failed")
+            self.assertEqual(self.part(3, "counts").text, "0 ok 1 failed")
+            self.until("slot 3's record", lambda: self.newest_record()[1:4] == ["3", ports[2], "cancelled"])
+
+            # The same box again after its reboot, sending while the picture is taken.
+            self.part(3, "start").click()
+            self.until("slot 3 to send again with its rate", lambda: self.part(3, "phase").text == "sending" and
+                       re.fullmatch(r"\d+ % · [\d.]+ kB/s · \d+:\d\d left", self.part(3, "transfer").text))
+            self.assertEqual(self.phases(), ["completed", "failed", "sending", "ready"])
+            self.assertEqual(self.text("#notice"), "")
+            self.assertTrue(self.driver.save_screenshot(SHOT), SHOT)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--emulator", required=True)
+    parser.add_argument("--build-dir", required=True)
+    known, rest = parser.parse_known_args()
+    station_e2e.CLI, station_e2e.EMULATOR = known.cli, known.emulator
+    station_e2e.BoxWorkdir.emulator_path = known.emulator
+    SHOT = os.path.join(known.build_dir, "station.png")
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
