@@ -135,6 +135,34 @@ class BrowserTests(WebCase, unittest.TestCase):
             self.assertEqual(self.text("#notice"), "")
             self.assertTrue(self.driver.save_screenshot(SHOT), SHOT)
 
+    def test_sixteen_tiles_fit_the_screen_and_stack_on_a_phone(self):
+        with ExitStack() as stack:
+            # Ports nobody answers on: the tiles stay ready.
+            ports = []
+            for _ in range(16):
+                master, slave = os.openpty()
+                stack.callback(os.close, master)
+                stack.callback(os.close, slave)
+                ports.append(os.ttyname(slave))
+            station, web = self.web_station(stack, ports, "--web", "0")
+            self.browser(stack)
+            self.driver.get(f"http://{web.host}:{web.port}/")
+            self.until("sixteen ready tiles", lambda: self.phases() == ["ready"] * 16)
+            tiles = self.driver.find_elements(By.CSS_SELECTOR, ".tile")
+            self.assertLessEqual(max(t.rect["y"] + t.rect["height"] for t in tiles), 720)
+            for selector in (".port", ".phase", ".counts"):
+                sizes = [float(t.find_element(By.CSS_SELECTOR, selector).value_of_css_property("font-size")[:-2])
+                         for t in tiles]
+                self.assertGreaterEqual(min(sizes), 11, selector)
+            self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                        {"width": 390, "height": 844, "deviceScaleFactor": 2, "mobile": True})
+            self.until("the tiles to stack", lambda: len({t.rect["x"] for t in
+                                                           self.driver.find_elements(By.CSS_SELECTOR, ".tile")}) == 1)
+            tile = self.driver.find_element(By.CSS_SELECTOR, ".tile")
+            self.assertLessEqual(tile.rect["x"] + tile.rect["width"], 390)
+            station.send("quit")
+            self.assertEqual(station.finish()[0], 0)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
