@@ -54,12 +54,10 @@ import http.client
 import json
 import os
 import platform
-import queue
 import re
 import select
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
@@ -69,6 +67,7 @@ BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from box_emulator import Emulator  # noqa: E402
+from line_process import LineProcess  # noqa: E402
 from batch import LINE_LIMIT, transfer_ms  # noqa: E402
 
 KIB = 1024
@@ -104,92 +103,47 @@ def load_average():
         return f.read().split()[0]
 
 
-class Station:
+class Station(LineProcess):
     """kelvora-upgrader --station on the given ports; lines go to its stdin,
-    its stdout lines are taken as they come."""
+    its stdout lines are taken as they come. web is the --web address, or
+    None; the port it was bound to is self.web."""
 
-    def __init__(self, cli, ports, image, work, record=None, web=False):
-        args = [cli, "--station", "--station-name", "bench"]
+    def __init__(self, cli, ports, image, work, record=None, web=None, extra=()):
+        args = [cli, "--station", "--station-name", "bench", *extra]
         if record:
             args += ["--record", record]
         if web:
-            args += ["--web", "127.0.0.1:0"]
+            args += ["--web", web]
         for port in ports:
             args += ["--port", port]
         self.stderr_path = os.path.join(work, "station.stderr")
         with open(self.stderr_path, "wb") as stderr:
-            self.proc = subprocess.Popen(args + [image], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                         stderr=stderr, text=True, bufsize=1)
-        self.pid = self.proc.pid
-        self.lines = queue.Queue()
-        self.seen = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+            super().__init__(args + [image], stderr=stderr, wait=WAIT)
         try:
             self.wait_for(r"sha256 ")  # the header: every port is open
             if web:
-                self.web = int(self.wait_for(r"^web: http://127\.0\.0\.1:(\d+)/$")[1])
+                self.web = int(self.wait_for(r"^web: http://[0-9.]+:(\d+)/$")[1])
         except BaseException:
             self.kill()
             raise
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-
-    def next_line(self, timeout):
-        """The next stdout line, or None when none came in time."""
-        try:
-            line = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            return None
-        if line is None:
-            raise RuntimeError("the station ended early:\n" + "\n".join(self.seen[-20:]) + self.stderr())
-        self.seen.append(line)
-        return line
-
-    def wait_for(self, pattern, timeout=WAIT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            line = self.next_line(deadline - time.monotonic())
-            if line is not None:
-                match = re.search(pattern, line)
-                if match:
-                    return match
-        raise RuntimeError(f"no line matching {pattern!r}:\n" + "\n".join(self.seen[-20:]) + self.stderr())
-
-    def stderr(self):
+    def describe(self):
         with open(self.stderr_path, errors="replace") as f:
             text = f.read()
-        return "\nstderr:\n" + text if text else ""
+        return super().describe() + ("\nstderr:\n" + text if text else "")
 
     def quit(self):
         """Quits (waiting for running slots); gives (exit status, completed, failed)."""
         self.send("quit")
-        status = self.proc.wait(timeout=WAIT)
-        self.reader.join(timeout=10)
+        status, _, _ = self.finish()
         counts = None
-        while not self.lines.empty():
-            line = self.lines.get_nowait()
-            if line is not None:
-                self.seen.append(line)
-        for line in self.seen:
+        for line in self.out:
             match = CLOSING.match(line)
             if match:
                 counts = int(match[1]), int(match[2])
         if counts is None:
-            raise RuntimeError("no closing counts:\n" + "\n".join(self.seen[-20:]) + self.stderr())
+            raise RuntimeError("no closing counts:\n" + self.describe())
         return status, counts[0], counts[1]
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
 
 class Boxes:
@@ -321,7 +275,7 @@ def paced(args, work, image, n, idle_seconds, web_clients=None):
     station = None
     readers = []
     try:
-        station = Station(args.cli, boxes.ports, image, work, web=web_clients is not None)
+        station = Station(args.cli, boxes.ports, image, work, web="127.0.0.1:0" if web_clients is not None else None)
         if idle_seconds:
             time.sleep(3)  # the boxes' banners come and go
             result["idle_before"] = idle_cpu(station, idle_seconds)
@@ -348,7 +302,7 @@ def paced(args, work, image, n, idle_seconds, web_clients=None):
         while len(completed) < n:
             line = station.next_line(max(0.0, deadline - time.monotonic()))
             if line is None:
-                raise RuntimeError(f"{len(completed)} of {n} completed in time:\n" + "\n".join(station.seen[-20:]))
+                raise RuntimeError(f"{len(completed)} of {n} completed in time:\n" + "\n".join(station.out[-20:]))
             match = re.match(r"^(\S+): completed in ", line)
             if match:
                 completed.add(match[1])
@@ -391,7 +345,7 @@ def start_latency(args, work, image, starts=100, slots=8, web=False):
     latencies = []
     firsts = set()
     try:
-        station = Station(args.cli, ports, image, work, web=web)
+        station = Station(args.cli, ports, image, work, web="127.0.0.1:0" if web else None)
         conn = web_connection(station.web) if web else None
         for i in range(starts):
             slot = i % slots
@@ -405,7 +359,7 @@ def start_latency(args, work, image, starts=100, slots=8, web=False):
             ready, _, _ = select.select([master], [], [], 10)
             arrived = time.monotonic()
             if not ready:
-                raise RuntimeError(f"nothing on {ports[slot]} 10 s after the start:\n" + "\n".join(station.seen[-20:]))
+                raise RuntimeError(f"nothing on {ports[slot]} 10 s after the start:\n" + "\n".join(station.out[-20:]))
             firsts.add(os.read(master, 1)[0])
             latencies.append(1000.0 * (arrived - sent))
             if web:

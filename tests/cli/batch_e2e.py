@@ -5,7 +5,6 @@ several box emulators at once, each on its own pseudo-terminal.
     batch_e2e.py --cli PATH --emulator PATH [unittest args]
 """
 
-import argparse
 import datetime
 import fcntl
 import hashlib
@@ -24,7 +23,7 @@ import unittest
 from contextlib import ExitStack
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from box_emulator import BoxWorkdir, Emulator  # noqa: E402
+from box_emulator import BoxWorkdir, Emulator, e2e_paths  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -324,10 +323,5 @@ class BatchTests(BoxWorkdir, unittest.TestCase):
         self.assertEqual([r["end"] for r in self.records().values()], ["completed", "completed"])
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--emulator", required=True)
-    known, rest = parser.parse_known_args()
-    CLI, EMULATOR = known.cli, known.emulator
-    BoxWorkdir.emulator_path = EMULATOR
+    CLI, EMULATOR, rest = e2e_paths()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

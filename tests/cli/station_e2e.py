@@ -5,22 +5,20 @@ a slot per box emulator, driven by lines on stdin as a line controller would.
     station_e2e.py --cli PATH --emulator PATH [unittest args]
 """
 
-import argparse
 import hashlib
 import json
 import os
-import queue
 import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 from contextlib import ExitStack
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from box_emulator import BoxWorkdir, Emulator  # noqa: E402
+from box_emulator import BoxWorkdir, Emulator, e2e_paths  # noqa: E402
+from line_process import LineProcess  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -31,7 +29,7 @@ def fill(data):
     return data + b"\xff" * (-len(data) % 1024)
 
 
-class StationProcess:
+class StationProcess(LineProcess):
     """kelvora-upgrader --station on the given ports; lines go to its stdin,
     its stdout lines are collected as they come."""
 
@@ -39,56 +37,7 @@ class StationProcess:
         args = [CLI, "--station", "--record", record, "--station-name", "bench-7", *extra]
         for port in ports:
             args += ["--port", port]
-        self.proc = subprocess.Popen(args + [image], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = queue.Queue()
-        self.out = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-
-    def wait_for(self, pattern):
-        """Reads stdout lines until one matches; gives the match."""
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
-            try:
-                line = self.lines.get(timeout=1)
-            except queue.Empty:
-                continue
-            if line is None:
-                break
-            self.out.append(line)
-            match = re.search(pattern, line)
-            if match:
-                return match
-        raise AssertionError(f"no line matching {pattern!r} in:\n" + "\n".join(self.out))
-
-    def finish(self):
-        """Waits for the process to end; gives (status, all stdout, stderr)."""
-        status = self.proc.wait(timeout=WAIT)
-        self.reader.join(timeout=10)
-        while True:
-            line = self.lines.get_nowait() if not self.lines.empty() else None
-            if line is None:
-                break
-            self.out.append(line)
-        err = self.proc.stderr.read()
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            stream.close()
-        return status, "\n".join(self.out), err
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        super().__init__(args + [image], wait=WAIT)
 
 
 class StationCase(BoxWorkdir):
@@ -263,10 +212,5 @@ class KeysTests(StationCase, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--emulator", required=True)
-    known, rest = parser.parse_known_args()
-    CLI, EMULATOR = known.cli, known.emulator
-    BoxWorkdir.emulator_path = EMULATOR
+    CLI, EMULATOR, rest = e2e_paths()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

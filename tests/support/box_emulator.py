@@ -5,6 +5,7 @@ whose last line is its summary:
     stb-emulator: sessions=S blocks=B bytes=N crc_errors=E sync_bytes=K verdict=V
 """
 
+import argparse
 import os
 import queue
 import re
@@ -133,3 +134,14 @@ class BoxWorkdir:
             emulator = Emulator(self.emulator_path, "--save", saved, *common, *options)
             boxes.append((stack.enter_context(emulator), saved))
         return boxes
+
+
+def e2e_paths():
+    """The --cli and --emulator paths a test module is run with, the
+    emulator's set for BoxWorkdir; gives (cli, emulator, the other args)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--emulator", required=True)
+    known, rest = parser.parse_known_args()
+    BoxWorkdir.emulator_path = known.emulator
+    return known.cli, known.emulator, rest
