@@ -132,8 +132,10 @@ class StationTests(StationCase, unittest.TestCase):
             ports = [box.port for box, _ in boxes]
             station = self.station(stack, ports)
             station.send("start all")
-            for port in ports:
-                station.wait_for(rf"^{re.escape(port)}: 1024 / ")
+            # Both slots under way, their first blocks in either order.
+            sending = "|".join(re.escape(port) for port in ports)
+            started = {station.wait_for(rf"^({sending}): 1024 / ")[1] for _ in ports}
+            self.assertEqual(started, set(ports))
             station.proc.send_signal(signal.SIGTERM)
             status, out, err = station.finish()
             summaries = [box.finish(wait=5) for box, _ in boxes]
