@@ -5,9 +5,10 @@ on stdin, as a line controller drives it.
     bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
 
     BUILD_DIR       default build/linux
-    --only          some of: paced16, paced64, start, web, memory, soak (default: all)
+    --only          some of: paced16, paced64, start, web, hostile, memory, soak
+                    (default: all)
 
-What it measures (about 6 minutes in all on 2 cores):
+What it measures (about 7 minutes in all on 2 cores):
 
 - paced16, paced64: 16 or 64 paced emulators (115200 baud, 256 KiB image),
   all started by one `start all` line. The slowest box's payload rate from its
@@ -38,6 +39,18 @@ What it measures (about 6 minutes in all on 2 cores):
   HTTP connection: from sending the request to the first byte on that port
   (the answer is read after), then `POST /api/slots/N/stop` and the slot's
   "cancelled" line.
+- hostile: the station with --web 0.0.0.0:0 --web-token and one paced
+  emulator as in paced16 (256 KiB, about 23 s), started by POST
+  /api/slots/1/start with the token. Until its "completed" line, 5 threads
+  send the bad requests of the web tests' table (tests/web/web_e2e.py
+  hostile_rows: malformed, 1 MiB headers, bodies over the limit, unknown
+  paths, wrong methods, foreign Origin and Host, and a missing or wrong token
+  from an address off loopback when one reaches the station), each on a
+  connection of its own, round and round; meanwhile 50 clients read /events
+  and one more asks for them and never reads. The box's rate against the line
+  limit, the requests sent and the share answered as the table expects, the
+  station's CPU (whole process) over the transfer as % of one core, the
+  events each reader got per second.
 - memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
   station's peak resident memory (VmHWM, its own high-water mark), also as it
   stands after set-up, and the largest VmRSS seen during the runs.
@@ -66,8 +79,10 @@ import time
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "web"))
 from box_emulator import Emulator  # noqa: E402
 from line_process import LineProcess  # noqa: E402
+from web_e2e import Web, address_off_loopback, hostile_rows  # noqa: E402
 from batch import LINE_LIMIT, transfer_ms  # noqa: E402
 
 KIB = 1024
@@ -334,6 +349,103 @@ def paced(args, work, image, n, idle_seconds, web_clients=None):
     return result
 
 
+def hostile(args, work, image, senders=5, listeners=50, token="s3cret"):
+    """One paced box started through the API of a station on 0.0.0.0 with a
+    token, while senders threads fire the bad requests of the web tests'
+    table over and over until the transfer ends, listeners clients read
+    /events and one more asks for them and never reads."""
+    result = {"load": load_average()}
+    boxes = Boxes(args.emulator, work, 1, "-v", "--baud", "115200", "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    readers = []
+    stuck = None
+    try:
+        station = Station(args.cli, boxes.ports, image, work, web="0.0.0.0:0", extra=("--web-token", token))
+        web = Web("127.0.0.1", station.web)
+        far_address = address_off_loopback()
+        far = Web(far_address, station.web) if far_address else None
+        far = far if far and far.reachable() else None
+        rows = hostile_rows(web, far, token)
+        readers = [EventReader(station.web) for _ in range(listeners)]
+        stuck = socket.socket()
+        stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+        stuck.connect(("127.0.0.1", station.web))
+        stuck.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{station.web}\r\n\r\n".encode())
+        deadline = time.monotonic() + WAIT
+        while not all(r.times for r in readers):  # each has its first event
+            if time.monotonic() > deadline:
+                raise RuntimeError("a client of /events got no first event")
+            time.sleep(0.05)
+
+        ended = threading.Event()
+        # kind -> [sent, right, {other answer: times}]; each sender writes its own
+        tallies = [{} for _ in range(senders)]
+
+        def send(index):
+            tally = tallies[index]
+            i = index * len(rows) // senders  # the senders start at different rows
+            while not ended.is_set():
+                kind, through, data, wanted = rows[i % len(rows)]
+                i += 1
+                try:
+                    got = through.raw(data)
+                except OSError as e:
+                    got = type(e).__name__
+                counts = tally.setdefault(kind, [0, 0, {}])
+                counts[0] += 1
+                if got in wanted:
+                    counts[1] += 1
+                else:
+                    counts[2][got] = counts[2].get(got, 0) + 1
+
+        before, started = cpu_seconds(station.pid), time.monotonic()
+        status, body = web.post("/api/slots/1/start", {"Authorization": f"Bearer {token}"})
+        if status != 202:
+            raise RuntimeError(f"POST /api/slots/1/start: {status} {body}")
+        threads = [threading.Thread(target=send, args=(i,), daemon=True) for i in range(senders)]
+        for thread in threads:
+            thread.start()
+        try:
+            station.wait_for(r"^\S+: completed in ", timeout=WAIT + 60)
+        finally:
+            ended.set()
+            for thread in threads:
+                thread.join(timeout=WAIT)
+        done = time.monotonic()
+        wall = done - started
+        result.update(wall=wall, cpu=100.0 * (cpu_seconds(station.pid) - before) / wall, far=far is not None,
+                      events=sorted(r.between(started, done) / wall for r in readers))
+        kinds = {}
+        for tally in tallies:
+            for kind, (sent, right, wrong) in tally.items():
+                total = kinds.setdefault(kind, [0, 0, {}])
+                total[0] += sent
+                total[1] += right
+                for got, n in wrong.items():
+                    total[2][got] = total[2].get(got, 0) + n
+        result["kinds"] = kinds
+        result["sent"] = sum(k[0] for k in kinds.values())
+        result["right"] = sum(k[1] for k in kinds.values())
+        result["rows"] = len(rows)
+        result["after"] = web.get("/api/station")[0]
+        status, completed, failed = station.quit()
+        if status != 0 or completed != 1 or failed != 0:
+            raise RuntimeError(f"station exit {status}: {completed} completed, {failed} failed")
+    finally:
+        if stuck:
+            stuck.close()
+        for reader in readers:
+            reader.close()
+        if station:
+            station.kill()
+        summaries = boxes.close()
+    if not summaries[0] or summaries[0]["verdict"] != "completed":
+        raise RuntimeError(f"the box did not get the whole image: {summaries}")
+    result["rate"] = os.path.getsize(image) * 1000.0 / transfer_ms(boxes.logs[0])
+    result["load_after"] = load_average()
+    return result
+
+
 def start_latency(args, work, image, starts=100, slots=8, web=False):
     """Milliseconds from a `start N` line to the first byte on the port; with
     web, from a POST /api/slots/N/start over one kept-open connection."""
@@ -503,7 +615,7 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
-    parser.add_argument("--only", default="paced16,paced64,start,web,memory,soak")
+    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,memory,soak")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -559,6 +671,23 @@ def main():
                   f"slots, one kept-open connection: median {r['median']:.2f} ms (goal <= 50), 90th percentile "
                   f"{r['p90']:.2f} ms, min {r['min']:.2f} ms, max {r['max']:.2f} ms; first bytes seen: {firsts}",
                   flush=True)
+        if "hostile" in only:
+            r = hostile(args, work, image)
+            parts = [
+                f"box {r['rate']:.0f} B/s = {100 * r['rate'] / LINE_LIMIT:.1f} % of the limit (goal >= 99)",
+                f"{r['sent']} bad requests ({r['rows']} rows{'' if r['far'] else ', none from off loopback'}) "
+                f"from 5 threads in {r['wall']:.1f} s, {100 * r['right'] / r['sent']:.3f} % answered as expected",
+            ]
+            parts += [f"{kind}: {sent - right} of {sent} answered otherwise: "
+                      + ", ".join(f"{n} x {got}" for got, n in gots.items())
+                      for kind, (sent, right, gots) in r["kinds"].items() if sent != right]
+            parts += [f"50 clients on /events got min {r['events'][0]:.1f}, median "
+                      f"{statistics.median(r['events']):.1f} events/s, one never reads",
+                      f"station CPU {r['cpu']:.1f} % of one core", f"GET /api/station after: {r['after']}",
+                      f"load average before {r['load']}, after {r['load_after']}"]
+            print("hostile, paced 1 box, 256 KiB, `POST /api/slots/1/start` with the token, --web 0.0.0.0:0: "
+                  + "; ".join(parts), flush=True)
+            print("  " + ", ".join(f"{kind} {sent}" for kind, (sent, _, _) in r["kinds"].items()), flush=True)
         if "memory" in only:
             r = memory(args, work)
             print(f"{r['n']} slots, 16 MiB image, unthrottled, run to the end in {r['wall']:.1f} s: peak (VmHWM) "
