@@ -29,7 +29,9 @@ constexpr double kRateAfterSeconds = 1.0;
 WebAnswer Json(int status, const nlohmann::json& value) {
     WebAnswer answer;
     answer.status = status;
-    answer.body = value.dump() + "\n";
+    // Names and paths are the system's bytes and need not be UTF-8: a stray
+    // byte becomes U+FFFD rather than an exception on the server's thread.
+    answer.body = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     return answer;
 }
 

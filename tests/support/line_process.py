@@ -17,7 +17,7 @@ class LineProcess:
     def __init__(self, args, stderr=subprocess.PIPE, wait=60):
         self.wait = wait
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
-                                     text=True, bufsize=1)
+                                     text=True, errors="replace", bufsize=1)
         self.pid = self.proc.pid
         self.lines = queue.Queue()  # put by the reader, taken by whoever waits
         self.out = []  # the lines taken so far

@@ -359,7 +359,12 @@ class ApiTests(WebCase, unittest.TestCase):
     def test_the_page_and_its_event_stream(self):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [[]])
+            # An image whose name is no UTF-8: the state shows U+FFFD for it.
+            odd = os.path.join(self.dir, os.fsdecode(b"image-\xff.ssu"))
+            os.link(self.image, odd)
+            self.image = odd
             station, web = self.web_station(stack, [boxes[0][0].port], "--web", "0")
+            self.assertEqual(os.path.basename(web.get("/api/station")[1]["image"]["path"]), "image-\ufffd.ssu")
             for path, kind, text in [("/", "text/html", '<script src="/page.js">'),
                                      ("/page.css", "text/css", ".tile"),
                                      ("/page.js", "text/javascript", 'new EventSource("/events")')]:
