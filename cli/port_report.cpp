@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "station/port_json.h"
+
 namespace {
 
 constexpr const char* kUnknown = "-";
@@ -34,14 +36,6 @@ std::string Description(const PortInfo& port) {
         text += (text.empty() ? "" : " ") + port.product;
     }
     return OrUnknown(text.empty() ? port.description : text);
-}
-
-nlohmann::ordered_json TextOrNull(const std::string& text) {
-    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
-}
-
-nlohmann::ordered_json NumberOrNull(const std::optional<int>& number) {
-    return number ? nlohmann::ordered_json(*number) : nlohmann::ordered_json(nullptr);
 }
 
 }  // namespace
@@ -75,20 +69,7 @@ std::string PortReportLong(const std::vector<PortInfo>& ports) {
 std::string PortReportJson(const std::vector<PortInfo>& ports) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const PortInfo& port : ports) {
-        nlohmann::ordered_json entry = {
-            {"name", port.name},
-            {"kind", TextOrNull(port.kind)},
-            {"vid", NumberOrNull(port.vid)},
-            {"pid", NumberOrNull(port.pid)},
-            {"serial", TextOrNull(port.serial)},
-            {"manufacturer", TextOrNull(port.manufacturer)},
-            {"product", TextOrNull(port.product)},
-            {"description", TextOrNull(port.description)},
-            {"by_id", TextOrNull(port.byId)},
-            {"by_path", TextOrNull(port.byPath)},
-            {"busy", port.busy},
-        };
-        list.push_back(std::move(entry));
+        list.push_back(PortInfoJson(port));
     }
     // USB strings are the adapter maker's bytes and need not be UTF-8; a
     // stray byte becomes U+FFFD rather than losing the list.

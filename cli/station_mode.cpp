@@ -227,20 +227,14 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
                     break;
                 }
                 std::string reason;
-                switch (station.Start(command.slot, &reason)) {
-                case Station::StartResult::Started:
-                case Station::StartResult::Closed:
-                    break;
-                case Station::StartResult::Running:
-                    view.Line("slot " + std::to_string(command.slot) + " is running; not started again");
-                    break;
-                case Station::StartResult::NoSuchSlot:
-                    view.Line("no slot " + std::to_string(command.slot));
-                    break;
-                case Station::StartResult::OpenFailed:
-                    view.Line("slot " + std::to_string(command.slot) + " " +
-                              station.Snapshot(command.slot).port.name + ": cannot open port: " + reason);
-                    break;
+                const Station::StartResult result = station.Start(command.slot, &reason);
+                // A start refused for quitting after Ctrl-C needs no line: the
+                // station is ending anyway.
+                if (result != Station::StartResult::Closed) {
+                    const std::string refusal = StartRefusalText(station, command.slot, result, reason);
+                    if (!refusal.empty()) {
+                        view.Line(refusal);
+                    }
                 }
                 break;
             }
@@ -256,18 +250,13 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
                 }
                 break;
             }
-            case Command::Kind::Stop:
-                switch (station.Stop(command.slot)) {
-                case Station::StopResult::Stopping:
-                    break;
-                case Station::StopResult::NotRunning:
-                    view.Line("slot " + std::to_string(command.slot) + " is not running");
-                    break;
-                case Station::StopResult::NoSuchSlot:
-                    view.Line("no slot " + std::to_string(command.slot));
-                    break;
+            case Command::Kind::Stop: {
+                const std::string refusal = StopRefusalText(command.slot, station.Stop(command.slot));
+                if (!refusal.empty()) {
+                    view.Line(refusal);
                 }
                 break;
+            }
             case Command::Kind::Quit:
                 if (bQuitting) {
                     // A second quit cancels what still runs.

@@ -485,3 +485,33 @@ std::vector<StationEvent> Station::RunEnded(Slot& slot) {
     }
     return events;
 }
+
+std::string StartRefusalText(const Station& station, unsigned slot, Station::StartResult result,
+                             const std::string& reason) {
+    const std::string name = "slot " + std::to_string(slot);
+    switch (result) {
+    case Station::StartResult::Started:
+        break;
+    case Station::StartResult::Running:
+        return name + " is running; not started again";
+    case Station::StartResult::NoSuchSlot:
+        return "no " + name;
+    case Station::StartResult::OpenFailed:
+        return name + " " + station.Port(slot).name + ": cannot open port: " + reason;
+    case Station::StartResult::Closed:
+        return "the station is quitting: no new starts";
+    }
+    return "";
+}
+
+std::string StopRefusalText(unsigned slot, Station::StopResult result) {
+    switch (result) {
+    case Station::StopResult::Stopping:
+        break;
+    case Station::StopResult::NotRunning:
+        return "slot " + std::to_string(slot) + " is not running";
+    case Station::StopResult::NoSuchSlot:
+        return "no slot " + std::to_string(slot);
+    }
+    return "";
+}

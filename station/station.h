@@ -155,3 +155,11 @@ private:
     // Units that completed this session, with the run that flashed them.
     std::vector<std::pair<std::string, unsigned>> m_unitsDone;
 };
+
+// Why a start or a stop did not go through, as a front end tells it ("" when
+// it did): "slot 2 is running; not started again", "no slot 9", "slot 2 COM3:
+// cannot open port: REASON", "the station is quitting: no new starts",
+// "slot 2 is not running".
+std::string StartRefusalText(const Station& station, unsigned slot, Station::StartResult result,
+                             const std::string& reason);
+std::string StopRefusalText(unsigned slot, Station::StopResult result);

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "station/download_record.h"
+#include "station/port_json.h"
 #include "station/run_facts.h"
 #include "station/station.h"
 #include "web/web_metrics.h"
@@ -86,31 +86,10 @@ const char* SlotPhase(const SlotSnapshot& slot) {
     return "catching";
 }
 
-std::string HexId(const std::optional<int>& id) {
-    if (!id) {
-        return "";
-    }
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(*id) & 0xffffu);
-    return text;
-}
-
-// What the system knows of the slot's adapter, as --list-ports --long shows
-// it; null for a port it does not list (a pseudo-terminal).
+// What the system knows of the slot's adapter, as --list-ports --json lists
+// it; null for a port it does not list.
 nlohmann::json AdapterJson(const RunPort& port) {
-    if (!port.info) {
-        return nullptr;
-    }
-    const PortInfo& info = *port.info;
-    return {
-        {"kind", info.kind},
-        {"serial", BytesAsCodePoints(info.serial)},
-        {"by_id", BytesAsCodePoints(info.byId)},
-        {"manufacturer", BytesAsCodePoints(info.manufacturer)},
-        {"product", BytesAsCodePoints(info.product)},
-        {"vid", HexId(info.vid)},
-        {"pid", HexId(info.pid)},
-    };
+    return port.info ? nlohmann::json(PortInfoJson(*port.info)) : nlohmann::json(nullptr);
 }
 
 // A query's name=value pairs, as sent.
@@ -253,7 +232,7 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
             return refusal;
         }
         if (m_station.Closed()) {
-            return WebError(409, "the station is quitting: no new starts");
+            return WebError(409, StartRefusalText(m_station, 0, Station::StartResult::Closed, ""));
         }
         if (m_settings.bBatch) {
             return WebError(409, kBatchRefusal);
@@ -301,7 +280,6 @@ WebAnswer WebApi::SlotRequest(const WebRequest& request, const std::string& rest
     if (number == 0 || number > m_station.SlotCount()) {
         return WebError(404, "no slot " + BytesAsCodePoints(numberText));
     }
-    const std::string slotName = "slot " + std::to_string(number);
     if (what == "console") {
         const SlotSnapshot slot = m_station.Snapshot(number);
         return Json(200, nlohmann::json{{"slot", number}, {"console", BytesAsCodePoints(slot.console.bytes)}});
@@ -310,31 +288,20 @@ WebAnswer WebApi::SlotRequest(const WebRequest& request, const std::string& rest
         return WebError(409, kBatchRefusal);
     }
     if (what == "stop") {
-        switch (m_station.Stop(number)) {
-        case Station::StopResult::Stopping:
+        const Station::StopResult result = m_station.Stop(number);
+        if (result == Station::StopResult::Stopping) {
             return Json(202, nlohmann::json{{"slot", number}});
-        case Station::StopResult::NotRunning:
-            return WebError(409, slotName + " is not running");
-        case Station::StopResult::NoSuchSlot:
-            break;
         }
-        return WebError(404, "no " + slotName);
+        return WebError(result == Station::StopResult::NoSuchSlot ? 404 : 409, StopRefusalText(number, result));
     }
     std::string reason;
     unsigned run = 0;
-    switch (m_station.Start(number, &reason, &run)) {
-    case Station::StartResult::Started:
+    const Station::StartResult result = m_station.Start(number, &reason, &run);
+    if (result == Station::StartResult::Started) {
         return Json(202, nlohmann::json{{"slot", number}, {"run", run}});
-    case Station::StartResult::Running:
-        return WebError(409, slotName + " is running; not started again");
-    case Station::StartResult::OpenFailed:
-        return WebError(409, slotName + " " + m_station.Port(number).name + ": cannot open port: " + reason);
-    case Station::StartResult::Closed:
-        return WebError(409, "the station is quitting: no new starts");
-    case Station::StartResult::NoSuchSlot:
-        break;
     }
-    return WebError(404, "no " + slotName);
+    return WebError(result == Station::StartResult::NoSuchSlot ? 404 : 409,
+                    StartRefusalText(m_station, number, result, reason));
 }
 
 WebAnswer WebApi::StationState() const {
