@@ -165,12 +165,9 @@ class BrowserTests(WebCase, unittest.TestCase):
 
 
 if __name__ == "__main__":
+    station_e2e.CLI, station_e2e.EMULATOR, rest = station_e2e.e2e_paths()
     parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--emulator", required=True)
     parser.add_argument("--build-dir", required=True)
-    known, rest = parser.parse_known_args()
-    station_e2e.CLI, station_e2e.EMULATOR = known.cli, known.emulator
-    station_e2e.BoxWorkdir.emulator_path = known.emulator
+    known, rest = parser.parse_known_args(rest)
     SHOT = os.path.join(known.build_dir, "station.png")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -6,7 +6,6 @@ or a careless client would.
     web_e2e.py --cli PATH --emulator PATH [unittest args]
 """
 
-import argparse
 import http.client
 import json
 import os
@@ -50,17 +49,23 @@ class Web:
     def __init__(self, host, port):
         self.host, self.port = host, port
 
-    def request(self, method, path, headers=None, body=None):
+    def answer(self, method, path, headers=None, body=None):
+        """The whole answer: (status, headers, body), the body parsed when
+        it is JSON."""
         conn = http.client.HTTPConnection(self.host, self.port, timeout=WAIT)
         try:
             conn.request(method, path, body=body, headers=headers or {})
             response = conn.getresponse()
             data = response.read().decode()
             if response.getheader("Content-Type", "").startswith("application/json"):
-                return response.status, json.loads(data)
-            return response.status, data
+                data = json.loads(data)
+            return response.status, response.headers, data
         finally:
             conn.close()
+
+    def request(self, method, path, headers=None, body=None):
+        status, _, data = self.answer(method, path, headers, body)
+        return status, data
 
     def get(self, path):
         return self.request("GET", path)
@@ -368,12 +373,9 @@ class ApiTests(WebCase, unittest.TestCase):
             for path, kind, text in [("/", "text/html", '<script src="/page.js">'),
                                      ("/page.css", "text/css", ".tile"),
                                      ("/page.js", "text/javascript", 'new EventSource("/events")')]:
-                conn = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
-                conn.request("GET", path)
-                response = conn.getresponse()
-                self.assertEqual((response.status, response.getheader("Content-Type").split(";")[0]), (200, kind))
-                self.assertIn(text, response.read().decode())
-                conn.close()
+                status, headers, body = web.answer("GET", path)
+                self.assertEqual((status, headers["Content-Type"].split(";")[0]), (200, kind))
+                self.assertIn(text, body)
             self.assertEqual(web.post("/")[0], 405)
             self.assertEqual(web.post("/events")[0], 405)
 
@@ -419,13 +421,10 @@ class ApiTests(WebCase, unittest.TestCase):
             # A person opens the URL with the token: the page's cookie then
             # carries it, and the address loses it.
             self.assertEqual(web.get("/?token=wrong")[0], 401)
-            conn = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
-            conn.request("GET", "/?token=s3cr%65t")
-            landing = conn.getresponse()
-            self.assertEqual((landing.status, landing.getheader("Location")), (303, "/"))
-            cookie = landing.getheader("Set-Cookie")
+            status, headers, _ = web.answer("GET", "/?token=s3cr%65t")
+            self.assertEqual((status, headers["Location"]), (303, "/"))
+            cookie = headers["Set-Cookie"]
             self.assertRegex(cookie, r"^kelvora_token=\w+; Path=/; HttpOnly; SameSite=Strict$")
-            conn.close()
             self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "kelvora_token=00"})[0], 401)
             self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "a=b; " + cookie.split(";")[0], "Origin": own}),
                              (202, {"slot": 1, "run": 1}))
@@ -608,10 +607,5 @@ class PrometheusTests(WebCase, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cli", required=True)
-    parser.add_argument("--emulator", required=True)
-    known, rest = parser.parse_known_args()
-    station_e2e.CLI, station_e2e.EMULATOR = known.cli, known.emulator
-    station_e2e.BoxWorkdir.emulator_path = known.emulator
+    station_e2e.CLI, station_e2e.EMULATOR, rest = station_e2e.e2e_paths()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
