@@ -139,7 +139,7 @@ bool RunRound(Station& station, BatchView& view, PromptGate& gate) {
     for (std::size_t i = started; i < station.SlotCount(); ++i) {
         gate.Leave();  // a slot whose lost port did not open again: no run
     }
-    AwaitWorkers([&station] { return station.RunningCount() == 0; }, [&station] { station.CloseUnderRunning(); });
+    AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
     bool bAllCompleted = started == station.SlotCount();
     for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
         bAllCompleted = bAllCompleted && station.Snapshot(slot).end == RunEnd::Completed;

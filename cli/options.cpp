@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <regex>
+
+#include "station/unit_pattern.h"
 
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
     "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
     "                        [--record FILE] [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
-    "                        [--target N] [--station-name NAME] [--unit-pattern REGEX]\n"
+    "                        [--target N] [--station-name NAME] [--unit-pattern REGEX [--reflash]]\n"
     "                        [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
@@ -46,7 +47,9 @@ const char kUsage[] =
     "  --target N     with --station: completed boxes wanted; the header counts down\n"
     "  --station-name NAME  with --station: the name in records (default: host name)\n"
     "  --unit-pattern REGEX  the first match (its first group, or all of it) in\n"
-    "                 what a box sends names the box in rows and records\n"
+    "                 a line a box sends names the box in rows and records; a\n"
+    "                 box already completed this session is not flashed again\n"
+    "  --reflash      with --unit-pattern: flash a box again all the same\n"
     "  --web [ADDR:]PORT  with --station or a batch: serve the page, its JSON API\n"
     "                 and its metrics on ADDR (an IP address, default 127.0.0.1)\n"
     "                 and PORT (0: any free port); the URL is printed at the start\n"
@@ -178,6 +181,7 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
                                ->type_name("FILE")
                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--station", options.bStation);
+    app.add_flag("--reflash", options.bReflash);
     std::string targetText;
     CLI::Option* pTarget =
         app.add_option("--target", targetText)->type_name("N")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -257,12 +261,15 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
         return false;
     }
     if (pUnitPattern->count() > 0) {
-        try {
-            std::regex pattern(options.unitPattern, std::regex::ECMAScript);
-        } catch (const std::regex_error& failure) {
-            error = "--unit-pattern '" + options.unitPattern + "' is not a valid pattern: " + failure.what();
+        std::string reason;
+        if (!UnitPattern::Compile(options.unitPattern, reason)) {
+            error = "--unit-pattern '" + options.unitPattern + "' is not a valid pattern: " + reason;
             return false;
         }
+    }
+    if (options.bReflash && pUnitPattern->count() == 0) {
+        error = "--reflash needs --unit-pattern";
+        return false;
     }
     if (pWeb->count() > 0) {
         if (!WebPlaceParse(webText, options.webAddress, options.webPort)) {

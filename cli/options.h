@@ -24,6 +24,7 @@ struct Options {
     unsigned target = 0;          // --station: completed boxes wanted this session; 0: none
     std::string stationName;      // --station: the name in records; "": the host name
     std::string unitPattern;      // ECMAScript pattern finding a box's identity in its console
+    bool bReflash = false;        // a box already completed this session is flashed again
     bool bWeb = false;            // --station: serve the station's page, API and metrics
     std::string webAddress = "127.0.0.1";  // --web: the IP address to listen on
     unsigned webPort = 0;                   // --web: the TCP port; 0: any free one

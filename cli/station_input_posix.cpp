@@ -48,7 +48,8 @@ StationInput::Result StationInput::Read(std::string& bytes, int timeoutMs) {
     if (ready <= 0) {
         return Result::Timeout;  // nothing yet, or a signal came
     }
-    char buffer[256];
+    // A line controller may send a lot at once; a bigger read costs no more.
+    char buffer[4096];
     const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
     if (got < 0) {
         return errno == EINTR || errno == EAGAIN ? Result::Timeout : (m_bEnded = true, Result::End);

@@ -49,7 +49,7 @@ StationInput::StationInput() {
     // Read waits for it with a time-out. A file or NUL ends at once.
     pSaved->pPipe = std::make_shared<PipeBytes>();
     pSaved->reader = std::thread([pPipe = pSaved->pPipe, input] {
-        char buffer[256];
+        char buffer[4096];
         for (;;) {
             DWORD got = 0;
             const bool bRead = ReadFile(input, buffer, sizeof buffer, &got, nullptr) != 0 && got > 0;

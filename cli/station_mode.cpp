@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 #include <thread>
 
 #include "cli/run_support.h"
+#include "cli/station_commands.h"
 #include "cli/station_input.h"
 #include "cli/station_view.h"
 #include "cli/terminal.h"
@@ -21,86 +21,22 @@ namespace {
 // are looked at again.
 constexpr int kInputPollMs = 200;
 
-// What the operator asked for, from keys or lines.
-struct Command {
-    enum class Kind { None, Start, StartAll, Stop, Quit } kind = Kind::None;
-    unsigned slot = 0;
-};
+// After a lone Esc byte, how long to wait for the rest of a key's escape
+// sequence before taking it as the Esc key.
+constexpr int kEscapeWaitMs = 50;
 
-// Turns stdin into commands: keys on a terminal, lines otherwise.
-class CommandReader {
-public:
-    CommandReader(const Station& station, bool bKeys) : m_station(station), m_bKeys(bKeys) {}
-
-    // Adds what came; gives the commands complete so far, and one complaint
-    // per line that is no command.
-    std::vector<Command> Feed(const std::string& bytes, std::vector<std::string>& complaints) {
-        std::vector<Command> commands;
-        for (char c : bytes) {
-            if (m_bKeys) {
-                Key(c, commands);
-                continue;
-            }
-            if (c == '\n') {
-                Line(m_line, commands, complaints);
-                m_line.clear();
-            } else if (c != '\r') {
-                m_line.push_back(c);
-            }
-        }
-        return commands;
+// What the screen shows while a key waits for the next one.
+const char* PromptOf(StationCommandReader::Pending pending) {
+    switch (pending) {
+    case StationCommandReader::Pending::Stop:
+        return "stop: press the slot's key (Esc cancels)";
+    case StationCommandReader::Pending::Quit:
+        return "quit? q again, any other key goes on";
+    case StationCommandReader::Pending::None:
+        break;
     }
-
-private:
-    void Key(char c, std::vector<Command>& commands) {
-        if (m_bStopNext) {
-            m_bStopNext = false;
-            if (const unsigned slot = m_station.SlotOfKey(c)) {
-                commands.push_back({Command::Kind::Stop, slot});
-            }
-            return;
-        }
-        if (c == '\n' || c == '\r') {
-            commands.push_back({Command::Kind::StartAll, 0});
-        } else if (c == 's') {
-            m_bStopNext = true;
-        } else if (c == 'q') {
-            commands.push_back({Command::Kind::Quit, 0});
-        } else if (const unsigned slot = m_station.SlotOfKey(c)) {
-            commands.push_back({Command::Kind::Start, slot});
-        }
-    }
-
-    void Line(const std::string& line, std::vector<Command>& commands, std::vector<std::string>& complaints) {
-        std::istringstream words(line);
-        std::string verb, what, extra;
-        words >> verb >> what >> extra;
-        if (verb.empty()) {
-            return;
-        }
-        if (verb == "quit" && what.empty()) {
-            commands.push_back({Command::Kind::Quit, 0});
-            return;
-        }
-        if ((verb == "start" || verb == "stop") && extra.empty() && !what.empty()) {
-            if (verb == "start" && what == "all") {
-                commands.push_back({Command::Kind::StartAll, 0});
-                return;
-            }
-            if (what.find_first_not_of("0123456789") == std::string::npos && what.size() < 6) {
-                commands.push_back({verb == "start" ? Command::Kind::Start : Command::Kind::Stop,
-                                    static_cast<unsigned>(std::stoul(what))});
-                return;
-            }
-        }
-        complaints.push_back("unknown command '" + line + "' (start N | start all | stop N | quit)");
-    }
-
-    const Station& m_station;
-    const bool m_bKeys;
-    bool m_bStopNext = false;
-    std::string m_line;
-};
+    return "";
+}
 
 }  // namespace
 
@@ -145,7 +81,8 @@ StationSetup StationPrepare(const Options& options) {
         setup.problems.push_back("cannot write records to '" + options.record + "': " + reason);
     }
     if (!options.unitPattern.empty()) {
-        setup.unitPattern.emplace(options.unitPattern, std::regex::ECMAScript);
+        std::string refusal;
+        setup.unitPattern = UnitPattern::Compile(options.unitPattern, refusal);
     }
     return setup;
 }
@@ -156,6 +93,7 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
     settings.image = setup.image;
     settings.record = options.record;
     settings.unitPattern = setup.unitPattern;
+    settings.bReflash = options.bReflash;
     settings.cancelAll = InterruptRequested;
     settings.openErrorText = PortOpenErrorText;
     return settings;
@@ -171,6 +109,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
 
     StationSettings settings = StationSettingsOf(options, setup);
     settings.stationName = options.stationName.empty() ? HostName() : options.stationName;
+    settings.bWatchIdlePorts = true;
     WebMetrics metrics;
     ListenerPair listeners(view, metrics);
     Station station(settings, listeners);
@@ -180,7 +119,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     for (const std::string& port : ports) {
         std::string reason;
         if (!station.AddSlot(port, reason)) {
-            problems.push_back("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
+            problems.push_back("cannot open port " + PrintableText(RunPortOf(port).Shown()) + ": " + reason);
         }
     }
     // Declared after the station: the server, which reads it, stops first.
@@ -198,17 +137,21 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
         view.Line("web: " + web->Url());
     }
 
-    CommandReader reader(station, input.Keys());
+    StationCommandReader reader([&station](char key) { return station.SlotOfKey(key); }, input.Keys());
     bool bQuitting = false;
     for (;;) {
         if (InterruptRequested()) {
             break;
         }
-        if (bQuitting && station.RunningCount() == 0) {
+        if (bQuitting && !station.Busy()) {
             break;
         }
         std::string bytes;
-        const StationInput::Result got = input.Read(bytes, kInputPollMs);
+        const StationInput::Result got = input.Read(bytes, reader.MidEscape() ? kEscapeWaitMs : kInputPollMs);
+        if (got != StationInput::Result::Data) {
+            reader.Pause();
+            view.Prompt(PromptOf(reader.Waiting()));
+        }
         if (got == StationInput::Result::End) {
             // End of stdin only ends the reading: a station run as a
             // service has none.
@@ -219,9 +162,11 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
             continue;
         }
         std::vector<std::string> complaints;
-        for (const Command& command : reader.Feed(bytes, complaints)) {
+        const std::vector<StationCommand> commands = reader.Feed(bytes, complaints);
+        view.Prompt(PromptOf(reader.Waiting()));
+        for (const StationCommand& command : commands) {
             switch (command.kind) {
-            case Command::Kind::Start: {
+            case StationCommand::Kind::Start: {
                 if (bQuitting) {
                     view.Line("quitting: no new starts");
                     break;
@@ -238,7 +183,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
                 }
                 break;
             }
-            case Command::Kind::StartAll: {
+            case StationCommand::Kind::StartAll: {
                 if (bQuitting) {
                     view.Line("quitting: no new starts");
                     break;
@@ -250,14 +195,14 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
                 }
                 break;
             }
-            case Command::Kind::Stop: {
+            case StationCommand::Kind::Stop: {
                 const std::string refusal = StopRefusalText(command.slot, station.Stop(command.slot));
                 if (!refusal.empty()) {
                     view.Line(refusal);
                 }
                 break;
             }
-            case Command::Kind::Quit:
+            case StationCommand::Kind::Quit:
                 if (bQuitting) {
                     // A second quit cancels what still runs.
                     station.StopAll();
@@ -268,19 +213,17 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
                 view.Line("quitting: " + std::to_string(station.RunningCount()) +
                           " still running (quit again or Ctrl-C cancels them)");
                 break;
-            case Command::Kind::None:
-                break;
             }
         }
         for (const std::string& complaint : complaints) {
-            Complain(complaint);
+            view.Complaint(complaint);
         }
     }
 
     // Ctrl-C: every run is cancelled (its poll sees the request); a run that
     // does not answer in time has its port closed under it.
     station.Close();
-    AwaitWorkers([&station] { return station.RunningCount() == 0; }, [&station] { station.CloseUnderRunning(); });
+    AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
     view.Finish();
     const Station::Totals totals = station.TotalsNow();
     view.Line(std::to_string(totals.completed) + " completed, " + std::to_string(totals.failed) + " failed");

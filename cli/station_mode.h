@@ -3,7 +3,6 @@
 
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,7 @@ class WebMetrics;
 struct StationSetup {
     std::shared_ptr<const LoadedImage> pImage;
     ImageFacts image;
-    std::optional<std::regex> unitPattern;
+    std::optional<UnitPattern> unitPattern;
     std::vector<std::string> problems;
 };
 

@@ -4,7 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "cli/batch_view.h"
+#include "cli/run_support.h"
+#include "cli/station_commands.h"
 #include "cli/terminal.h"
 
 namespace {
@@ -13,15 +14,47 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // The seconds since a box's last byte change while nothing else does.
 constexpr auto kIdleRedrawInterval = std::chrono::seconds(1);
 constexpr std::size_t kEventsShown = 5;
-constexpr int kStatusWidth = 36;
-constexpr int kLastLineWidth = 40;
+constexpr std::size_t kLastLineWidth = 40;
+
+// A row's columns, in the order a narrow terminal keeps them: key, state,
+// bar with percent, time left, time since the box's last byte; then port,
+// counts, unit and the message, cut to what fits.
+constexpr std::size_t kStateWidth = 16;
+constexpr int kBarWidth = 16;
+constexpr std::size_t kBarColumnWidth = kBarWidth + 2 + 5;  // "[####....] 100%"
+constexpr std::size_t kLeftWidth = 10;                       // "12:34 left"
+constexpr std::size_t kLastByteWidth = 19;                   // "last byte 999 s ago"
+constexpr std::size_t kPortWidthMax = 24;
+constexpr std::size_t kCountsWidth = 14;
+// The compact form's two columns each need at least this much.
+constexpr std::size_t kCompactColumnMin = 60;
+constexpr char kColumnGap[] = "   ";
+// Rate and time left mean nothing before the line has run a little while.
+constexpr double kRateSettleSeconds = 0.3;
 
 std::string Up(std::size_t n) { return "\x1b[" + std::to_string(n) + "A\r"; }
 const char kEraseLine[] = "\x1b[2K";
 const char kEraseBelow[] = "\x1b[J";
+const char kHomeEraseAll[] = "\x1b[H\x1b[J";
 
 std::string Padded(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string Cut(std::string text, std::size_t width) {
+    if (text.size() > width) {
+        text.resize(width);
+    }
+    return text;
+}
+
+// A port name in its column: a long one keeps its end, which tells ports
+// apart (/dev/serial/by-id/...-port0).
+std::string PortColumn(const std::string& name, std::size_t width) {
+    if (name.size() <= width) {
+        return Padded(name, width);
+    }
+    return "~" + name.substr(name.size() - (width - 1));
 }
 
 // The last line of what the box sent that has something to read, with only
@@ -47,6 +80,22 @@ std::string LastLine(const std::string& console) {
     return {};
 }
 
+// How the row names a slot's state: "port lost", "error 31", "already flashed".
+std::string StateWords(const char* pName) {
+    std::string words = pName;
+    std::replace(words.begin(), words.end(), '-', ' ');
+    return words;
+}
+
+std::string Bar(unsigned sent, unsigned total) {
+    const double fraction = total == 0 ? 1.0 : std::min(1.0, static_cast<double>(sent) / total);
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(fraction * 100));
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "]" + percent;
+}
+
 }  // namespace
 
 StationView::StationView(Settings settings, OutputQueue& out)
@@ -62,8 +111,9 @@ void StationView::Attach(const Station& station, const ImageFacts& image) {
     m_image = image;
     m_logs.assign(station.SlotCount(), ProgressReport(false));
     for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
-        m_portWidth = std::max(m_portWidth, station.Port(slot).name.size());
+        m_portWidth = std::max(m_portWidth, PortOf(slot).size());
     }
+    m_portWidth = std::min(m_portWidth, kPortWidthMax);
     if (!m_bRedraw) {
         const Station::Totals totals = station.TotalsNow();
         m_out.Post(Header(totals) + "\n");
@@ -73,13 +123,33 @@ void StationView::Attach(const Station& station, const ImageFacts& image) {
 }
 
 std::string StationView::PortOf(unsigned slot) const {
-    return m_pStation == nullptr ? std::string() : m_pStation->Port(slot).name;
+    return m_pStation == nullptr ? std::string() : PrintableText(m_pStation->Port(slot).name);
 }
 
 void StationView::Line(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Erase();
-    m_out.Post(text + "\n");
+    m_out.Post(PrintableText(text) + "\n");
+    Draw();
+}
+
+void StationView::Complaint(const std::string& text) {
+    ToStderr([&text] { Complain(text); });
+}
+
+void StationView::Prompt(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (text == m_prompt) {
+        return;
+    }
+    m_prompt = text;
+    if (!m_bRedraw) {
+        if (!text.empty()) {
+            m_out.Post(text + "\n");
+        }
+        return;
+    }
+    Erase();
     Draw();
 }
 
@@ -94,7 +164,7 @@ void StationView::StatusChanged(unsigned slot, const char* pText) {
     unsigned total = 0;
     const std::string text = ProgressParse(pText, sent, total)
                                  ? m_logs[slot - 1].Update(pText, sent, total, ProgressReport::Clock::now())
-                                 : std::string(pText) + "\n";
+                                 : PrintableText(pText) + "\n";
     if (!text.empty()) {
         m_out.Post(PortOf(slot) + ": " + text);
     }
@@ -103,7 +173,7 @@ void StationView::StatusChanged(unsigned slot, const char* pText) {
 void StationView::RunEnded(const SlotSnapshot& slot) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bRedraw && !slot.message.empty()) {
-        m_out.Post(slot.port.name + ": " + slot.message + "\n");
+        m_out.Post(PrintableText(slot.port.name) + ": " + PrintableText(slot.message) + "\n");
     }
 }
 
@@ -112,21 +182,17 @@ void StationView::Event(const StationEvent& event) {
     // On screen "slot 3 /dev/ttyUSB2: completed in 24:13"; off a terminal
     // the line starts with the port.
     const std::string port = event.slot == 0 ? std::string("station") : PortOf(event.slot);
-    std::string text = m_bRedraw && event.slot != 0 ? "slot " + std::to_string(event.slot) + " " + port + ": " + event.text
-                                                    : event.text;
+    std::vector<std::string> lines{m_bRedraw && event.slot != 0
+                                       ? "slot " + std::to_string(event.slot) + " " + port + ": " + PrintableText(event.text)
+                                       : PrintableText(event.text)};
     if (m_pStation != nullptr && m_settings.target > 0 && !m_bTargetSaid &&
         m_pStation->TotalsNow().completed >= m_settings.target) {
         m_bTargetSaid = true;
-        text += "\ntarget of " + std::to_string(m_settings.target) + " completed boxes reached";
+        lines.push_back("target of " + std::to_string(m_settings.target) + " completed boxes reached");
     }
     if (m_bRedraw) {
-        for (std::size_t start = 0; start <= text.size();) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) {
-                end = text.size();
-            }
-            m_events.push_back(text.substr(start, end - start));
-            start = end + 1;
+        for (std::string& line : lines) {
+            m_events.push_back(std::move(line));
         }
         while (m_events.size() > kEventsShown) {
             m_events.pop_front();
@@ -134,18 +200,16 @@ void StationView::Event(const StationEvent& event) {
         m_wake.notify_all();
         return;
     }
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        m_out.Post(port + ": " + text.substr(start, end - start) + "\n");
-        start = end + 1;
+    for (const std::string& line : lines) {
+        m_out.Post(port + ": " + line + "\n");
     }
 }
 
 void StationView::RecordLost(unsigned, const std::string& lost) {
+    ToStderr([&lost] { std::fprintf(stderr, "%s\n", lost.c_str()); });
+}
+
+void StationView::ToStderr(const std::function<void()>& write) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Erase();
@@ -154,7 +218,8 @@ void StationView::RecordLost(unsigned, const std::string& lost) {
     // The erase reaches the terminal before the line does; a stdout that
     // takes nothing is not waited for.
     m_out.Drain([] { return true; });
-    std::fprintf(stderr, "%s\n", lost.c_str());
+    write();
+    std::fflush(stderr);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bHeld = false;
     Draw();
@@ -193,7 +258,7 @@ void StationView::RedrawLoop() {
         // While stdout has not taken the last frame, no new one is queued.
         const bool bRunning = m_pStation->RunningCount() > 0;
         const auto now = std::chrono::steady_clock::now();
-        if ((bRunning || now - lastDraw >= kIdleRedrawInterval) && m_out.Idle()) {
+        if ((bRunning || now - lastDraw >= kIdleRedrawInterval || SizeChanged()) && m_out.Idle()) {
             Erase();
             Draw();
             lastDraw = now;
@@ -201,11 +266,18 @@ void StationView::RedrawLoop() {
     }
 }
 
+bool StationView::SizeChanged() const {
+    return m_drawnLines > 0 && (TerminalColumns() != m_drawnColumns || TerminalRows() != m_drawnRows);
+}
+
 void StationView::Erase() {
     if (m_drawnLines == 0) {
         return;
     }
-    m_out.Post(Up(m_drawnLines) + kEraseBelow);
+    // After a resize the terminal may have rewrapped or scrolled the screen:
+    // counting lines up no longer finds its top, so it is drawn afresh from
+    // the terminal's top.
+    m_out.Post(SizeChanged() ? std::string(kHomeEraseAll) : Up(m_drawnLines) + kEraseBelow);
     m_drawnLines = 0;
 }
 
@@ -213,42 +285,89 @@ void StationView::Draw() {
     if (!m_bRedraw || m_bFinished || m_bHeld || m_pStation == nullptr) {
         return;
     }
-    std::vector<std::string> lines = ScreenLines();
-    // A screen that does not fit would scroll and leave copies behind: from
-    // here on the station is told in plain lines.
-    if (lines.size() + 1 > static_cast<std::size_t>(TerminalRows())) {
-        m_bRedraw = false;
-        m_out.Post(Header(m_pStation->TotalsNow()) + "\n");
-        return;
-    }
-    const std::size_t columns = static_cast<std::size_t>(std::max(20, TerminalColumns() - 1));
+    m_drawnColumns = TerminalColumns();
+    m_drawnRows = TerminalRows();
+    // A line as wide as the terminal would wrap, and a screen as high would
+    // scroll: either leaves copies behind at the next redraw.
+    const std::size_t columns = static_cast<std::size_t>(std::max(20, m_drawnColumns - 1));
+    const std::size_t rows = static_cast<std::size_t>(std::max(2, m_drawnRows - 1));
     std::string text;
-    for (std::string& line : lines) {
-        if (line.size() > columns) {
-            line.resize(columns);
-        }
-        text += kEraseLine + line + "\n";
+    const std::vector<std::string> lines = ScreenLines(rows, columns);
+    for (const std::string& line : lines) {
+        text += kEraseLine + Cut(line, columns) + "\n";
     }
     m_out.Post(text);
     m_drawnLines = lines.size();
 }
 
-std::vector<std::string> StationView::ScreenLines() {
-    std::vector<std::string> lines;
-    lines.push_back(Header(m_pStation->TotalsNow()));
-    lines.push_back(m_settings.bKeys ? "keys: slot key starts it, Enter starts all ready, s then key stops, q quits"
-                                     : "lines: start N | start all | stop N | quit");
+std::vector<std::string> StationView::ScreenLines(std::size_t rows, std::size_t columns) {
+    const Station::Totals totals = m_pStation->TotalsNow();
+    const std::string keys = !m_prompt.empty() ? m_prompt
+                             : m_settings.bKeys
+                                 ? "keys: slot key starts it, Enter starts all ready, s then key stops, q quits"
+                                 : "lines: start N | start all | stop N | quit";
+    std::vector<std::string> slotRows;
     for (unsigned slot = 1; slot <= m_pStation->SlotCount(); ++slot) {
-        lines.push_back(Row(m_pStation->Snapshot(slot)));
+        slotRows.push_back(Row(m_pStation->Snapshot(slot)));
     }
-    lines.emplace_back();
-    for (const std::string& event : m_events) {
-        lines.push_back(event);
+
+    std::vector<std::string> lines;
+    if (2 + slotRows.size() + 1 + m_events.size() <= rows) {
+        lines.push_back(ScreenHeader(totals, columns, ""));
+        lines.push_back(keys);
+        lines.insert(lines.end(), slotRows.begin(), slotRows.end());
+        lines.emplace_back();
+        lines.insert(lines.end(), m_events.begin(), m_events.end());
+        return lines;
+    }
+
+    // Compact: one line per slot, in two columns when they are wide enough;
+    // then the keys' line and the events as far as room is left.
+    const std::size_t gap = sizeof kColumnGap - 1;
+    const std::size_t across = columns >= 2 * kCompactColumnMin + gap ? 2 : 1;
+    const std::size_t width = across == 2 ? (columns - gap) / 2 : columns;
+    std::size_t down = (slotRows.size() + across - 1) / across;
+    const bool bKeysLine = 1 + down + 1 <= rows;
+    lines.push_back(ScreenHeader(totals, columns, bKeysLine ? std::string() : m_prompt));
+    if (bKeysLine) {
+        lines.push_back(keys);
+    }
+    std::size_t hidden = 0;
+    if (lines.size() + down > rows) {
+        // Not even that fits: the last line says how many slots are left out.
+        down = rows - lines.size() - 1;
+        hidden = slotRows.size() - down * across;
+    }
+    for (std::size_t line = 0; line < down; ++line) {
+        std::string text;
+        for (std::size_t column = 0; column < across; ++column) {
+            const std::size_t index = column * down + line;
+            if (index >= slotRows.size()) {
+                break;
+            }
+            text += column == 0 ? Padded(Cut(slotRows[index], width), width)
+                                : kColumnGap + Cut(slotRows[index], width);
+        }
+        lines.push_back(text);
+    }
+    if (hidden > 0) {
+        lines.push_back(std::to_string(hidden) + " more slots: the terminal is too small to show them");
+        return lines;
+    }
+    if (lines.size() + 2 <= rows && !m_events.empty()) {
+        lines.emplace_back();
+        const std::size_t shown = std::min(m_events.size(), rows - lines.size());
+        lines.insert(lines.end(), m_events.end() - static_cast<std::ptrdiff_t>(shown), m_events.end());
     }
     return lines;
 }
 
 std::string StationView::Header(const Station::Totals& totals) const {
+    return ScreenHeader(totals, 0, "");
+}
+
+std::string StationView::ScreenHeader(const Station::Totals& totals, std::size_t columns,
+                                      const std::string& prompt) const {
     std::string name = m_image.path;
     const std::size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos) {
@@ -257,55 +376,94 @@ std::string StationView::Header(const Station::Totals& totals) const {
     const unsigned ended = totals.completed + totals.failed;
     const double hours =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - totals.began).count() / 3600.0;
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "%s  %llu bytes  sha256 %.12s  |  completed %u  failed %u  yield %s  %.1f boxes/h  running %u",
-                  name.c_str(), static_cast<unsigned long long>(m_image.bytes), m_image.sha256.c_str(),
+    char image[256];
+    std::snprintf(image, sizeof image, "  %llu bytes  sha256 %.12s", static_cast<unsigned long long>(m_image.bytes),
+                  m_image.sha256.c_str());
+    char counts[256];
+    std::snprintf(counts, sizeof counts, "  |  completed %u  failed %u  yield %s  %.1f boxes/h  running %u",
                   totals.completed, totals.failed,
                   ended == 0 ? "-" : (std::to_string(totals.completed * 100 / ended) + "%").c_str(),
                   hours > 0 ? totals.completed / hours : 0.0, totals.running);
-    std::string header = text;
+    std::string tail = counts;
     if (m_settings.target > 0) {
-        header += totals.completed >= m_settings.target
-                      ? "  target " + std::to_string(m_settings.target) + " reached"
-                      : "  target " + std::to_string(m_settings.target) + ": " +
-                            std::to_string(m_settings.target - totals.completed) + " left";
+        tail += totals.completed >= m_settings.target
+                    ? "  target " + std::to_string(m_settings.target) + " reached"
+                    : "  target " + std::to_string(m_settings.target) + ": " +
+                          std::to_string(m_settings.target - totals.completed) + " left";
     }
-    return header;
+    if (!prompt.empty()) {
+        return prompt + tail;  // for as long as a key waits, the prompt goes first
+    }
+    std::string head = PrintableText(name) + image;
+    // On a narrow terminal the image's part gives way to the totals.
+    if (columns > 0 && head.size() + tail.size() > columns) {
+        head.resize(columns > tail.size() ? columns - tail.size() : 0);
+    }
+    return head + tail;
 }
 
 std::string StationView::Row(const SlotSnapshot& slot) const {
-    // Key, port and the slot's counts first: a narrow terminal cuts the end.
-    std::string text = std::string(1, slot.key != 0 ? slot.key : ' ') + "  " + Padded(slot.port.name, m_portWidth) + "  " +
-                       Padded(std::to_string(slot.completed) + " ok " + std::to_string(slot.failed) + " failed", 16) +
-                       "  ";
     const auto now = std::chrono::steady_clock::now();
-    if (slot.state == SlotState::Running) {
-        unsigned sent = 0;
-        unsigned total = 0;
-        if (ProgressParse(slot.status.c_str(), sent, total)) {
-            text += Padded("sending", kStatusWidth) + "  " +
-                    ProgressRowText(slot.sent, slot.total, slot.transferStartSent, slot.transferStart, now);
+    std::string state;
+    std::string bar;
+    std::string left;
+    std::string message;
+    unsigned sent = 0;
+    unsigned total = 0;
+    if (slot.state == SlotState::Running && ProgressParse(slot.status.c_str(), sent, total)) {
+        state = "sending";
+        bar = Bar(slot.sent, slot.total);
+        const double seconds = std::chrono::duration<double>(now - slot.transferStart).count();
+        if (seconds >= kRateSettleSeconds && slot.sent > slot.transferStartSent && slot.total >= slot.sent) {
+            const double rate = (slot.sent - slot.transferStartSent) / seconds;
+            const unsigned secondsLeft = static_cast<unsigned>((slot.total - slot.sent) / rate + 0.5);
+            char text[64];
+            std::snprintf(text, sizeof text, "%u:%02u left", secondsLeft / 60, secondsLeft % 60);
+            left = text;
+            std::snprintf(text, sizeof text, "%u / %u bytes  %.1f KiB/s", slot.sent, slot.total, rate / 1024.0);
+            message = text;
         } else {
-            text += slot.status.empty() ? std::string("started") : slot.status;
+            left = "--:-- left";
+            message = std::to_string(slot.sent) + " / " + std::to_string(slot.total) + " bytes";
         }
+    } else if (slot.state == SlotState::Running) {
+        state = slot.status.empty() ? std::string("started") : PrintableText(slot.status);
+    } else if (slot.state == SlotState::Ended && slot.end) {
+        state = StateWords(RunEndName(*slot.end));
+        message = PrintableText(slot.message);
     } else {
-        text += Padded(slot.state == SlotState::Ended
-                           ? (slot.message.empty() ? std::string(RunEndName(*slot.end)) : slot.message)
-                           : std::string(SlotStateName(slot.state)),
-                       kStatusWidth);
-        if (slot.console.lastByte != std::chrono::steady_clock::time_point{}) {
-            const long long idle =
-                std::chrono::duration_cast<std::chrono::seconds>(now - slot.console.lastByte).count();
+        state = StateWords(SlotStateName(slot.state));
+    }
+
+    std::string lastByte;
+    if (slot.console.lastByte != std::chrono::steady_clock::time_point{}) {
+        const long long idle =
+            std::chrono::duration_cast<std::chrono::seconds>(now - slot.console.lastByte).count();
+        lastByte = "last byte " + std::to_string(idle) + " s ago";
+        if (state != "sending") {
             std::string last = LastLine(slot.console.bytes);
-            if (last.size() > static_cast<std::size_t>(kLastLineWidth)) {
+            if (last.size() > kLastLineWidth) {
                 last.erase(0, last.size() - kLastLineWidth);
             }
-            text += "  last byte " + std::to_string(idle) + " s ago: " + last;
+            if (!last.empty()) {
+                message += (message.empty() ? "box: " : "  box: ") + last;
+            }
         }
     }
     if (!slot.unit.empty()) {
-        text += "  unit " + slot.unit;
+        message = "unit " + PrintableText(slot.unit) + (message.empty() ? "" : "  ") + message;
+    }
+
+    // A status text without a bar may run on into the bar's column.
+    std::string text = std::string(1, slot.key != 0 ? slot.key : ' ') + "  ";
+    text += bar.empty() ? Padded(state, kStateWidth + 2 + kBarColumnWidth)
+                        : Padded(state, kStateWidth) + "  " + Padded(bar, kBarColumnWidth);
+    text += "  " + Padded(left, kLeftWidth) + "  " + Padded(lastByte, kLastByteWidth) + "  " +
+            PortColumn(PortOf(slot.number), m_portWidth) + "  " +
+            Padded(std::to_string(slot.completed) + " ok " + std::to_string(slot.failed) + " failed", kCountsWidth) +
+            "  " + message;
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
     }
     return text;
 }

@@ -1,13 +1,17 @@
 // What the operator sees of a station. On a terminal: a header (image and
 // the session's totals), one row per slot and the last few events, redrawn
-// in place at most ten times a second. Off a terminal, or when the screen
-// does not fit: one line per event, each starting with the slot's port.
+// in place at most ten times a second and from the top when the terminal's
+// size changes; many slots take a compact form (one line each, in two
+// columns when the terminal is wide enough). Off a terminal: one line per
+// event, each starting with the slot's port. Port names, units and texts
+// that came from outside are shown printable (see PrintableText).
 // The station's threads only mark the screen dirty or queue a line; the
 // output queue does the writing.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +38,11 @@ public:
     void Attach(const Station& station, const ImageFacts& image);
     // A line of the station's own (a refused start, quitting), above the screen.
     void Line(const std::string& text);
+    // A complaint on stderr (a line that is no command): the screen is taken
+    // off while it is written, so that no redraw erases it.
+    void Complaint(const std::string& text);
+    // What a key waits for ("" when nothing): shown instead of the keys' help.
+    void Prompt(const std::string& text);
     // Draws the screen a last time and leaves the cursor below it.
     void Finish();
 
@@ -44,11 +53,17 @@ public:
 
 private:
     void RedrawLoop();
+    // Writes a line on stderr with the screen off it.
+    void ToStderr(const std::function<void()>& write);
     // With m_mutex held.
+    bool SizeChanged() const;
     void Erase();
     void Draw();
-    std::vector<std::string> ScreenLines();
+    std::vector<std::string> ScreenLines(std::size_t rows, std::size_t columns);
     std::string Header(const Station::Totals& totals) const;
+    // The header cut to columns: the image's part gives way (or the prompt
+    // takes its place), the totals and the target stay whole.
+    std::string ScreenHeader(const Station::Totals& totals, std::size_t columns, const std::string& prompt) const;
     std::string Row(const SlotSnapshot& slot) const;
     std::string PortOf(unsigned slot) const;
 
@@ -59,12 +74,15 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    bool m_bRedraw;  // turns false for good when the screen stops fitting
+    const bool m_bRedraw;
     bool m_bStopping = false;
     bool m_bFinished = false;
     bool m_bHeld = false;  // the screen is off while stderr gets a line
     bool m_bTargetSaid = false;
     std::size_t m_drawnLines = 0;
+    int m_drawnColumns = 0;  // the terminal's size at the last draw
+    int m_drawnRows = 0;
+    std::string m_prompt;
     std::size_t m_portWidth = 4;
     std::deque<std::string> m_events;      // the last few, for the screen
     std::vector<ProgressReport> m_logs;    // off a terminal: which blocks get a line

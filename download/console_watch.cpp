@@ -105,7 +105,8 @@ void ConsoleWindowRestart(ConsoleWindow& window) {
 namespace {
 
 // The sync watch: a space and a 1 ms sleep at every poll until the menu
-// shows, a time-out on the poll after the limit.
+// shows, a time-out on the poll after the limit. Each poll takes every byte
+// that has arrived since the last.
 WatchResult SyncWatch(const WatchPlan& plan, ConsoleWindow& window, const LinkContext& link) {
     const std::span<const char* const> markers(plan.markers, plan.markerCount);
     for (unsigned polls = 0;;) {
@@ -116,9 +117,14 @@ WatchResult SyncWatch(const WatchPlan& plan, ConsoleWindow& window, const LinkCo
             return WatchResult::PortGone;
         }
         SerialSleep(1);
+        // Everything that has arrived: a box that prints its boot text at
+        // line rate would otherwise fill the ring and lose the menu.
         unsigned char byte = 0;
-        if (link.Ring().GetByte(&byte) != 0 && ConsoleWindowFeed(window, byte, markers) >= 0) {
-            return WatchResult::Menu;
+        while (link.Ring().GetByte(&byte) != 0) {
+            link.front.ConsoleByte(byte);
+            if (ConsoleWindowFeed(window, byte, markers) >= 0) {
+                return WatchResult::Menu;
+            }
         }
         if (++polls > plan.pollLimit) {
             return WatchResult::TimeOut;
@@ -147,6 +153,7 @@ WatchResult ListenWatch(WatchUse use, const WatchPlan& plan, ConsoleWindow& wind
             budget.Idle();
             continue;
         }
+        link.front.ConsoleByte(byte);
         // A marker counts as found with its last byte.
         const int found = ConsoleWindowFeed(window, byte, markers);
         if (found < 0) {

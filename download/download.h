@@ -216,6 +216,7 @@ enum class RunEnd {
     PortGone,          // port closed or line lost under the run: "Open COM Port !!!"
     Cancelled,         // the front end asked to stop; no message
     VerdictUnknown,    // stopped in the verdict wait, the whole image sent: a warning
+    AlreadyFlashed,    // a station's box that already completed this session: nothing sent
 };
 
 // Runs one whole download against the front end. Calls front.EndRun() as its

@@ -49,6 +49,7 @@ constexpr Closing kClosings[] = {
     {RunEnd::PortGone, kMsgOpenPort, false, true},
     {RunEnd::Cancelled, nullptr, false, true},
     {RunEnd::VerdictUnknown, kMsgVerdictUnknown, false, true},
+    {RunEnd::AlreadyFlashed, nullptr, false, true},
 };
 
 const Closing& ClosingFor(RunEnd end) {
@@ -128,6 +129,11 @@ RunEnd RunStages(FrontEnd& front, ImageBuffer& buffer) {
 
     // Waiting start: answer the menu, wait for the receiver's "C"s.
     front.StageBegins(RunStage::Start);
+    // A front end that has learned from the console that this box must not
+    // be flashed cancels here, before the menu is answered.
+    if (front.CancelRequested()) {
+        return RunEnd::Cancelled;
+    }
     front.SetStatus("Waiting start");
     SerialSleep(kMenuAnswerDelayMs);
     link.Ring().Reset();

@@ -46,6 +46,9 @@ public:
     // a data block (blocks: acknowledged so far), for records and timings.
     virtual void StageBegins(RunStage) {}
     virtual void BlockAcknowledged(unsigned) {}
+    // Told of every console byte a watch takes from the box (not the
+    // transfer's answers), on the run's thread, as it is taken.
+    virtual void ConsoleByte(unsigned char) {}
 
     // At most one run per front end. A front end calls TryBeginRun before it
     // starts a worker and starts none when it gives false; the worker calls

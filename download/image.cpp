@@ -24,6 +24,20 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr unsigned kSettleBeforeFirstBlockMs = 100;
 
+// Keeps a transfer's protocol bytes (one answer per block) out of the run's
+// record while it lives: the record keeps what the box said before the
+// first block and after the last. Ends with the transfer, however it ends.
+class ConsoleCapturePause {
+public:
+    explicit ConsoleCapturePause(SerialLink& link) : m_link(link) { m_link.PauseConsoleCapture(true); }
+    ~ConsoleCapturePause() { m_link.PauseConsoleCapture(false); }
+    ConsoleCapturePause(const ConsoleCapturePause&) = delete;
+    ConsoleCapturePause& operator=(const ConsoleCapturePause&) = delete;
+
+private:
+    SerialLink& m_link;
+};
+
 }  // namespace
 
 bool ImageBuffer::Obtain() {
@@ -233,6 +247,7 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
     SerialSleep(kSettleBeforeFirstBlockMs);
     // "C"s and console text that came after the start marker are not answers.
     link.Ring().Reset();
+    const ConsoleCapturePause capturePause(link.link);
 
     // Ends a transfer that cannot go on: the buffer goes first, then the
     // cancel frame tells the receiver to stop waiting for the block.
@@ -250,6 +265,12 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
             return abandon(SendResult::PortGone);
         }
         FrameData(frame, number, buffer.Bytes() + offset);
+        // Whatever waits on the line now is no answer to this block: console
+        // text, or a second answer to the block before, which, taken for this
+        // block's answer, would run every later block one answer ahead of the
+        // box. A duplicate still on its way when the block goes out cannot be
+        // told from the answer.
+        link.Ring().Reset();
         link.link.Write(link.hPort, frame, kDataFrameSize);
 
         char status[64];

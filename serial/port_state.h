@@ -63,6 +63,8 @@ class ConsoleCapture {
 public:
     void Enable(std::size_t limit);
     void EnableTail(std::size_t limit);
+    // While paused, Append keeps nothing for Take; the tail goes on.
+    void Pause(bool bPaused);
     // Called by the reader for every run of bytes it puts into the ring.
     void Append(const unsigned char* pBytes, std::size_t count);
     std::string Take();
@@ -71,6 +73,8 @@ public:
 private:
     std::atomic<std::size_t> m_limit{0};
     std::atomic<std::size_t> m_tailLimit{0};
+    // Written by the run's worker, read by the reader.
+    std::atomic<bool> m_bPaused{false};
     std::mutex m_mutex;
     std::string m_bytes;
     std::string m_tail;

@@ -152,7 +152,12 @@ bool PortState::WaitReaderEnded(unsigned timeoutMs) {
 void ConsoleCapture::Enable(std::size_t limit) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_limit.store(limit, std::memory_order_release);
+    m_bPaused.store(false, std::memory_order_release);
     m_bytes.clear();
+}
+
+void ConsoleCapture::Pause(bool bPaused) {
+    m_bPaused.store(bPaused, std::memory_order_release);
 }
 
 void ConsoleCapture::EnableTail(std::size_t limit) {
@@ -161,7 +166,7 @@ void ConsoleCapture::EnableTail(std::size_t limit) {
 }
 
 void ConsoleCapture::Append(const unsigned char* pBytes, std::size_t count) {
-    const std::size_t limit = m_limit.load(std::memory_order_acquire);
+    const std::size_t limit = m_bPaused.load(std::memory_order_acquire) ? 0 : m_limit.load(std::memory_order_acquire);
     const std::size_t tailLimit = m_tailLimit.load(std::memory_order_acquire);
     if ((limit == 0 && tailLimit == 0) || count == 0) {
         return;
@@ -303,6 +308,7 @@ bool SerialLink::LineLost() const { return m_pCore->lineLost.load(std::memory_or
 RxRingStore& SerialLink::Ring() { return m_pCore->ring; }
 bool SerialLink::WaitReaderEnded(unsigned timeoutMs) const { return m_pCore->state.WaitReaderEnded(timeoutMs); }
 void SerialLink::CaptureConsole(std::size_t limit) { m_pCore->capture.Enable(limit); }
+void SerialLink::PauseConsoleCapture(bool bPaused) { m_pCore->capture.Pause(bPaused); }
 std::string SerialLink::TakeConsole() { return m_pCore->capture.Take(); }
 void SerialLink::KeepConsoleTail(std::size_t limit) { m_pCore->capture.EnableTail(limit); }
 ConsoleTail SerialLink::ConsoleTailNow() const { return m_pCore->capture.Tail(); }

@@ -144,6 +144,10 @@ public:
     // empties the store.
     void CaptureConsole(std::size_t limit);
     std::string TakeConsole();
+    // While paused, received bytes are not kept for the record (the live
+    // tail still gets them): a transfer's protocol bytes, one answer per
+    // block, are no part of what the box said. CaptureConsole ends a pause.
+    void PauseConsoleCapture(bool bPaused);
     // While on, the newest limit bytes received are kept for a live view of
     // the box's console, across runs and reopens; ConsoleTailNow copies them.
     void KeepConsoleTail(std::size_t limit);

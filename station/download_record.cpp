@@ -2,6 +2,7 @@
 // line and hash the image.
 #include "station/download_record.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -20,6 +21,23 @@ std::string BytesAsCodePoints(const std::string& bytes) {
         }
     }
     return text;
+}
+
+namespace {
+
+// Set once by RecordWaitsAbandon (possibly in a signal handler), read by the
+// writers as they wait; never cleared.
+std::atomic<bool> g_bWaitsAbandoned{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+}  // namespace
+
+void RecordWaitsAbandon() {
+    g_bWaitsAbandoned.store(true, std::memory_order_release);
+}
+
+bool RecordWaitsAbandoned() {
+    return g_bWaitsAbandoned.load(std::memory_order_acquire);
 }
 
 namespace {

@@ -71,12 +71,34 @@ inline constexpr char kRecordNotRegular[] = "not a regular file";
 bool RecordFilePrepare(const std::string& path, std::string& reason);
 
 // Appends the line to the file (a regular file, created when missing) and
-// flushes it to disk, holding an exclusive lock on the file meanwhile.
+// flushes it to disk, holding an exclusive lock on the file meanwhile (waiting
+// for it as kRecordLockWaitLimit and RecordWaitsAbandon allow). A file that
+// ends inside a line (a writer killed mid-line) gets a line end first, so the
+// record starts on a line of its own.
 // When the file system takes only part of the line (a full disk, a size
 // limit), that part is ended with a line end, so the next record starts on a
 // line of its own. False with the reason; the caller still holds the whole
 // line and decides where it goes instead.
 bool RecordAppend(const std::string& path, const std::string& line, std::string& reason);
+
+// A record waits for another writer's lock on the file at most this long
+// from the moment it was asked to be written, however many other records of
+// this process wait with it; then it is given up (the caller shows it
+// elsewhere) rather than the tool hanging on a stuck writer.
+inline constexpr std::chrono::seconds kRecordLockWaitLimit{30};
+
+// The reason a record gives when its wait was cut short by RecordWaitsAbandon.
+inline constexpr char kRecordWaitCutShort[] = "the wait for the file's lock was cut short";
+
+// From now on, for the rest of the process, no record waits for another
+// writer: a wait under way ends within a few milliseconds, and a record that
+// would have to wait fails at once with kRecordWaitCutShort, as one that
+// waited too long does. A record whose file is free is still written. Called
+// when the tool is told to stop (Ctrl-C, SIGTERM, SIGHUP); it only sets a
+// lock-free atomic flag, so a signal handler may call it.
+void RecordWaitsAbandon();
+// Whether RecordWaitsAbandon was called.
+bool RecordWaitsAbandoned();
 
 // ISO 8601 UTC with milliseconds: "2026-12-07T09:30:00.123Z".
 std::string IsoUtc(std::chrono::system_clock::time_point t);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -19,16 +20,31 @@
 namespace {
 
 constexpr std::size_t kHashChunk = 64 * 1024;
-// A writer holds the lock for one line and its flush. A lock held longer
-// than this belongs to a writer that is stuck; the record is then given up
-// (and shown elsewhere by the caller) rather than the tool hanging.
-constexpr auto kLockWaitLimit = std::chrono::seconds(30);
+// How often a waiting writer looks again at the lock and at RecordWaitsAbandon.
 constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
+
+using Deadline = std::chrono::steady_clock::time_point;
+constexpr char kStayedLocked[] = "the file stayed locked by another writer";
 
 // The threads of this process take turns here: fcntl locks belong to the
 // whole process, so they keep out other processes only, and closing any
-// descriptor of the file would drop the lock another thread holds.
-std::mutex g_appendTurn;
+// descriptor of the file would drop the lock another thread holds. A timed
+// mutex, so that a record waiting behind others still ends its wait on its
+// own deadline.
+std::timed_mutex g_appendTurn;
+
+// Takes this process's turn by the deadline. Once waits are abandoned, the
+// turn is still awaited (its holder either writes at once or gives up at
+// once), but never past the deadline. False with the reason.
+bool TurnTake(std::unique_lock<std::timed_mutex>& turn, Deadline giveUp, std::string& reason) {
+    while (!turn.try_lock_until(std::min(giveUp, std::chrono::steady_clock::now() + kLockRetryInterval))) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            reason = kStayedLocked;
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string ErrnoText(int error) {
     return std::system_category().message(error);
@@ -74,8 +90,14 @@ int RecordFileOpen(const std::string& path, bool& bCreated, std::string& reason)
         reason = kRecordNotRegular;
         return -1;
     }
-    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    // Read as well, to see whether the file ends inside a line; a file this
+    // user may only write is written without that look.
+    int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags);
+    if (fd < 0 && errno == EACCES) {
+        flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        fd = ::open(path.c_str(), flags);
+    }
     if (fd < 0 && errno == ENOENT) {
         fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
         bCreated = fd >= 0;
@@ -119,9 +141,9 @@ bool FolderFlush(const std::string& path, std::string& reason) {
 
 // Takes the write lock on the whole file (fcntl locks also work over NFS,
 // where O_APPEND alone is no atomic append), waiting while another writer
-// holds it. The lock goes with the descriptor's close.
-bool LockTake(int fd, std::string& reason) {
-    const auto giveUp = std::chrono::steady_clock::now() + kLockWaitLimit;
+// holds it, until the deadline or until waits are abandoned. The lock goes
+// with the descriptor's close.
+bool LockTake(int fd, Deadline giveUp, std::string& reason) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;  // from offset 0, length 0: the whole file, however long
@@ -130,8 +152,12 @@ bool LockTake(int fd, std::string& reason) {
             reason = ErrnoText(errno);
             return false;
         }
-        if (std::chrono::steady_clock::now() > giveUp) {
-            reason = "the file stayed locked by another writer";
+        if (RecordWaitsAbandoned()) {
+            reason = kRecordWaitCutShort;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            reason = kStayedLocked;
             return false;
         }
         std::this_thread::sleep_for(kLockRetryInterval);
@@ -179,10 +205,27 @@ bool FragmentEnd(int fd, off_t from, off_t to) {
     return ::ftruncate(fd, from) == 0;
 }
 
+// A writer killed in the middle of its line leaves the file ending inside
+// it: the next record starts on a new line instead of being glued to the
+// fragment. Under the lock; `size` is the file's size now. A file opened for
+// writing only cannot be looked at and is taken as ending a line. Gives the
+// file's size afterwards, or -1 with the reason.
+off_t LineStart(int fd, off_t size, std::string& reason) {
+    char last = '\n';
+    if (size == 0 || ::pread(fd, &last, 1, size - 1) != 1 || last == '\n') {
+        return size;
+    }
+    if (WriteAll(fd, "\n", 1) != 1) {
+        reason = ErrnoText(errno);
+        return -1;
+    }
+    return size + 1;
+}
+
 }  // namespace
 
 bool RecordFilePrepare(const std::string& path, std::string& reason) {
-    std::lock_guard<std::mutex> turn(g_appendTurn);
+    std::lock_guard<std::timed_mutex> turn(g_appendTurn);
     bool bCreated = false;
     FileDescriptor file(RecordFileOpen(path, bCreated, reason));
     if (file.Get() < 0) {
@@ -205,18 +248,26 @@ bool RecordFilePrepare(const std::string& path, std::string& reason) {
 }
 
 bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
-    std::lock_guard<std::mutex> turn(g_appendTurn);
+    const Deadline giveUp = std::chrono::steady_clock::now() + kRecordLockWaitLimit;
+    std::unique_lock<std::timed_mutex> turn(g_appendTurn, std::defer_lock);
+    if (!TurnTake(turn, giveUp, reason)) {
+        return false;
+    }
     bool bCreated = false;
     FileDescriptor file(RecordFileOpen(path, bCreated, reason));
     if (file.Get() < 0) {
         return false;
     }
-    if ((bCreated && !FolderFlush(path, reason)) || !LockTake(file.Get(), reason)) {
+    if ((bCreated && !FolderFlush(path, reason)) || !LockTake(file.Get(), giveUp, reason)) {
         return false;
     }
-    struct stat before {};
-    if (::fstat(file.Get(), &before) != 0) {
+    struct stat status {};
+    if (::fstat(file.Get(), &status) != 0) {
         reason = ErrnoText(errno);
+        return false;
+    }
+    const off_t from = LineStart(file.Get(), status.st_size, reason);
+    if (from < 0) {
         return false;
     }
     // With O_APPEND and the lock, the line goes to the end as one piece
@@ -226,7 +277,7 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
         reason = ErrnoText(errno);
         if (written > 0) {
             reason += " (only " + std::to_string(written) + " of " + std::to_string(line.size()) + " bytes written";
-            const bool bEnded = FragmentEnd(file.Get(), before.st_size, before.st_size + static_cast<off_t>(written));
+            const bool bEnded = FragmentEnd(file.Get(), from, from + static_cast<off_t>(written));
             reason += bEnded ? ")" : "; the file ends inside them)";
         }
         return false;

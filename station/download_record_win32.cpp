@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -20,6 +21,8 @@ constexpr DWORD kHashChunk = 64 * 1024;
 // name, so it lies beyond any data and blocks no reader.
 constexpr DWORD kAppendTurnOffsetLow = 0xFFFFFFFE;
 constexpr DWORD kAppendTurnOffsetHigh = 0x7FFFFFFF;
+// How often a waiting writer looks again at the lock and at RecordWaitsAbandon.
+constexpr DWORD kLockRetryIntervalMs = 10;
 
 std::string StatusText(const char* pCall, NTSTATUS status) {
     char text[96];
@@ -115,6 +118,55 @@ bool FragmentEnd(HANDLE append, const std::string& path, ULONGLONG from, ULONGLO
     return SetFilePointerEx(cut.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(cut.get());
 }
 
+// Takes the appenders' turn on the file's lock byte, waiting while another
+// writer (another process, or another thread of this one through its own
+// handle) holds it, until the deadline or until waits are abandoned. False
+// with the reason.
+bool TurnTake(HANDLE file, OVERLAPPED& turn, std::chrono::steady_clock::time_point giveUp, std::string& reason) {
+    while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+            reason = SystemErrorText(error);
+            return false;
+        }
+        if (RecordWaitsAbandoned()) {
+            reason = kRecordWaitCutShort;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            reason = "the file stayed locked by another writer";
+            return false;
+        }
+        Sleep(kLockRetryIntervalMs);
+    }
+    return true;
+}
+
+// A writer killed in the middle of its line leaves the file ending inside
+// it: the next record starts on a new line instead of being glued to the
+// fragment. Under the lock; `size` is the file's size now. Gives the file's
+// size afterwards; false with the reason when the line end cannot be written.
+bool LineStart(HANDLE file, ULONGLONG& size, std::string& reason) {
+    if (size == 0) {
+        return true;
+    }
+    char last = '\n';
+    DWORD got = 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>((size - 1) & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>((size - 1) >> 32);
+    if (!ReadFile(file, &last, 1, &got, &at) || got != 1 || last == '\n') {
+        return true;
+    }
+    DWORD error = 0;
+    if (WriteAll(file, "\n", 1, error) != 1) {
+        reason = SystemErrorText(error);
+        return false;
+    }
+    ++size;
+    return true;
+}
+
 }  // namespace
 
 bool RecordFilePrepare(const std::string& path, std::string& reason) {
@@ -133,6 +185,7 @@ bool RecordFilePrepare(const std::string& path, std::string& reason) {
 }
 
 bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
+    const auto giveUp = std::chrono::steady_clock::now() + kRecordLockWaitLimit;
     bool bCreated = false;
     FileHandle file = RecordFileOpen(path, bCreated, reason);
     if (!file) {
@@ -145,22 +198,21 @@ bool RecordAppend(const std::string& path, const std::string& line, std::string&
     OVERLAPPED turn{};
     turn.Offset = kAppendTurnOffsetLow;
     turn.OffsetHigh = kAppendTurnOffsetHigh;
-    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
-        reason = SystemErrorText(GetLastError());
+    if (!TurnTake(file.get(), turn, giveUp, reason)) {
         return false;
     }
     bool bAppended = false;
     LARGE_INTEGER before{};
+    ULONGLONG from = 0;
     if (!GetFileSizeEx(file.get(), &before)) {
         reason = SystemErrorText(GetLastError());
-    } else {
+    } else if (from = static_cast<ULONGLONG>(before.QuadPart); LineStart(file.get(), from, reason)) {
         DWORD error = 0;
         const DWORD size = static_cast<DWORD>(line.size());
         const DWORD written = WriteAll(file.get(), line.data(), size, error);
         if (written != size) {
             reason = SystemErrorText(error);
             if (written > 0) {
-                const auto from = static_cast<ULONGLONG>(before.QuadPart);
                 reason += " (only " + std::to_string(written) + " of " + std::to_string(size) + " bytes written";
                 reason += FragmentEnd(file.get(), path, from, from + written) ? ")" : "; the file ends inside them)";
             }

@@ -26,6 +26,8 @@ const char* RunEndName(RunEnd end) {
         return "port-not-open";
     case RunEnd::VerdictUnknown:
         return "verdict-unknown";
+    case RunEnd::AlreadyFlashed:
+        return "already-flashed";
     case RunEnd::ChooserCancelled:
     case RunEnd::Cancelled:
         break;

@@ -6,8 +6,13 @@
 #include <thread>
 
 #include "download/download.h"
+#include "station/download_record.h"
 
 namespace {
+
+// How often the keeper looks at interrupts, and at idle ports.
+constexpr auto kKeeperTick = std::chrono::milliseconds(100);
+constexpr unsigned kPortCheckTicks = 20;
 
 bool AsksForAction(const char* pText) {
     return std::strcmp(pText, kMsgPowerOff) == 0 || std::strcmp(pText, kMsgRestart) == 0;
@@ -59,7 +64,9 @@ const char* SlotStateName(SlotState state) {
 // what it shows. The slot is the download worker's front end for its runs.
 class Station::Slot : public FrontEnd {
 public:
-    Slot(Station& station, unsigned number, std::string port) : m_station(station) {
+    Slot(Station& station, unsigned number, std::string port)
+        : m_station(station),
+          m_unitLines(station.m_settings.unitPattern ? &*station.m_settings.unitPattern : nullptr) {
         m_shown.number = number;
         m_shown.key = SlotKey(number);
         m_shown.port = RunPortOf(port);
@@ -86,7 +93,7 @@ public:
             return false;
         }
         link.KeepConsoleTail(m_station.m_settings.consoleTail);
-        if (!m_station.m_settings.record.empty() || m_station.m_settings.unitPattern) {
+        if (!m_station.m_settings.record.empty()) {
             link.CaptureConsole(kRecordConsoleLimit);
         }
         return true;
@@ -103,7 +110,33 @@ public:
     }
     void Unclaim() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_shown.state = m_bPortLost ? SlotState::PortLost : m_shown.run == 0 ? SlotState::Ready : SlotState::Ended;
+        m_shown.state = IdleState();
+    }
+    // Idle: is the port still there? A line lost while idle is closed, so
+    // that a start opens the port afresh; a lost port that can be opened
+    // again shows ready. Holds the open lock, so no start opens meanwhile.
+    // Gives the event to tell when the port went or came back.
+    std::optional<StationEvent> CheckIdlePort() {
+        std::unique_lock<std::mutex> open(m_openMutex, std::try_to_lock);
+        if (!open.owns_lock() || Running()) {
+            return std::nullopt;
+        }
+        bool bLost = false;
+        if (link.IsOpen()) {
+            if (link.LineLost()) {
+                link.Close();
+                bLost = true;
+            }
+        } else {
+            bLost = PortProbe(m_shown.port.name.c_str()) != 0;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shown.state == SlotState::Running || bLost == m_bPortLost) {
+            return std::nullopt;
+        }
+        m_bPortLost = bLost;
+        m_shown.state = IdleState();
+        return StationEvent{m_shown.number, bLost ? "port lost" : "port back"};
     }
     bool NeedsOpen() const { return !link.IsOpen() || link.LineLost(); }
 
@@ -126,6 +159,10 @@ public:
             m_shown.seconds = 0;
             m_shown.unit.clear();
         }
+        m_unitLines.Reset();
+        m_bBeforeTransfer = true;
+        m_repeatOf = 0;
+        m_bRefused.store(false, std::memory_order_release);
         m_worker = std::thread(&Slot::RunBody, this);
     }
 
@@ -200,10 +237,35 @@ public:
         return true;
     }
     bool CancelRequested() override {
-        return m_bStop.load(std::memory_order_acquire) ||
+        return m_bStop.load(std::memory_order_acquire) || m_bRefused.load(std::memory_order_acquire) ||
                (m_station.m_settings.cancelAll && m_station.m_settings.cancelAll());
     }
-    void StageBegins(RunStage stage) override { m_facts.Stage(stage); }
+    void StageBegins(RunStage stage) override {
+        m_facts.Stage(stage);
+        if (stage == RunStage::Transfer) {
+            m_bBeforeTransfer = false;
+        }
+    }
+    // The identity is looked for line by line as the box talks, on this
+    // run's thread and under no lock: a box already flashed this session is
+    // refused while nothing of the image has gone out.
+    void ConsoleByte(unsigned char byte) override {
+        if (!m_unitLines.Feed(byte)) {
+            return;
+        }
+        const std::string& unit = m_unitLines.Unit();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_shown.unit = unit;
+        }
+        if (!m_bBeforeTransfer) {
+            return;
+        }
+        m_repeatOf = m_station.RunThatFlashed(unit);
+        if (m_repeatOf != 0 && !m_station.m_settings.bReflash) {
+            m_bRefused.store(true, std::memory_order_release);
+        }
+    }
     void BlockAcknowledged(unsigned blocks) override {
         m_facts.Blocks(blocks);
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -220,6 +282,14 @@ private:
         if (TryBeginRun()) {
             end = DownloadRun(*this);
         }
+        m_unitLines.Finish();
+        const std::string unit = m_unitLines.Unit();
+        if (end == RunEnd::Cancelled && m_bRefused.load(std::memory_order_acquire)) {
+            end = RunEnd::AlreadyFlashed;
+            m_facts.Message(("unit " + unit + " already flashed in run " + std::to_string(m_repeatOf) +
+                             ": not flashed again")
+                                .c_str());
+        }
         m_facts.End(end);
         m_console = link.TakeConsole();
         {
@@ -228,34 +298,28 @@ private:
             m_shown.message = OneLine(m_facts.FinalMessage());
             m_shown.blocks = m_facts.BlocksAcknowledged();
             m_shown.seconds = m_facts.Seconds();
-            m_shown.unit = UnitOf(m_console);
+            m_shown.unit = unit;
             if (end == RunEnd::Completed) {
                 ++m_shown.completed;
-            } else {
+            } else if (end != RunEnd::AlreadyFlashed) {
                 ++m_shown.failed;
             }
             m_bPortLost = end == RunEnd::PortGone;
         }
-        const std::vector<StationEvent> events = m_station.RunEnded(*this);
+        Ending ending = m_station.RunEnded(*this);
         // A lost line is closed now: the next start opens the port afresh,
         // by its name, so a re-plugged adapter is found again.
         if (m_bPortLost) {
             link.Close();
         }
+        // Ready before the record is written: a line controller that starts
+        // the slot as soon as it reads the record is not refused.
         Unclaim();
-        // Told once the slot can be started again and the record is written.
-        for (const StationEvent& event : events) {
-            m_station.m_listener.Event(event);
-        }
+        m_station.Finish(std::move(ending));
     }
 
-    std::string UnitOf(const std::string& console) const {
-        const std::optional<std::regex>& pattern = m_station.m_settings.unitPattern;
-        std::smatch match;
-        if (!pattern || !std::regex_search(console, match, *pattern)) {
-            return {};
-        }
-        return match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+    SlotState IdleState() const {
+        return m_bPortLost ? SlotState::PortLost : m_shown.run == 0 ? SlotState::Ready : SlotState::Ended;
     }
 
     Station& m_station;
@@ -263,6 +327,12 @@ private:
     RunFacts m_facts;           // written by the run's thread
     std::string m_console;      // the run's console text, for its record
     std::atomic<bool> m_bStop{false};  // written by Stop, read by the run's polls
+    // Written by the run's thread only.
+    UnitLines m_unitLines;
+    bool m_bBeforeTransfer = true;
+    unsigned m_repeatOf = 0;                // the run that flashed this unit before
+    std::atomic<bool> m_bRefused{false};    // the unit is already flashed: the run ends
+    std::mutex m_openMutex;  // held while the port is opened, or checked while idle
 
     mutable std::mutex m_mutex;  // guards what follows
     SlotSnapshot m_shown;
@@ -270,10 +340,25 @@ private:
 };
 
 Station::Station(StationSettings settings, StationListener& listener)
-    : m_settings(std::move(settings)), m_listener(listener), m_began(std::chrono::steady_clock::now()) {}
+    : m_settings(std::move(settings)), m_listener(listener), m_began(std::chrono::steady_clock::now()) {
+    m_writer = std::thread(&Station::WriteRecords, this);
+    m_keeper = std::thread(&Station::KeepWatch, this);
+}
 
 Station::~Station() {
-    m_slots.clear();  // each slot joins its run and closes its port
+    {
+        std::lock_guard<std::mutex> lock(m_writeMutex);
+        m_bEnd = true;
+    }
+    m_writeCond.notify_all();
+    m_keeper.join();
+    for (const auto& slot : m_slots) {
+        if (slot->m_worker.joinable()) {
+            slot->m_worker.join();
+        }
+    }
+    m_writer.join();  // after every record handed to it is written
+    m_slots.clear();  // each slot closes its port
 }
 
 char Station::SlotKey(unsigned number) {
@@ -300,8 +385,14 @@ unsigned Station::SlotOfKey(char key) const {
 }
 
 bool Station::AddSlot(const std::string& port, std::string& reason) {
-    m_slots.push_back(std::make_unique<Slot>(*this, static_cast<unsigned>(m_slots.size() + 1), port));
-    return m_slots.back()->Open(reason);
+    Slot* pSlot = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_slotsMutex);
+        m_slots.push_back(std::make_unique<Slot>(*this, static_cast<unsigned>(m_slots.size() + 1), port));
+        pSlot = m_slots.back().get();
+    }
+    std::lock_guard<std::mutex> open(pSlot->m_openMutex);
+    return pSlot->Open(reason);
 }
 
 Station::StartResult Station::Start(unsigned number, std::string* pReason, unsigned* pRun) {
@@ -315,9 +406,10 @@ Station::StartResult Station::Start(unsigned number, std::string* pReason, unsig
     if (!slot.Claim()) {
         return StartResult::Running;
     }
-    if (slot.NeedsOpen()) {
+    {
+        std::lock_guard<std::mutex> open(slot.m_openMutex);
         std::string reason;
-        if (!slot.Open(reason)) {
+        if (slot.NeedsOpen() && !slot.Open(reason)) {
             slot.Unclaim();
             if (pReason != nullptr) {
                 *pReason = reason;
@@ -389,6 +481,14 @@ unsigned Station::RunningCount() const {
     return running;
 }
 
+bool Station::Busy() const {
+    if (RunningCount() > 0) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(m_writeMutex));
+    return m_endingsPending > 0;
+}
+
 void Station::CloseUnderRunning() {
     for (const auto& slot : m_slots) {
         if (slot->Running()) {
@@ -422,17 +522,19 @@ Station::Totals Station::TotalsNow() const {
     return totals;
 }
 
-std::vector<StationEvent> Station::RunEnded(Slot& slot) {
+unsigned Station::RunThatFlashed(const std::string& unit) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto done = std::find_if(m_unitsDone.begin(), m_unitsDone.end(),
+                             [&](const auto& entry) { return entry.first == unit; });
+    return done != m_unitsDone.end() ? done->second : 0;
+}
+
+Station::Ending Station::RunEnded(Slot& slot) {
     const SlotSnapshot shown = slot.Shown();
     const RunEnd end = shown.end.value_or(RunEnd::Cancelled);
     unsigned repeatOf = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (end == RunEnd::Completed) {
-            ++m_completed;
-        } else {
-            ++m_failed;
-        }
         if (!shown.unit.empty()) {
             auto done = std::find_if(m_unitsDone.begin(), m_unitsDone.end(),
                                      [&](const auto& unit) { return unit.first == shown.unit; });
@@ -442,11 +544,19 @@ std::vector<StationEvent> Station::RunEnded(Slot& slot) {
                 m_unitsDone.emplace_back(shown.unit, shown.run);
             }
         }
+        // A unit flashed again on purpose is still one box.
+        if (end == RunEnd::Completed && repeatOf == 0) {
+            ++m_completed;
+        } else if (end != RunEnd::Completed && end != RunEnd::AlreadyFlashed) {
+            ++m_failed;
+        }
     }
     m_listener.RunEnded(shown);
 
-    std::vector<StationEvent> events;
-    if (repeatOf != 0) {
+    Ending ending;
+    ending.slot = shown.number;
+    std::vector<StationEvent>& events = ending.events;
+    if (repeatOf != 0 && end != RunEnd::AlreadyFlashed) {
         events.push_back({shown.number, "unit " + shown.unit + " already flashed in run " + std::to_string(repeatOf)});
     }
     std::string text;
@@ -458,32 +568,94 @@ std::vector<StationEvent> Station::RunEnded(Slot& slot) {
             text += " at block " + std::to_string(shown.blocks + 1);
         }
     }
-    if (!shown.unit.empty()) {
+    if (!shown.unit.empty() && end != RunEnd::AlreadyFlashed) {
         text += " (unit " + shown.unit + ")";
     }
     events.push_back({shown.number, text});
 
     if (m_settings.record.empty()) {
-        return events;
+        return ending;
     }
-    RecordPlace place;
+    ending.bRecord = true;
+    ending.facts = slot.m_facts;
+    ending.port = shown.port;
+    ending.console = std::move(slot.m_console);
     if (!m_settings.stationName.empty()) {
-        place.slot = shown.number;
-        place.run = shown.run;
-        place.station = m_settings.stationName;
-        place.unit = shown.unit;
-        place.repeatOf = repeatOf;
+        ending.place.slot = shown.number;
+        ending.place.run = shown.run;
+        ending.place.station = m_settings.stationName;
+        ending.place.unit = shown.unit;
+        ending.place.repeatOf = repeatOf;
     }
-    std::string lost;
-    if (!RecordRun(m_settings.record, slot.m_facts, shown.port, m_settings.image, std::move(slot.m_console), place,
-                   lost)) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_recordsLost;
+    return ending;
+}
+
+void Station::Finish(Ending ending) {
+    if (!ending.bRecord) {
+        for (const StationEvent& event : ending.events) {
+            m_listener.Event(event);
         }
-        m_listener.RecordLost(shown.number, lost);
+        return;
     }
-    return events;
+    {
+        std::lock_guard<std::mutex> lock(m_writeMutex);
+        m_endings.push_back(std::move(ending));
+        ++m_endingsPending;
+    }
+    m_writeCond.notify_all();
+}
+
+void Station::WriteRecords() {
+    std::unique_lock<std::mutex> lock(m_writeMutex);
+    for (;;) {
+        m_writeCond.wait(lock, [this] { return m_bEnd || !m_endings.empty(); });
+        if (m_endings.empty()) {
+            return;  // the end, and nothing left to write
+        }
+        Ending ending = std::move(m_endings.front());
+        m_endings.pop_front();
+        lock.unlock();
+        std::string lost;
+        if (!RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image, std::move(ending.console),
+                       ending.place, lost)) {
+            {
+                std::lock_guard<std::mutex> counts(m_mutex);
+                ++m_recordsLost;
+            }
+            m_listener.RecordLost(ending.slot, lost);
+        }
+        for (const StationEvent& event : ending.events) {
+            m_listener.Event(event);
+        }
+        lock.lock();
+        --m_endingsPending;
+    }
+}
+
+void Station::KeepWatch() {
+    bool bAbandoned = false;
+    std::unique_lock<std::mutex> lock(m_writeMutex);
+    for (unsigned tick = 1;; ++tick) {
+        if (m_writeCond.wait_for(lock, kKeeperTick, [this] { return m_bEnd; })) {
+            return;
+        }
+        lock.unlock();
+        // After Ctrl-C or a signal no record waits for a locked file: what
+        // cannot be written at once goes to stderr.
+        if (!bAbandoned && m_settings.cancelAll && m_settings.cancelAll()) {
+            RecordWaitsAbandon();
+            bAbandoned = true;
+        }
+        if (m_settings.bWatchIdlePorts && tick % kPortCheckTicks == 0) {
+            std::lock_guard<std::mutex> slots(m_slotsMutex);
+            for (const auto& slot : m_slots) {
+                if (const std::optional<StationEvent> event = slot->CheckIdlePort()) {
+                    m_listener.Event(*event);
+                }
+            }
+        }
+        lock.lock();
+    }
 }
 
 std::string StartRefusalText(const Station& station, unsigned slot, Station::StartResult result,

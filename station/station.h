@@ -7,19 +7,22 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "download/download.h"
 #include "serial/serial_port.h"
 #include "station/run_facts.h"
 #include "station/records.h"
+#include "station/unit_pattern.h"
 
 // A final message on one line: its line breaks become single spaces.
 std::string OneLine(const std::string& text);
@@ -63,6 +66,7 @@ public:
     // A run set its status text.
     virtual void StatusChanged(unsigned /*slot*/, const char* /*text*/) {}
     // A run has ended (before its record is written); snapshot as it ended.
+    // A run that ended already-flashed counts neither as completed nor failed.
     virtual void RunEnded(const SlotSnapshot& /*slot*/) {}
     virtual void Event(const StationEvent& /*event*/) {}
     // A run's record could not be written: the complaint and, on the next
@@ -75,7 +79,11 @@ struct StationSettings {
     ImageFacts image;
     std::string record;       // record file; "" for none
     std::string stationName;  // "" (a batch): records carry no slot, run or station
-    std::optional<std::regex> unitPattern;
+    // The box's identity, looked for in each console line as it arrives. A
+    // box that already completed this session is not flashed again (its run
+    // ends already-flashed before the menu is answered) unless bReflash.
+    std::optional<UnitPattern> unitPattern;
+    bool bReflash = false;
     // Called at the power-off and restart prompts of a run (a batch gates
     // them). Without it a start stands for the operator's answer to both.
     std::function<void(const char* text)> prompt;
@@ -84,6 +92,10 @@ struct StationSettings {
     // The system's reason why a port cannot be opened now.
     std::function<std::string(const std::string& port)> openErrorText;
     std::size_t consoleTail = 4096;
+    // Every few seconds an idle slot's port is looked at: unplugged, it
+    // shows port-lost ("port lost" event), and ready again once it can be
+    // opened ("port back").
+    bool bWatchIdlePorts = false;
 };
 
 class Station {
@@ -119,6 +131,9 @@ public:
     bool Closed() const;
 
     unsigned RunningCount() const;
+    // Runs under way, or records of ended runs still being written: wait for
+    // this before the totals are final.
+    bool Busy() const;
     // Closes the ports of running slots under their runs (after a Ctrl-C that
     // a run does not answer in time).
     void CloseUnderRunning();
@@ -128,6 +143,8 @@ public:
     SlotSnapshot Snapshot(unsigned slot) const;
     // The slot's port; fixed for the station's life.
     const RunPort& Port(unsigned slot) const;
+    // With a unit pattern, completed counts distinct units (a box without a
+    // found identity counts as one of its own).
     struct Totals {
         unsigned completed = 0, failed = 0, running = 0;
         unsigned recordsLost = 0;
@@ -138,13 +155,37 @@ public:
 private:
     class Slot;
 
-    // Counts the slot's ended run, tells the listener, writes the record;
-    // gives the events to tell once the slot is ready again.
-    std::vector<StationEvent> RunEnded(Slot& slot);
+    // What is left to do for an ended run once its slot is ready again:
+    // write its record, then tell its events.
+    struct Ending {
+        bool bRecord = false;
+        unsigned slot = 0;
+        RunFacts facts;
+        RunPort port;
+        std::string console;
+        RecordPlace place;
+        std::vector<StationEvent> events;
+    };
+
+    // Counts the slot's ended run and tells the listener; gives what is left.
+    Ending RunEnded(Slot& slot);
+    // The run this session that completed the unit; 0 when none.
+    unsigned RunThatFlashed(const std::string& unit) const;
+    // Hands the ending to the record writer (or tells its events at once
+    // when there is no record file).
+    void Finish(Ending ending);
+    // The record writer: writes the records in the order their runs ended,
+    // each waiting for the file at most its own limit from when it was
+    // handed over, and tells each run's events once its record is written.
+    void WriteRecords();
+    // Every 100 ms: cuts record waits short after Ctrl-C or a signal; every
+    // 2 s: notices an idle slot's port unplugged, and plugged in again.
+    void KeepWatch();
 
     const StationSettings m_settings;
     StationListener& m_listener;
     std::vector<std::unique_ptr<Slot>> m_slots;
+    std::mutex m_slotsMutex;  // slots are added at set-up while the keeper looks at them
     const std::chrono::steady_clock::time_point m_began;
 
     mutable std::mutex m_mutex;  // guards what follows
@@ -154,6 +195,14 @@ private:
     unsigned m_recordsLost = 0;
     // Units that completed this session, with the run that flashed them.
     std::vector<std::pair<std::string, unsigned>> m_unitsDone;
+
+    std::mutex m_writeMutex;  // guards the writer's queue and what follows
+    std::condition_variable m_writeCond;
+    std::deque<Ending> m_endings;
+    unsigned m_endingsPending = 0;  // handed over and not yet told
+    bool m_bEnd = false;            // the station is being destroyed
+    std::thread m_writer;
+    std::thread m_keeper;
 };
 
 // Why a start or a stop did not go through, as a front end tells it ("" when

@@ -93,44 +93,55 @@ class Workdir:
 
 class OutcomeTests(Workdir, unittest.TestCase):
     # name, emulator options, exit status, final message, emulator verdict,
-    # the status the run was in when it ended (None: not checked)
+    # the status the run was in when it ended (None: not checked), the
+    # blocks its record counts as acknowledged
     CASES = [
-        ("completion", [], 0, MSG_COMPLETED, "completed", "Please wait ! Burning image"),
-        ("refusal", ["--refuse"], 1, MSG_REFUSED, "refused", "Update Failure !!!"),
-        ("no menu", ["--no-menu"], 1, "Error 1 !!!", None, "Check Sync bytes"),
-        ("no C", ["--no-c"], 1, "Error 2 !!!", None, "Waiting start"),
-        ("NAK", ["--nak-block", "3"], 1, "Error 31 !!!", "cancelled", "3072 / 5120"),
-        ("silent block", ["--silent-block", "2"], 1, "Error 3 !!!", "cancelled", "2048 / 5120"),
+        ("completion", [], 0, MSG_COMPLETED, "completed", "Please wait ! Burning image", 5),
+        ("refusal", ["--refuse"], 1, MSG_REFUSED, "refused", "Update Failure !!!", 5),
+        ("no menu", ["--no-menu"], 1, "Error 1 !!!", None, "Check Sync bytes", 0),
+        ("no C", ["--no-c"], 1, "Error 2 !!!", None, "Waiting start", 0),
+        ("NAK", ["--nak-block", "3"], 1, "Error 31 !!!", "cancelled", "3072 / 5120", 2),
+        ("silent block", ["--silent-block", "2"], 1, "Error 3 !!!", "cancelled", "2048 / 5120", 1),
+        # A second ACK of block 3 is no answer to block 4: what the box does
+        # with block 5 decides.
+        ("doubled ACK, then NAK", ["--double-ack", "3", "--nak-block", "5"], 1, "Error 31 !!!", "cancelled",
+         "5120 / 5120", 4),
+        ("doubled ACK, then silence", ["--double-ack", "3", "--silent-block", "5"], 1, "Error 3 !!!",
+         "cancelled", "5120 / 5120", 4),
         # The box reboots after its silent session and then waits in its
         # autoboot window, so the line stays up for the whole verdict wait.
         ("no verdict", ["--no-verdict", "--sessions", "0", "--autoboot-ms", "60000"], 1,
-         "Error 4 !!!", "no-verdict", "Please wait ! Checking image."),
-        ("hang-up mid-transfer", ["--hangup-after-block", "2"], 1, MSG_OPEN_PORT, "hangup", None),
+         "Error 4 !!!", "no-verdict", "Please wait ! Checking image.", 5),
+        ("hang-up mid-transfer", ["--hangup-after-block", "2"], 1, MSG_OPEN_PORT, "hangup", None, 2),
         # A busy box prints a 50-byte line every 100 ms while it makes us
         # wait: neither the wait for the verdict (15 s of 20) nor the wait for
         # a block's answer (4 s of 5) may end sooner for it.
         ("chatty box, verdict at 15 s", ["--chatter", "--verdict-delay", "15000"], 0, MSG_COMPLETED,
-         "completed", "Please wait ! Burning image"),
+         "completed", "Please wait ! Burning image", 5),
         ("chatty box, ACK of block 2 at 4 s", ["--chatter", "--late-ack", "2", "--ack-delay", "4000"], 0,
-         MSG_COMPLETED, "completed", "Please wait ! Burning image"),
+         MSG_COMPLETED, "completed", "Please wait ! Burning image", 5),
     ]
 
     def _one(self, case, image):
-        name, options, _, _, _, _ = case
+        name, options = case[:2]
+        record = os.path.join(self.dir, f"record-{self.CASES.index(case)}.jsonl")
         with Emulator(*options) as emulator:
-            rc, out, err = run_cli("--yes", "--port", emulator.port, image)
+            rc, out, err = run_cli("--yes", "--record", record, "--port", emulator.port, image)
             summary = emulator.finish()
-        return rc, out, err, dict(summary or {}, ended_by_itself=emulator.ended_by_itself)
+        with open(record) as f:
+            records = [json.loads(line) for line in f]
+        return rc, out, err, dict(summary or {}, ended_by_itself=emulator.ended_by_itself), records
 
     def test_each_outcome_has_its_exit_status_and_message(self):
         image, _ = self.image(5000)
         with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
             results = list(pool.map(lambda c: self._one(c, image), self.CASES))
-        for case, (rc, out, err, summary) in zip(self.CASES, results):
-            name, _, want_rc, want_message, want_verdict, last_status = case
+        for case, (rc, out, err, summary, records) in zip(self.CASES, results):
+            name, _, want_rc, want_message, want_verdict, last_status, want_blocks = case
             with self.subTest(name):
                 self.assertEqual(rc, want_rc, out + err)
                 self.assertEqual(final_messages(out), [want_message], out)
+                self.assertEqual([r["blocks"] for r in records], [want_blocks])
                 # The prompts are shown, without a wait (--yes).
                 self.assertIn(MSG_POWER_OFF + "\n", out)
                 self.assertIn(MSG_RESTART + "\n", out)
@@ -146,6 +157,14 @@ class OutcomeTests(Workdir, unittest.TestCase):
                     self.assertTrue(summary["ended_by_itself"], name)
                 if name == "hang-up mid-transfer":
                     self.assertIn("was lost", err)
+                if name == "completion":
+                    # The record keeps the loader's menu and verdict, not the
+                    # transfer's answers: at most the answer to the end of
+                    # transmission, which comes after the transfer.
+                    console = records[0]["console"]
+                    self.assertIn("1.  Upgrade Application with SSU", console)
+                    self.assertIn("_burn_SSU_image:Start to write flash...", console)
+                    self.assertLessEqual(console.count("\x06"), 1, console)
 
     def test_saved_image_is_the_file_with_ff_fill(self):
         sizes = [0, 1, 1023, 1024, 1025, 3000, 300 * 1024]
@@ -200,6 +219,10 @@ class CommandLineTests(Workdir, unittest.TestCase):
             (["--record=", image], "--record needs a file name"),
             (["--long", image], "only for --list-ports"),
             (["--list-ports", "--long", "--json"], "cannot be combined"),
+            (["--unit-pattern", r"(a)\1", image], "back-references"),
+            (["--unit-pattern", "(x{100}){100}", image], "expand it past 1000 positions"),
+            (["--unit-pattern", "(", image], "not a valid pattern"),
+            (["--reflash", image], "--reflash needs --unit-pattern"),
         ]
         for args, reason in cases:
             with self.subTest(args=args):

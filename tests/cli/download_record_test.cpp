@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -292,6 +294,38 @@ TEST(DownloadRecord, FailuresGiveTheSystemsReason) {
     }
 }
 
+// Holds the write lock on the whole record file through a descriptor of its
+// own: an open-file-description lock conflicts with this process's own
+// record locks, so it stands for another station holding the file.
+class OtherWriter {
+public:
+    explicit OtherWriter(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
+    ~OtherWriter() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    OtherWriter(const OtherWriter&) = delete;
+    OtherWriter& operator=(const OtherWriter&) = delete;
+
+    bool Lock(short type) {
+        struct flock whole {};
+        whole.l_type = type;
+        whole.l_whence = SEEK_SET;
+        return m_fd >= 0 && ::fcntl(m_fd, F_OFD_SETLK, &whole) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 TEST(DownloadRecord, PrepareCreatesTheFileAndAppendWaitsForAnotherWritersLock) {
     TempFolder folder;
     ASSERT_TRUE(folder.Ok());
@@ -301,14 +335,8 @@ TEST(DownloadRecord, PrepareCreatesTheFileAndAppendWaitsForAnotherWritersLock) {
     ASSERT_TRUE(std::filesystem::is_regular_file(path));
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
 
-    // An open-file-description lock conflicts with this process's own
-    // record locks, so it stands for another station holding the file.
-    int holder = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
+    auto pHolder = std::make_unique<OtherWriter>(path);
+    ASSERT_TRUE(pHolder->Lock(F_WRLCK));
 
     std::atomic<bool> bDone{false};
     bool bAppended = false;
@@ -319,15 +347,113 @@ TEST(DownloadRecord, PrepareCreatesTheFileAndAppendWaitsForAnotherWritersLock) {
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_FALSE(bDone.load());
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
-    whole.l_type = F_UNLCK;
-    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
-    ::close(holder);
+    pHolder.reset();
     writer.join();
     EXPECT_TRUE(bAppended) << reason;
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "{}\n");
+    EXPECT_EQ(FileText(path), "{}\n");
+}
+
+// Three records asked for at once while another writer holds the file:
+// each gives up on its own deadline, not one after the other.
+TEST(DownloadRecord, RecordsWaitingTogetherGiveUpTogether) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.Ok());
+    std::string path = folder.File("records.jsonl");
+    WriteFile(path, "");
+    OtherWriter holder(path);
+    ASSERT_TRUE(holder.Lock(F_WRLCK));
+
+    constexpr unsigned kWriters = 3;
+    std::vector<std::string> reasons(kWriters);
+    std::vector<bool> appended(kWriters, true);
+    std::vector<steady_clock::duration> waited(kWriters);
+    std::vector<std::thread> writers;
+    for (unsigned i = 0; i < kWriters; ++i) {
+        writers.emplace_back([&, i] {
+            const auto asked = steady_clock::now();
+            appended[i] = RecordAppend(path, "{}\n", reasons[i]);
+            waited[i] = steady_clock::now() - asked;
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    for (unsigned i = 0; i < kWriters; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(appended[i]);
+        EXPECT_EQ(reasons[i], "the file stayed locked by another writer");
+        // A hang guard: one after the other, the last would wait three limits.
+        EXPECT_LT(waited[i], kRecordLockWaitLimit + seconds(10));
+    }
+    EXPECT_EQ(FileText(path), "");
+}
+
+// A writer killed in the middle of its line: the next record starts on a
+// line of its own. Each case: what the file holds before, what after.
+TEST(DownloadRecord, RecordAfterAFragmentStartsOnANewLine) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.Ok());
+    const struct {
+        const char* name;
+        std::string before;
+        std::string after;
+    } cases[] = {
+        {"Empty", "", "{}\n"},
+        {"WholeLine", "{\"port\":\"a\"}\n", "{\"port\":\"a\"}\n{}\n"},
+        {"Fragment", "{\"port\":\"a\"}\n{\"port\":\"b\",\"con", "{\"port\":\"a\"}\n{\"port\":\"b\",\"con\n{}\n"},
+        {"FragmentAlone", "{", "{\n{}\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = folder.File(std::string(c.name) + ".jsonl");
+        WriteFile(path, c.before);
+        std::string reason;
+        EXPECT_TRUE(RecordAppend(path, "{}\n", reason)) << reason;
+        EXPECT_EQ(FileText(path), c.after);
+    }
+}
+
+// Abandoning the waits (the tool told to stop) ends every wait under way at
+// once; a later record whose file is free is still written. In a child
+// process, since the abandon holds for the rest of the process.
+TEST(DownloadRecord, AbandonCutsEveryWaitShortAndAFreeFileIsStillWritten) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.Ok());
+    std::string path = folder.File("records.jsonl");
+    WriteFile(path, "");
+    EXPECT_EXIT(
+        {
+            OtherWriter holder(path);
+            if (!holder.Lock(F_WRLCK)) {
+                std::_Exit(2);
+            }
+            std::atomic<unsigned> cutShort{0};
+            std::vector<std::thread> writers;
+            for (unsigned i = 0; i < 3; ++i) {
+                writers.emplace_back([&] {
+                    std::string reason;
+                    if (!RecordAppend(path, "{}\n", reason) && reason == kRecordWaitCutShort) {
+                        cutShort.fetch_add(1);
+                    }
+                });
+            }
+            std::this_thread::sleep_for(milliseconds(300));
+            const unsigned early = cutShort.load();
+            RecordWaitsAbandon();
+            const auto abandoned = steady_clock::now();
+            for (std::thread& writer : writers) {
+                writer.join();
+            }
+            // A hang guard: without the abandon they would wait the limit.
+            const bool bSoon = steady_clock::now() - abandoned < kRecordLockWaitLimit / 2;
+            holder.Lock(F_UNLCK);
+            std::string reason;
+            const bool bWritten = RecordAppend(path, "{\"after\":1}\n", reason);
+            std::fprintf(stderr, "%u early, %u cut short, soon %d, then written %d, file '%s'\n", early,
+                         cutShort.load(), bSoon ? 1 : 0, bWritten ? 1 : 0, FileText(path).c_str());
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "0 early, 3 cut short, soon 1, then written 1, file '\\{\"after\":1\\}\n'");
 }
 
 TEST(DownloadRecord, AppendsFromManyThreadsGiveOnlyWholeLines) {

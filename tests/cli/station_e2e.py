@@ -5,10 +5,12 @@ a slot per box emulator, driven by lines on stdin as a line controller would.
     station_e2e.py --cli PATH --emulator PATH [unittest args]
 """
 
+import fcntl
 import hashlib
 import json
 import os
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -78,7 +80,7 @@ class StationTests(StationCase, unittest.TestCase):
                 ["--silent-block", "3"],        # slot 6: no answer to block 3
             ])
             ports = [box.port for box, _ in boxes]
-            station = self.station(stack, ports, "--unit-pattern", r"Board serial: (\S+)")
+            station = self.station(stack, ports, "--unit-pattern", r"Board serial: (\S+)", "--reflash")
             station.send("start 2")
             station.send("start 4")
             station.wait_for(rf"^{re.escape(ports[3])}: 1024 / ")
@@ -107,7 +109,8 @@ class StationTests(StationCase, unittest.TestCase):
         self.assertIn("unknown command 'flash everything'", err)
         self.assertRegex(out, rf"(?m)^{re.escape(ports[4])}: Download Failure !!!\s+SSU file incorrect !!!!$")
         self.assertRegex(out, rf"(?m)^{re.escape(ports[5])}: Error 3 !!! at block 3$")
-        self.assertIn("4 completed, 4 failed", out)
+        # The same unit three times is one box.
+        self.assertIn("2 completed, 4 failed", out)
         self.assertEqual([s["verdict"] for s in summaries],
                          ["completed", "completed", "cancelled", "cancelled", "refused", "cancelled"])
         self.assertEqual(summaries[0]["sessions"], 3)
@@ -152,13 +155,13 @@ class StationTests(StationCase, unittest.TestCase):
             station.send("start 1")
             station.wait_for(rf"^{re.escape(link)}: completed in ")
             first.finish()
-            # Unplugged: the slot says why and stays ready.
-            while os.path.lexists(link):
-                time.sleep(0.05)
+            # Unplugged while idle: noticed, and a start says why.
+            station.wait_for(rf"^{re.escape(link)}: port lost$")
             station.send("start 1")
             station.wait_for(rf"slot 1 {re.escape(link)}: cannot open port: No such file or directory")
             # Plugged in again at the same name.
             second = stack.enter_context(Emulator(EMULATOR, "--link", link, "--autoboot-ms", "60000"))
+            station.wait_for(rf"^{re.escape(link)}: port back$")
             station.send("start 1")
             station.wait_for(rf"^{re.escape(link)}: completed in ")
             station.send("start 2")
@@ -168,6 +171,110 @@ class StationTests(StationCase, unittest.TestCase):
             self.assertEqual(second.finish()["verdict"], "completed")
         self.assertEqual(status, 0, out + err)
         self.assertEqual([r["end"] for r in self.records()], ["completed"] * 3)
+
+    def test_port_names_and_lines_from_outside_are_shown_printable(self):
+        link = os.path.join(self.dir, "tty\x1b[2J\x1b[31mUSB\nbench")
+        shown = re.escape(link.replace("\x1b", "\\x1b").replace("\n", "\\x0a"))
+        with ExitStack() as stack:
+            box = stack.enter_context(Emulator(EMULATOR, "--link", link, "--autoboot-ms", "60000"))
+            station = self.station(stack, [link])
+            station.send("flash \x1b[2J\x07 now")
+            # 50 MB without a line break, then the break: one complaint, and
+            # the line is not kept.
+            station.proc.stdin.write("start 1 " + "x" * (50 << 20))
+            station.send("")
+            station.send("start 1")
+            station.wait_for(rf"^{shown}: completed in ")
+            with open(f"/proc/{station.pid}/status") as f:
+                peak_kib = int(re.search(r"VmHWM:\s+(\d+) kB", f.read())[1])
+            station.send("quit")
+            status, out, err = station.finish()
+            self.assertEqual(box.finish()["verdict"], "completed")
+        self.assertEqual(status, 0, out + err)
+        self.assertLess(peak_kib, 64 << 10)
+        for text in (out, err):
+            self.assertNotRegex(text, r"[\x00-\x09\x0b-\x1f\x7f]")
+        self.assertIn("unknown command 'flash \\x1b[2J\\x07 now'", err)
+        self.assertEqual(err.count("line longer than 4096 bytes ignored up to its end: 'start 1 xxx"), 1, err[:2000])
+        self.assertLess(len(err), 2000)
+
+
+class BoxFaultTests(StationCase, unittest.TestCase):
+    """Boxes that talk too much, or come back: the station goes on."""
+
+    def test_a_hostile_identity_line_stalls_no_other_slot(self):
+        cases = [
+            # A 40 KB serial: matched on its first 1 KiB only.
+            (r"serial: ([0-9]+)", "7" * 40000, "7" * (1024 - len("Board serial: "))),
+            # A pattern that backtracks without bound, and a line that makes it.
+            (r"(a+)+b", "a" * 40, None),
+        ]
+        for pattern, serial, unit in cases:
+            with self.subTest(pattern=pattern), ExitStack() as stack:
+                open(self.record, "w").close()
+                # The other box prints 40 KB of boot text before its menu.
+                boxes = self.boxes(stack, [["--serial", serial, "--baud", "115200"],
+                                           ["--spam", "40000", "--baud", "115200"]])
+                ports = [box.port for box, _ in boxes]
+                station = self.station(stack, ports, "--unit-pattern", pattern)
+                station.send("start all")
+                either = "|".join(re.escape(port) for port in ports)
+                done = {station.wait_for(rf"^({either}): completed in ")[1] for _ in ports}
+                self.assertEqual(done, set(ports))
+                station.send("quit")
+                status, out, err = station.finish()
+                self.assertEqual(status, 0, out + err)
+                records = sorted(self.records(), key=lambda r: r["slot"])
+                self.assertEqual([r["end"] for r in records], ["completed", "completed"])
+                self.assertEqual(records[0].get("unit"), unit)
+
+    def test_a_box_already_flashed_is_not_flashed_again(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--sessions", "2", "--serial", "SN-7"], ["--serial", "SN-7"]])
+            ports = [box.port for box, _ in boxes]
+            open(self.record, "w").close()
+            station = self.station(stack, ports, "--unit-pattern", r"serial: (\S+)", "--target", "2")
+            station.send("start 1")
+            # A line controller starts the slot again as soon as its record is there.
+            deadline = time.monotonic() + WAIT
+            while not os.path.getsize(self.record) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            station.send("start all")
+            either = "|".join(re.escape(port) for port in ports)
+            refused = {station.wait_for(rf"^({either}): unit SN-7 already flashed in run 1: not flashed again$")[1]
+                       for _ in range(4)}  # the run's message, then its event
+            self.assertEqual(refused, set(ports))
+            station.send("quit")
+            status, out, err = station.finish()
+            summaries = [box.finish(wait=5) for box, _ in boxes]
+        self.assertEqual(status, 0, out + err)
+        self.assertNotIn("is running", err)
+        self.assertIn("1 completed, 0 failed", out)
+        records = sorted(self.records(), key=lambda r: r["run"])
+        self.assertEqual([(r["slot"], r["end"], r.get("repeat_of")) for r in records],
+                         [(1, "completed", None), (1, "already-flashed", 1), (2, "already-flashed", 1)])
+        self.assertEqual({r["unit"] for r in records}, {"SN-7"})
+        # Nothing of the image went to the boxes the second time.
+        self.assertEqual([s["blocks"] for s in summaries], [len(fill(self.data)) // 1024, 0])
+
+    def test_sigterm_ends_waits_for_a_locked_record_file(self):
+        with ExitStack() as stack, open(self.record, "a") as held:
+            fcntl.lockf(held, fcntl.LOCK_EX)
+            boxes = self.boxes(stack, [[]] * 3)
+            ports = [box.port for box, _ in boxes]
+            station = self.station(stack, ports)
+            station.send("start all")
+            # Each run has ended (its message shown); its record waits for the file.
+            ended = "|".join(re.escape(port) for port in ports)
+            finished = {station.wait_for(rf"^({ended}): Download Complted")[1] for _ in ports}
+            self.assertEqual(finished, set(ports))
+            station.proc.send_signal(signal.SIGTERM)
+            status, out, err = station.finish()
+        self.assertEqual(status, 143, out + err)
+        self.assertEqual(err.count("cannot write the record of"), 3, err)
+        lost = [json.loads(line) for line in err.splitlines() if line.startswith("{")]
+        self.assertEqual(sorted(r["slot"] for r in lost), [1, 2, 3])
+        self.assertIn("3 records not written", out)
 
 
 class KeysTests(StationCase, unittest.TestCase):
@@ -187,30 +294,96 @@ class KeysTests(StationCase, unittest.TestCase):
     def keys(self, session, *keys):
         subprocess.run(["tmux", "send-keys", "-t", session, *keys], check=True)
 
-    def test_keys_start_and_stop_slots_and_the_screen_counts(self):
+    def tmux(self, stack, command, columns, rows):
+        """Runs the command (an argument list) in a new tmux window of that
+        size; gives the session's name."""
         session = f"kelvora-{os.getpid()}"
+        script = os.path.join(self.dir, "station.sh")
+        with open(script, "w") as f:
+            f.write(" ".join(shlex.quote(arg) for arg in command) + "; echo exit=$?; sleep 60\n")
+        subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", str(columns), "-y", str(rows),
+                        "bash", script], check=True)
+        stack.callback(subprocess.run, ["tmux", "kill-session", "-t", session])
+        return session
+
+    def station_command(self, ports, image, *extra):
+        return [CLI, "--station", "--record", self.record, "--station-name", "bench-7", *extra,
+                *[arg for port in ports for arg in ("--port", port)], image]
+
+    def test_keys_start_and_stop_slots_and_the_screen_counts(self):
+        # 120 columns and a long image name: the rows keep what the operator
+        # needs before the message, the header its target.
+        image = os.path.join(self.dir, "kelvora-stb-firmware-2026-12-release-candidate.ssu")
+        os.rename(self.image, image)
         with ExitStack() as stack:
             boxes = self.boxes(stack, [["--sessions", "2"], ["--baud", "57600"]])
             ports = [box.port for box, _ in boxes]
-            command = " ".join([CLI, "--station", "--record", self.record, "--station-name", "bench-7",
-                                "--target", "3", *[f"--port {p}" for p in ports], self.image])
-            subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "200", "-y", "30",
-                            f"{command}; echo exit=$?; sleep 60"], check=True)
-            stack.callback(subprocess.run, ["tmux", "kill-session", "-t", session])
-            self.screen(session, r"completed 0  failed 0")
+            session = self.tmux(stack, self.station_command(ports, image, "--target", "3"), 120, 30)
+            self.screen(session, r"completed 0  failed 0 .*target 3: 3 left")
             self.keys(session, "1")
-            self.screen(session, rf"(?m)^1  {re.escape(ports[0])}\s+1 ok 0 failed\s+Download Complted !!!")
-            self.keys(session, "1")
-            self.screen(session, r"completed 2  failed 0 .*target 3: 1 left")
+            self.screen(session, rf"(?m)^1  completed\s+last byte \d+ s ago\s+{re.escape(ports[0])}\s+1 ok 0 failed"
+                                 r"\s+Download")
             self.keys(session, "2")
-            self.screen(session, rf"(?m)^2  {re.escape(ports[1])}\s+0 ok 0 failed\s+sending\s+\[#*\.*\]  \d+ / \d+ bytes")
+            self.screen(session, rf"(?m)^2  sending\s+\[#*\.*\]\s+\d+%\s+(\d+:\d\d|--:--) left\s+last byte \d+ s ago"
+                                 rf"\s+{re.escape(ports[1])}\s+0 ok 0 failed")
             self.keys(session, "s", "2")
-            self.screen(session, rf"(?m)^2  {re.escape(ports[1])}\s+0 ok 1 failed\s+cancelled")
+            self.screen(session, rf"(?m)^2  cancelled\s.*{re.escape(ports[1])}\s+0 ok 1 failed")
+            # A stop waits for its slot's key, on screen; Esc cancels it and
+            # the next key starts a slot again.
+            self.keys(session, "s")
+            self.screen(session, r"(?m)^stop: press the slot's key \(Esc cancels\)$")
+            self.keys(session, "Escape")
+            self.screen(session, r"(?m)^keys: slot key starts it")
+            self.keys(session, "1")
+            self.screen(session, r"completed 2  failed 1 .*target 3: 1 left")
+            # A quit is asked once more; any other key goes on.
+            self.keys(session, "q")
+            self.screen(session, r"(?m)^quit\? q again, any other key goes on$")
+            self.keys(session, "x")
+            self.screen(session, r"(?m)^keys: slot key starts it")
+            self.keys(session, "q")
+            self.screen(session, r"(?m)^quit\? q again")
             self.keys(session, "q")
             text = self.screen(session, r"exit=\d+")
         self.assertIn("exit=1", text)
         self.assertIn("2 completed, 1 failed", text)
         self.assertEqual(len(self.records()), 3)
+
+    def test_many_slots_keep_the_header_and_other_keys_start_nothing(self):
+        # 28 slots on 30 rows, one of them on a link whose name has an escape
+        # sequence and a line break.
+        link = os.path.join(self.dir, "tty\x1b[2J\x1b[31mUSB\nbench")
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [[]] * 27)
+            stack.enter_context(Emulator(EMULATOR, "--link", link, "--autoboot-ms", "60000"))
+            ports = [box.port for box, _ in boxes] + [link]
+            session = self.tmux(stack, self.station_command(ports, self.image), 200, 30)
+            text = self.screen(session, r"(?m)^keys: slot key starts it")
+            self.assertEqual(text.count("completed 0  failed 0"), 1, text)
+            self.assertEqual(len(re.findall(r"\S  ready\b", text)), 28, text)
+            # Delete, PageUp, Home, End, F5, an arrow, Tab and Ctrl-Space
+            # (NUL): none is a slot's key.
+            self.keys(session, "DC", "PPage", "Home", "End", "F5", "Up", "Tab", "C-Space", "C-a")
+            self.keys(session, "s")
+            text = self.screen(session, r"(?m)^stop: press the slot's key")
+            self.assertIn("running 0", text)
+            self.assertEqual(len(re.findall(r"\S  ready\b", text)), 28, text)
+            self.keys(session, "Escape")
+            self.screen(session, r"(?m)^keys: slot key starts it")
+            # Narrower: one column, drawn afresh, nothing left of the two.
+            subprocess.run(["tmux", "resize-window", "-t", session, "-x", "80", "-y", "30"], check=True)
+            text = self.screen(session, r"(?m)^u  ready")
+            lines = text.splitlines()
+            self.assertEqual(text.count("completed 0  failed 0"), 1, text)
+            self.assertTrue(lines[0].endswith("completed 0  failed 0  yield -  0.0 boxes/h  running 0"), text)
+            keys = [line[0] for line in lines if re.match(r"^\S  ready", line)]
+            self.assertEqual(keys, list("123456789abcdefghijklmnoprtu"), text)
+            self.keys(session, "q")
+            self.screen(session, r"quit\? q again")
+            self.keys(session, "q")
+            text = self.screen(session, r"exit=\d+")
+        self.assertIn("exit=0", text)
+        self.assertNotIn("\x1b", text)
 
 
 if __name__ == "__main__":

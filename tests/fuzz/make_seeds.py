@@ -153,10 +153,44 @@ def receiver_seeds():
     write(t, "partial_lone_end_reset", p.data())
 
 
+# unit_pattern_fuzz: pattern length (1 byte), pattern, console.
+def unit_seeds():
+    t = "unit_pattern_fuzz"
+
+    def unit(name, pattern, console):
+        write(t, name, bytes([len(pattern)]) + pattern + console)
+
+    unit("serial_line", rb"serial: (\S+)", b"boot\r\nBoard serial: SN-0042\r\n" + MENU + b"\r\n")
+    unit("long_line", rb"[\s\S]*serial: (\S+)", b"serial: " + b"7" * 1500 + b"\nserial: 12\n")
+    unit("nested", rb"(a+)+b", b"a" * 40 + b"\n" + b"a" * 1100 + b"b\n")
+    unit("literal", b"SN-1", b"xSN\r-1\nSN-1")
+    unit("counted", rb"(x{40}){40}|(\d{3}-\d+)", b"id 123-45\n")
+    unit("refused", rb"(a)\1", b"aa\n")
+
+
+# station_commands_fuzz: mode (bit 0 keys, bit 1 a pause after every read),
+# read size, then what stdin sends.
+def command_seeds():
+    t = "station_commands_fuzz"
+
+    def commands(name, mode, data, read_size=3):
+        write(t, name, bytes([mode, read_size - 1]) + data)
+
+    commands("lines", 0, b"start 1\nstart all\r\nstop 12\n  quit  \nstart 123456\nflash it\n\n")
+    commands("line_with_escapes", 0, b"flash \x1b[2J\x07 now\nstart\x001\n")
+    commands("line_over_the_cap", 0, b"start 1 " + b"x" * 4100 + b"\nstop 2\n", read_size=64)
+    # Delete, PageUp, Home, F5, an arrow, the Linux console's F1, Alt-1, NUL.
+    commands("escape_keys", 1, b"\x1b[3~\x1b[5~\x1b[1~\x1b[15~\x1bOA\x1b[[A\x1b1\x002")
+    commands("stop_and_quit", 1, b"s\x1bs3qxqq\r")
+    commands("lone_esc_cancels", 3, b"s\x1b1q\x1bq", read_size=1)
+
+
 def main():
     console_seeds()
     image_seeds()
     receiver_seeds()
+    command_seeds()
+    unit_seeds()
     total = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(CORPUS) for f in fs)
     print(f"seeds written to {CORPUS}: {total} bytes")
     return 0
