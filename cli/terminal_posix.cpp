@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "cli/terminal.h"
+#include "station/download_record.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ extern "C" void OnInterrupt(int signal) {
     int none = 0;
     g_interruptSignal.compare_exchange_strong(none, signal, std::memory_order_relaxed);
     g_interruptCount.fetch_add(1, std::memory_order_release);
+    // No record waits any longer for a file another writer holds.
+    RecordWaitsAbandon();
 }
 
 }  // namespace

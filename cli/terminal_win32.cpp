@@ -11,8 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "station/system_text.h"
 #include "cli/terminal.h"
+#include "station/download_record.h"
+#include "station/system_text.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -26,6 +27,8 @@ constexpr DWORD kEnterPollMs = 50;
 constexpr int kInterruptedStatus = 130;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
+    // No record waits any longer for a file another writer holds.
+    RecordWaitsAbandon();
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:

@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "download/download.h"
-#include "station/download_record.h"
 
 namespace {
 
-// How often the keeper looks at interrupts, and at idle ports.
+// How often the keeper looks at the idle ports: every 2 s, its wait cut
+// into short turns so that the station's end is not held up.
 constexpr auto kKeeperTick = std::chrono::milliseconds(100);
 constexpr unsigned kPortCheckTicks = 20;
 
@@ -633,19 +633,12 @@ void Station::WriteRecords() {
 }
 
 void Station::KeepWatch() {
-    bool bAbandoned = false;
     std::unique_lock<std::mutex> lock(m_writeMutex);
     for (unsigned tick = 1;; ++tick) {
         if (m_writeCond.wait_for(lock, kKeeperTick, [this] { return m_bEnd; })) {
             return;
         }
         lock.unlock();
-        // After Ctrl-C or a signal no record waits for a locked file: what
-        // cannot be written at once goes to stderr.
-        if (!bAbandoned && m_settings.cancelAll && m_settings.cancelAll()) {
-            RecordWaitsAbandon();
-            bAbandoned = true;
-        }
         if (m_settings.bWatchIdlePorts && tick % kPortCheckTicks == 0) {
             std::lock_guard<std::mutex> slots(m_slotsMutex);
             for (const auto& slot : m_slots) {

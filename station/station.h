@@ -178,8 +178,7 @@ private:
     // each waiting for the file at most its own limit from when it was
     // handed over, and tells each run's events once its record is written.
     void WriteRecords();
-    // Every 100 ms: cuts record waits short after Ctrl-C or a signal; every
-    // 2 s: notices an idle slot's port unplugged, and plugged in again.
+    // Every 2 s: notices an idle slot's port unplugged, and plugged in again.
     void KeepWatch();
 
     const StationSettings m_settings;
