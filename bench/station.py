@@ -5,7 +5,7 @@ on stdin, as a line controller drives it.
     bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
 
     BUILD_DIR       default build/linux
-    --only          some of: paced16, paced64, start, web, hostile, memory, soak
+    --only          some of: paced16, paced64, start, web, hostile, exhaustion, memory, soak
                     (default: all)
 
 What it measures (about 7 minutes in all on 2 cores):
@@ -51,6 +51,13 @@ What it measures (about 7 minutes in all on 2 cores):
   limit, the requests sent and the share answered as the table expects, the
   station's CPU (whole process) over the transfer as % of one core, the
   events each reader got per second.
+- exhaustion: the station with --web 127.0.0.1:0 and one idle slot on a
+  pseudo-terminal of the script's own. 300 clients hold connections (half
+  ask for /events and never read, half say nothing) while GET /, GET
+  /api/station and POST /api/start are asked 20 times each, a connection
+  each, timed from connecting to the whole answer; three rounds, the crowd
+  leaving after each. Descriptors, threads and resident memory before, with
+  the crowd, and after it left.
 - memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
   station's peak resident memory (VmHWM, its own high-water mark), also as it
   stands after set-up, and the largest VmRSS seen during the runs.
@@ -253,9 +260,10 @@ class EventReader:
     """A client of GET /events: a thread reads the stream and notes when
     each event (its data line) arrived."""
 
-    def __init__(self, port):
+    def __init__(self, port, token=None):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
-        self.sock.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+        auth = f"Authorization: Bearer {token}\r\n" if token else ""
+        self.sock.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{auth}\r\n".encode())
         self.times = []  # appended by the reader, read by the script once it stopped
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
@@ -349,7 +357,7 @@ def paced(args, work, image, n, idle_seconds, web_clients=None):
     return result
 
 
-def hostile(args, work, image, senders=5, listeners=50, token="s3cret"):
+def hostile(args, work, image, senders=5, listeners=20, token="s3cret"):
     """One paced box started through the API of a station on 0.0.0.0 with a
     token, while senders threads fire the bad requests of the web tests'
     table over and over until the transfer ends, listeners clients read
@@ -366,11 +374,12 @@ def hostile(args, work, image, senders=5, listeners=50, token="s3cret"):
         far = Web(far_address, station.web) if far_address else None
         far = far if far and far.reachable() else None
         rows = hostile_rows(web, far, token)
-        readers = [EventReader(station.web) for _ in range(listeners)]
+        readers = [EventReader(station.web, token) for _ in range(listeners)]
         stuck = socket.socket()
         stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
         stuck.connect(("127.0.0.1", station.web))
-        stuck.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{station.web}\r\n\r\n".encode())
+        stuck.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{station.web}\r\n"
+                      f"Authorization: Bearer {token}\r\n\r\n".encode())
         deadline = time.monotonic() + WAIT
         while not all(r.times for r in readers):  # each has its first event
             if time.monotonic() > deadline:
@@ -427,7 +436,7 @@ def hostile(args, work, image, senders=5, listeners=50, token="s3cret"):
         result["sent"] = sum(k[0] for k in kinds.values())
         result["right"] = sum(k[1] for k in kinds.values())
         result["rows"] = len(rows)
-        result["after"] = web.get("/api/station")[0]
+        result["after"] = web.request("GET", "/api/station", {"Authorization": f"Bearer {token}"})[0]
         status, completed, failed = station.quit()
         if status != 0 or completed != 1 or failed != 0:
             raise RuntimeError(f"station exit {status}: {completed} completed, {failed} failed")
@@ -442,6 +451,64 @@ def hostile(args, work, image, senders=5, listeners=50, token="s3cret"):
     if not summaries[0] or summaries[0]["verdict"] != "completed":
         raise RuntimeError(f"the box did not get the whole image: {summaries}")
     result["rate"] = os.path.getsize(image) * 1000.0 / transfer_ms(boxes.logs[0])
+    result["load_after"] = load_average()
+    return result
+
+
+def exhaustion(args, work, image, crowd=300, asks=20, rounds=3):
+    """The station with --web 127.0.0.1:0 and one idle slot. Per round:
+    crowd clients open connections and hold them, half asking for events
+    that they never read, half saying nothing; meanwhile asks times each of
+    GET /, GET /api/station and POST /api/start, each on a connection of its
+    own, timed from connecting to the whole answer. The crowd then leaves;
+    descriptors, threads and resident memory before the first round, with
+    the crowd there, and 3 s after it left."""
+    result = {"load": load_average(), "times": {}, "failed": 0, "samples": []}
+    master, slave = os.openpty()
+    station = None
+    try:
+        station = Station(args.cli, [os.ttyname(slave)], image, work, web="127.0.0.1:0")
+        port = station.web
+        web = Web("127.0.0.1", port)
+        asked = [("GET", "/"), ("GET", "/api/station"), ("POST", "/api/start")]
+        web.get("/api/station")
+        time.sleep(1)
+        result["samples"].append(("before", resources(station.pid)))
+        for round_ in range(rounds):
+            held = []
+            try:
+                for i in range(crowd):
+                    sock = socket.socket()
+                    held.append(sock)
+                    if i % 2:
+                        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+                        sock.connect(("127.0.0.1", port))
+                        sock.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+                    else:
+                        sock.connect(("127.0.0.1", port))
+                time.sleep(0.5)
+                if round_ == 0:
+                    result["samples"].append(("crowd", resources(station.pid)))
+                for _ in range(asks):
+                    for method, path in asked:
+                        began = time.monotonic()
+                        try:
+                            status = web.request(method, path)[0]
+                        except OSError:
+                            status = None
+                        result["times"].setdefault(f"{method} {path}", []).append(1000 * (time.monotonic() - began))
+                        result["failed"] += status not in (200, 202)
+            finally:
+                for sock in held:
+                    sock.close()
+            time.sleep(3)
+        result["samples"].append(("after", resources(station.pid)))
+        station.send("stop 1")
+    finally:
+        if station:
+            station.kill()
+        os.close(master)
+        os.close(slave)
     result["load_after"] = load_average()
     return result
 
@@ -615,7 +682,7 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
-    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,memory,soak")
+    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,exhaustion,memory,soak")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -681,13 +748,22 @@ def main():
             parts += [f"{kind}: {sent - right} of {sent} answered otherwise: "
                       + ", ".join(f"{n} x {got}" for got, n in gots.items())
                       for kind, (sent, right, gots) in r["kinds"].items() if sent != right]
-            parts += [f"50 clients on /events got min {r['events'][0]:.1f}, median "
+            parts += [f"20 clients on /events got min {r['events'][0]:.1f}, median "
                       f"{statistics.median(r['events']):.1f} events/s, one never reads",
                       f"station CPU {r['cpu']:.1f} % of one core", f"GET /api/station after: {r['after']}",
                       f"load average before {r['load']}, after {r['load_after']}"]
             print("hostile, paced 1 box, 256 KiB, `POST /api/slots/1/start` with the token, --web 0.0.0.0:0: "
                   + "; ".join(parts), flush=True)
             print("  " + ", ".join(f"{kind} {sent}" for kind, (sent, _, _) in r["kinds"].items()), flush=True)
+        if "exhaustion" in only:
+            r = exhaustion(args, work, image)
+            times = "; ".join(f"{what}: median {statistics.median(ms):.1f} ms, max {max(ms):.1f} ms"
+                              for what, ms in r["times"].items())
+            held = ", ".join(f"{when} {x['fds']} fds {x['threads']} threads {x['rss'] / 1024:.1f} MiB"
+                             for when, x in r["samples"])
+            print(f"exhaustion, 300 held connections (150 on /events never read, 150 idle), 3 rounds, 20 asks "
+                  f"of each per round, --web 127.0.0.1:0: {times}; {r['failed']} not answered 200/202; "
+                  f"{held}; load average before {r['load']}, after {r['load_after']}", flush=True)
         if "memory" in only:
             r = memory(args, work)
             print(f"{r['n']} slots, 16 MiB image, unthrottled, run to the end in {r['wall']:.1f} s: peak (VmHWM) "

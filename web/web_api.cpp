@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -18,10 +19,31 @@ namespace {
 
 constexpr std::size_t kRecordsDefault = 50;
 constexpr char kBatchRefusal[] = "this is a batch: it starts and stops its boxes itself";
-constexpr std::size_t kRecordsMost = 1000;
+constexpr std::size_t kRecordsMost = 500;
 constexpr std::size_t kRecordReadChunk = 64 * 1024;
-// The cookie the page's changing requests carry the token in.
-constexpr char kTokenCookie[] = "kelvora_token";
+// The station= value that asks for every station's records.
+constexpr char kEveryStation[] = "*";
+constexpr char kTokenRefusal[] =
+    "this station needs its token: Authorization: Bearer TOKEN (or the page opened with ?token=TOKEN)";
+// What a browser gets for the page without the cookie: a form that asks for
+// the token and lands on /?token=.
+constexpr char kTokenPage[] = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Kelvora station</title>
+</head>
+<body>
+<h1>Kelvora station</h1>
+<p>This station needs its token.</p>
+<form method="get" action="/">
+<label>Token <input name="token" type="password" autocomplete="current-password" required autofocus></label>
+<button type="submit">Open</button>
+</form>
+</body>
+</html>
+)";
 // A transfer's rate is shown once it has run this long: before, a few
 // blocks in a port's buffer make it look far faster than the line.
 constexpr double kRateAfterSeconds = 1.0;
@@ -67,8 +89,13 @@ const char* SlotPhase(const SlotSnapshot& slot) {
         return "ready";
     case SlotState::PortLost:
         return "port-lost";
-    case SlotState::Ended:
-        return slot.end == RunEnd::Completed ? "completed" : "failed";
+    case SlotState::Ended: {
+        // A run the operator stopped, or a box that was flashed already, is
+        // shown as what it is, not as a failure.
+        const char* pEnd = slot.end ? RunEndName(*slot.end) : "cancelled";
+        const std::string end = pEnd;
+        return end == "completed" || end == "cancelled" || end == "already-flashed" ? pEnd : "failed";
+    }
     case SlotState::Running:
         break;
     }
@@ -126,31 +153,92 @@ std::string PercentDecoded(const std::string& text) {
     return out;
 }
 
-// The token as the cookie carries it: hex, so that any byte of it is safe
-// in a cookie.
-std::string CookieToken(const std::string& token) {
+// 32 bytes from the system's random source, in hex.
+std::string RandomSession() {
     static const char kHex[] = "0123456789abcdef";
+    std::random_device random;
     std::string out;
-    for (const char c : token) {
-        out += kHex[static_cast<unsigned char>(c) >> 4];
-        out += kHex[static_cast<unsigned char>(c) & 15];
+    for (int i = 0; i < 8; ++i) {
+        const std::uint32_t word = random();
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            out += kHex[(word >> shift) & 15];
+        }
     }
     return out;
 }
 
-// The value of one cookie in a Cookie header ("a=1; b=2"); "" when absent.
-std::string CookieValue(const std::string& header, const std::string& name) {
+// Every value of the cookie of that name in a Cookie header ("a=1; b=2"):
+// a browser may send several of one name (set for other paths or hosts),
+// and the one that fits counts.
+std::vector<std::string> CookieValues(const std::string& header, const std::string& name) {
+    std::vector<std::string> values;
     std::size_t from = 0;
     while (from < header.size()) {
         const std::size_t end = std::min(header.find(';', from), header.size());
         std::string pair = header.substr(from, end - from);
         pair.erase(0, std::min(pair.find_first_not_of(' '), pair.size()));
         if (pair.size() > name.size() && pair.compare(0, name.size(), name) == 0 && pair[name.size()] == '=') {
-            return pair.substr(name.size() + 1);
+            values.push_back(pair.substr(name.size() + 1));
         }
         from = end + 1;
     }
-    return "";
+    return values;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// A Host header's (or an Origin's) name and port, the name in lower case
+// and without an IPv6 address's brackets, the port 80 (http's) when left
+// out; false when it is no host[:port].
+bool HostParse(const std::string& text, std::string& name, unsigned& port) {
+    std::string portText;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        name = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') {
+            return false;
+        }
+        portText = rest.empty() ? "" : rest.substr(1);
+    } else {
+        const std::size_t colon = text.find(':');
+        name = text.substr(0, colon);
+        portText = colon == std::string::npos ? "" : text.substr(colon + 1);
+        if (colon != std::string::npos && portText.empty()) {
+            return false;
+        }
+    }
+    if (name.empty() || name.find_first_of(" /?#@\\\t") != std::string::npos) {
+        return false;
+    }
+    name = Lower(name);
+    port = 80;
+    if (!portText.empty()) {
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        port = static_cast<unsigned>(std::stoul(portText));
+    }
+    return true;
+}
+
+// A cursor into the record file: a byte offset, as the answer gave it.
+bool CursorParse(const std::string& text, std::int64_t& cursor) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    cursor = std::stoll(text);
+    return true;
 }
 
 nlohmann::json SlotJson(const SlotSnapshot& slot) {
@@ -196,14 +284,35 @@ WebAnswer WebError(int status, const std::string& text) {
 }
 
 WebApi::WebApi(Station& station, const WebMetrics& metrics, WebSettings settings)
-    : m_station(station), m_metrics(metrics), m_settings(std::move(settings)), m_ownPort(m_settings.port) {}
+    : m_station(station),
+      m_metrics(metrics),
+      m_settings(std::move(settings)),
+      m_ownPort(m_settings.port),
+      m_session(RandomSession()) {}
 
 WebAnswer WebApi::Answer(const WebRequest& request) const {
     const std::size_t question = request.target.find('?');
     const std::string path = request.target.substr(0, question);
     const std::string query = question == std::string::npos ? "" : request.target.substr(question + 1);
-    const bool bGet = request.method == "GET";
+    const bool bGet = request.method == "GET" || request.method == "HEAD";
     const bool bPost = request.method == "POST";
+
+    // Every request names this station in its Host, so that a page whose
+    // name was rebound to this address reads nothing; and with a token
+    // every request carries it, the landing that gives it aside.
+    const bool bLanding = path == "/" && bGet && query.find("token=") != std::string::npos;
+    WebAnswer refusal;
+    if (Refused(request, !bLanding && (path == "/" || WebPageFileOf(path)), refusal)) {
+        if (!bLanding || refusal.status != 401) {
+            return refusal;
+        }
+    }
+    if (bLanding) {
+        return TokenLanding(query);
+    }
+    if (bPost && ForeignOrigin(request, refusal)) {
+        return refusal;
+    }
 
     if (path == "/api/station") {
         return bGet ? StationState() : MethodNotAllowed("GET");
@@ -220,16 +329,9 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         answer.body = m_metrics.Text(m_station, m_settings);
         return answer;
     }
-    if (path == "/" && bGet && query.find("token=") != std::string::npos) {
-        return TokenLanding(query);
-    }
     if (path == "/api/start") {
         if (!bPost) {
             return MethodNotAllowed("POST");
-        }
-        WebAnswer refusal;
-        if (Refused(request, refusal)) {
-            return refusal;
         }
         if (m_station.Closed()) {
             return WebError(409, StartRefusalText(m_station, 0, Station::StartResult::Closed, ""));
@@ -240,8 +342,13 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         return Json(202, nlohmann::json{{"started", m_station.StartAllReady()}});
     }
     if (path == "/events") {
-        // The server streams it; any other method is wrong.
-        return MethodNotAllowed("GET");
+        if (!bGet) {
+            return MethodNotAllowed("GET");
+        }
+        WebAnswer answer;
+        answer.contentType = "text/event-stream";
+        answer.bEvents = true;
+        return answer;
     }
     if (const WebPageFile* pFile = WebPageFileOf(path)) {
         if (!bGet) {
@@ -266,17 +373,12 @@ WebAnswer WebApi::SlotRequest(const WebRequest& request, const std::string& rest
         return WebError(404, "no such path: /api/slots/" + BytesAsCodePoints(rest));
     }
     const bool bChange = what != "console";
-    if (request.method != (bChange ? "POST" : "GET")) {
+    const bool bRead = request.method == "GET" || request.method == "HEAD";
+    if (bChange ? request.method != "POST" : !bRead) {
         return MethodNotAllowed(bChange ? "POST" : "GET");
     }
     const std::string numberText = rest.substr(0, slash);
     const unsigned number = SlotNumberOf(numberText);
-    if (bChange) {
-        WebAnswer refusal;
-        if (Refused(request, refusal)) {
-            return refusal;
-        }
-    }
     if (number == 0 || number > m_station.SlotCount()) {
         return WebError(404, "no slot " + BytesAsCodePoints(numberText));
     }
@@ -340,98 +442,197 @@ WebAnswer WebApi::StationState() const {
 }
 
 WebAnswer WebApi::Records(const std::string& query) const {
-    std::size_t limit = kRecordsDefault;
+    RecordQuery scan;
+    scan.limit = kRecordsDefault;
+    // By default this station's own records: several stations may append
+    // to one file. A batch's records carry no station.
+    std::string station = m_settings.bBatch ? "" : m_settings.stationName;
+    bool bEvery = false;
     for (const std::string& pair : QueryPairs(query)) {
-        if (pair.rfind("limit=", 0) == 0) {
-            const unsigned wanted = SlotNumberOf(pair.substr(6));
+        const std::size_t equals = pair.find('=');
+        const std::string name = pair.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : pair.substr(equals + 1);
+        if (name == "limit") {
+            const unsigned wanted = SlotNumberOf(value);
             if (wanted == 0 || wanted > kRecordsMost) {
                 return WebError(400, "limit must be a number from 1 to " + std::to_string(kRecordsMost));
             }
-            limit = wanted;
+            scan.limit = wanted;
+        } else if (name == "before" || name == "after") {
+            if (!CursorParse(value, name == "before" ? scan.before : scan.after)) {
+                return WebError(400, name + " must be a cursor that an earlier answer gave");
+            }
+        } else if (name == "station") {
+            station = PercentDecoded(value);
+            bEvery = station == kEveryStation;
         }
     }
+    const RecordPage page = m_settings.record.empty()
+                                ? RecordPage{}
+                                : RecordsNewestFirst(m_settings.record, scan, [&](const nlohmann::json& record) {
+                                      const auto found = record.find("station");
+                                      const std::string of = found != record.end() && found->is_string()
+                                                                 ? found->get<std::string>()
+                                                                 : std::string();
+                                      return bEvery || of == station;
+                                  });
     nlohmann::json records = nlohmann::json::array();
-    if (!m_settings.record.empty()) {
-        for (const std::string& line : RecordLinesNewestFirst(m_settings.record, limit)) {
-            records.push_back(nlohmann::json::parse(line));
+    for (nlohmann::json record : page.records) {
+        if (!record.contains("station")) {
+            record["station"] = nullptr;
         }
+        records.push_back(std::move(record));
     }
-    return Json(200, records);
+    return Json(200, nlohmann::json{
+                         {"station", bEvery ? nlohmann::json(nullptr) : nlohmann::json(station)},
+                         {"records", std::move(records)},
+                         {"next", page.next < 0 ? nlohmann::json(nullptr) : nlohmann::json(page.next)},
+                         {"end", page.end},
+                     });
 }
 
-std::vector<std::string> WebApi::RecordLinesNewestFirst(const std::string& path, std::size_t limit) {
-    std::vector<std::string> lines;
+WebApi::RecordPage WebApi::RecordsNewestFirst(const std::string& path, const RecordQuery& query,
+                                              const std::function<bool(const nlohmann::json&)>& keep) {
+    RecordPage page;
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        return lines;
+        return page;
     }
     file.seekg(0, std::ios::end);
-    std::streamoff pos = file.tellg();
-    std::string pending;  // the file's bytes from pos up to the oldest line taken
-    auto take = [&lines](const std::string& line) {
+    page.end = file.tellg();
+    if (page.end < 0) {
+        page.end = 0;
+        return page;
+    }
+    std::int64_t pos = query.before < 0 ? page.end : std::min(query.before, page.end);
+    const std::int64_t after = query.after;
+    std::int64_t scanned = 0;
+    std::string pending;  // the file's bytes from pos up to the oldest line looked at
+    auto take = [&](const std::string& line) {
         const nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
-        if (!value.is_discarded() && value.is_object()) {
-            lines.push_back(line);
+        if (!value.is_discarded() && value.is_object() && keep(value)) {
+            page.records.push_back(value);
         }
     };
-    while (lines.size() < limit) {
+    while (page.records.size() < query.limit) {
         const std::size_t newline = pending.rfind('\n');
         if (newline != std::string::npos) {
-            const std::string line = pending.substr(newline + 1);
+            if (pos + static_cast<std::int64_t>(newline) + 1 < after) {
+                return page;  // what is left is older than asked for
+            }
+            take(pending.substr(newline + 1));
             pending.resize(newline);
-            take(line);
             continue;
         }
         if (pos <= 0) {
-            take(pending);
-            break;
+            if (after <= 0) {
+                take(pending);
+            }
+            return page;
         }
-        const std::streamoff size = std::min<std::streamoff>(pos, kRecordReadChunk);
+        if (scanned >= static_cast<std::int64_t>(query.scanMost)) {
+            break;  // enough read for one answer: the client goes on from here
+        }
+        const std::int64_t size = std::min<std::int64_t>(pos, kRecordReadChunk);
         pos -= size;
+        scanned += size;
         std::string chunk(static_cast<std::size_t>(size), '\0');
         file.seekg(pos);
         if (!file.read(chunk.data(), size)) {
-            break;
+            return page;
         }
         pending.insert(0, chunk);
     }
-    return lines;
+    // Stopped with the limit reached or the reading bound: the older records
+    // end where the oldest line looked at begins.
+    page.next = pos + static_cast<std::int64_t>(pending.size());
+    if (page.next <= 0 || page.next <= after) {
+        page.next = -1;
+    }
+    return page;
+}
+
+void WebApi::OwnPlaceSet(unsigned short port, const std::string& hostName) {
+    m_ownPort = port;
+    m_hostName = Lower(hostName);
+}
+
+std::string WebApi::CookieName() const {
+    return "kelvora_" + std::to_string(m_ownPort);
 }
 
 bool WebApi::OwnHost(const std::string& host) const {
-    // The host names the station by its address, or by a name for loopback;
-    // bound to every address, any name with the station's port is its own.
-    const std::string port = ":" + std::to_string(m_ownPort);
-    if (host.size() <= port.size() || host.compare(host.size() - port.size(), port.size(), port) != 0) {
+    // The host names the station by its address, or by a name for loopback
+    // or for every address. Names compare without regard to case, and a Host
+    // without a port names http's 80.
+    std::string name;
+    unsigned port = 0;
+    if (!HostParse(host, name, port) || port != m_ownPort) {
         return false;
     }
-    const std::string name = host.substr(0, host.size() - port.size());
-    const std::string& address = m_settings.address;
+    const std::string address = Lower(m_settings.address);
     if (address == "0.0.0.0" || address == "::") {
-        return true;
+        // Any address of the machine, or its name (also as a full domain
+        // name): a name an attacker's page was rebound to is none of these.
+        const bool bAddress = name.find_first_not_of("0123456789.") == std::string::npos ||
+                              name.find(':') != std::string::npos;
+        return bAddress || name == "localhost" ||
+               (!m_hostName.empty() && (name == m_hostName || name.rfind(m_hostName + ".", 0) == 0));
     }
-    if (name == address || name == "[" + address + "]") {
+    if (name == address) {
         return true;
     }
     const bool bLoopback = address.rfind("127.", 0) == 0 || address == "::1";
     return bLoopback && name == "localhost";
 }
 
-bool WebApi::Refused(const WebRequest& request, WebAnswer& refusal) const {
-    // Another page in the operator's browser may post here, but its Origin
-    // then names that page, and a name rebound to this address keeps its own
-    // Host.
+bool WebApi::Refused(const WebRequest& request, bool bPage, WebAnswer& refusal) const {
     if (!OwnHost(request.host)) {
         refusal = WebError(403, "the Host header does not name this station");
         return true;
     }
-    if (!request.origin.empty() && request.origin != "http://" + request.host) {
-        refusal = WebError(403, "requests from another origin are refused");
-        return true;
+    if (m_settings.token.empty()) {
+        return false;
     }
-    if (!m_settings.token.empty() && !SameSecret(request.authorization, "Bearer " + m_settings.token) &&
-        !SameSecret(CookieValue(request.cookie, kTokenCookie), CookieToken(m_settings.token))) {
-        refusal = WebError(401, "a changing request needs Authorization: Bearer TOKEN (or the page opened with ?token=TOKEN)");
+    // Authorization: Bearer TOKEN, the scheme's name in any case.
+    const std::string& given = request.authorization;
+    const std::size_t space = given.find(' ');
+    if (space != std::string::npos && Lower(given.substr(0, space)) == "bearer") {
+        const std::size_t from = given.find_first_not_of(' ', space);
+        if (from != std::string::npos && SameSecret(given.substr(from), m_settings.token)) {
+            return false;
+        }
+    }
+    for (const std::string& value : CookieValues(request.cookie, CookieName())) {
+        if (SameSecret(value, m_session)) {
+            return false;
+        }
+    }
+    if (bPage) {
+        // A person opened the page without its cookie: a form asks for the
+        // token.
+        refusal.status = 401;
+        refusal.contentType = "text/html; charset=utf-8";
+        refusal.body = kTokenPage;
+    } else {
+        refusal = WebError(401, kTokenRefusal);
+    }
+    return true;
+}
+
+bool WebApi::ForeignOrigin(const WebRequest& request, WebAnswer& refusal) const {
+    // Another page in the operator's browser may post here, but its Origin
+    // then names that page.
+    if (request.origin.empty()) {
+        return false;
+    }
+    const std::string scheme = "http://";
+    std::string originName, hostName;
+    unsigned originPort = 0, hostPort = 0;
+    if (Lower(request.origin.substr(0, scheme.size())) != scheme ||
+        !HostParse(request.origin.substr(scheme.size()), originName, originPort) ||
+        !HostParse(request.host, hostName, hostPort) || originName != hostName || originPort != hostPort) {
+        refusal = WebError(403, "requests from another origin are refused");
         return true;
     }
     return false;
@@ -452,7 +653,7 @@ WebAnswer WebApi::TokenLanding(const std::string& query) const {
     answer.contentType = "text/plain; charset=utf-8";
     answer.location = "/";
     if (!m_settings.token.empty()) {
-        answer.setCookie = std::string(kTokenCookie) + "=" + CookieToken(m_settings.token) + "; Path=/; HttpOnly; SameSite=Strict";
+        answer.setCookie = CookieName() + "=" + m_session + "; Path=/; HttpOnly; SameSite=Strict";
     }
     return answer;
 }

@@ -8,18 +8,64 @@
 
 namespace {
 
-// A label value with backslash, double quote and line end escaped.
+// The length of the well-formed UTF-8 sequence at text[i]; 0 when none
+// starts there (a stray continuation byte, an overlong form, a surrogate, a
+// sequence cut short or beyond U+10FFFF).
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+    const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// A label value with backslash, double quote and line end escaped. Names
+// and ports are the system's bytes and need not be UTF-8, which the format
+// requires: a byte that is not UTF-8 becomes U+FFFD, so that one odd name
+// does not make the whole scrape invalid.
 std::string LabelValue(const std::string& text) {
     std::string value;
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const std::size_t length = Utf8Length(text, i);
+        if (length == 0) {
+            value += "\xef\xbf\xbd";
+            ++i;
+            continue;
+        }
         if (c == '\\' || c == '"') {
             value += '\\';
             value += c;
         } else if (c == '\n') {
             value += "\\n";
         } else {
-            value += c;
+            value.append(text, i, length);
         }
+        i += length;
     }
     return value;
 }

@@ -1,7 +1,9 @@
 #include "web/web_server.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <thread>
 // Boost 1.74's coroutine header uses std::exchange without including it.
@@ -11,6 +13,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "web/web_http.h"
+
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
@@ -18,10 +22,6 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// No request of this API needs more; anything larger is refused before it
-// is read whole.
-constexpr std::size_t kHeaderLimit = 8 * 1024;
-constexpr std::uint64_t kBodyLimit = 16 * 1024;
 // A request must arrive whole within this, so a client sending a byte a
 // second holds its connection only so long.
 constexpr auto kRequestTime = std::chrono::seconds(10);
@@ -31,9 +31,16 @@ constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr std::size_t kDrainMost = 4 * 1024 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-// Connections served at once; more are closed at once, so that clients can
-// never use up the descriptors a slot needs to open its port again.
-constexpr unsigned kClientsMost = 128;
+// Connections held at once, so that clients can never use up the
+// descriptors a slot needs to open its port again. A new connection beyond
+// it closes an older one that is not being answered: of the client address
+// that holds the most, the oldest. Idle and slow clients therefore never
+// keep out the operator's request.
+constexpr std::size_t kClientsMost = 128;
+// Event streams held at once, within kClientsMost: a new one beyond it
+// closes the oldest stream of the address that holds the most, so that
+// streams never take the room requests need.
+constexpr std::size_t kEventClientsMost = 32;
 // Events: at most ten a second, and a comment line when nothing changed for
 // a while, so that a client that went away is noticed. A client that stops
 // reading gets no more than one message queued, and is dropped when a write
@@ -41,11 +48,38 @@ constexpr unsigned kClientsMost = 128;
 constexpr auto kEventInterval = std::chrono::milliseconds(100);
 constexpr auto kEventQuiet = std::chrono::seconds(10);
 constexpr auto kEventWriteTime = std::chrono::seconds(30);
-constexpr char kEventHead[] =
-    "HTTP/1.1 200 OK\r\nServer: kelvora-upgrader\r\nContent-Type: text/event-stream\r\n"
-    "Cache-Control: no-store\r\nConnection: close\r\n\r\nretry: 2000\n\n";
+
+// Sent with every answer: the page may not be framed by another site (so
+// no click on it can be borrowed), and it runs only its own script and
+// style.
+const std::pair<const char*, const char*> kAlwaysHeaders[] = {
+    {"Server", "kelvora-upgrader"},
+    {"Cache-Control", "no-store"},
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self'; "
+     "form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+};
 
 class Session;
+
+// Every open connection, oldest first, and the choice of which to close when
+// a new one needs room. Lives on the server's thread only.
+class SessionList {
+public:
+    void Add(Session* pSession) { m_sessions.push_back(pSession); }
+    void Remove(Session* pSession) { std::erase(m_sessions, pSession); }
+    std::size_t Count() const { return m_sessions.size(); }
+    std::size_t EventCount() const;
+    // Closes one connection to make room: an event stream when bEvents,
+    // else any connection not being answered. False when none may go.
+    bool CloseOne(bool bEvents);
+
+private:
+    std::vector<Session*> m_sessions;
+};
 
 // The clients of GET /events, and the timer that sends them the station's
 // state when it changed. Lives on the server's thread only.
@@ -65,15 +99,27 @@ private:
     bool m_bTicking = false;  // the timer runs while there are clients
 };
 
+// What a session needs of the server.
+struct SessionContext {
+    const WebApi& api;
+    EventHub& hub;
+    SessionList& sessions;
+    net::thread_pool& slowWork;
+};
+
 // One client connection: requests read one after the other, each answered
 // from the API.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const WebApi& api, EventHub& hub, unsigned& clients)
-        : m_stream(std::move(socket)), m_api(api), m_hub(hub), m_clients(clients) {
-        ++m_clients;
+    enum class Phase { Reading, Answering, Events, Closing };
+
+    Session(tcp::socket socket, const SessionContext& context)
+        : m_stream(std::move(socket)), m_context(context) {
+        beast::error_code error;
+        m_address = m_stream.socket().remote_endpoint(error).address().to_string();
+        m_context.sessions.Add(this);
     }
-    ~Session() { --m_clients; }
+    ~Session() { m_context.sessions.Remove(this); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -83,6 +129,9 @@ public:
     // written (a newer message replaces one still waiting, but a comment
     // line never replaces a state).
     void Push(std::string message) {
+        if (m_bGone) {
+            return;
+        }
         if (m_bWriting) {
             if (message.front() != ':' || m_pending.empty()) {
                 m_pending = std::move(message);
@@ -102,16 +151,36 @@ public:
         });
     }
     bool IsGone() const { return m_bGone; }
+    Phase PhaseNow() const { return m_phase; }
+    const std::string& Address() const { return m_address; }
+
+    // Closes the connection to make room for another: it leaves the list at
+    // once, its pending operations end with an error.
+    void Gone() {
+        if (!m_bGone) {
+            m_bGone = true;
+            m_context.sessions.Remove(this);
+        }
+        Drop();
+    }
 
 private:
     // Streams events from now on; reads only to notice the client closing.
     void BeginEvents() {
+        if (m_context.sessions.EventCount() >= kEventClientsMost) {
+            m_context.sessions.CloseOne(true);
+        }
+        m_phase = Phase::Events;
         // The read starts first, without a time limit: a later write's
         // limit then applies to that write only.
         m_stream.expires_never();
         WatchClose();
-        Push(kEventHead);
-        m_hub.Add(shared_from_this());
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
+        for (const auto& [pName, pValue] : kAlwaysHeaders) {
+            head += std::string(pName) + ": " + pValue + "\r\n";
+        }
+        Push(head + "Connection: close\r\n\r\nretry: 2000\n\n");
+        m_context.hub.Add(shared_from_this());
     }
 
     void WatchClose() {
@@ -124,66 +193,73 @@ private:
         });
     }
 
-    void Gone() {
-        m_bGone = true;
-        Drop();
-    }
-
     void ReadRequest() {
+        m_phase = Phase::Reading;
         m_parser.emplace();
-        m_parser->header_limit(kHeaderLimit);
-        m_parser->body_limit(kBodyLimit);
+        m_parser->header_limit(kWebHeaderLimit);
+        m_parser->body_limit(kWebBodyLimit);
         m_stream.expires_after(kRequestTime);
         http::async_read(m_stream, m_buffer, *m_parser, beast::bind_front_handler(&Session::Read, shared_from_this()));
     }
 
     void Read(beast::error_code error, std::size_t) {
         if (!error) {
+            m_phase = Phase::Answering;
             const http::request<http::string_body>& got = m_parser->get();
-            if (got.method() == http::verb::get && got.target() == "/events") {
-                BeginEvents();
+            WebRequest request = WebRequestOf(got);
+            const bool bHead = got.method() == http::verb::head;
+            const bool bKeepAlive = got.keep_alive() && !bHead;
+            if (request.target.rfind("/api/records", 0) == 0) {
+                // Reading the record file may take a while: elsewhere, so
+                // that no other client waits for it.
+                net::post(m_context.slowWork, [self = shared_from_this(), request = std::move(request), bHead,
+                                               bKeepAlive]() mutable {
+                    WebAnswer answer = self->m_context.api.Answer(request);
+                    // The session goes with the answer: its last owner is
+                    // then always the server's thread.
+                    auto executor = self->m_stream.get_executor();
+                    net::post(executor,
+                              [self = std::move(self), answer = std::move(answer), bHead, bKeepAlive]() mutable {
+                                  self->Answered(std::move(answer), bHead, bKeepAlive);
+                              });
+                });
                 return;
             }
-            WebRequest request;
-            request.method = std::string(got.method_string());
-            request.target = std::string(got.target());
-            request.host = std::string(got[http::field::host]);
-            request.origin = std::string(got[http::field::origin]);
-            request.authorization = std::string(got[http::field::authorization]);
-            request.cookie = std::string(got[http::field::cookie]);
-            WebAnswer answer = m_api.Answer(request);
-            if (got.method() == http::verb::head) {
-                // An answer to HEAD has no body; the connection closes after
-                // it, so no client reads a body it was not told of.
-                answer.body.clear();
-                Reply(answer, false);
-                return;
-            }
-            Reply(answer, got.keep_alive());
+            Answered(m_context.api.Answer(request), bHead, bKeepAlive);
             return;
         }
-        if (error == http::error::end_of_stream || error == http::error::partial_message ||
-            error.category() != http::make_error_code(http::error::bad_target).category()) {
-            // The client closed, went silent, or the connection failed:
-            // nothing to answer.
+        WebAnswer refusal;
+        if (!WebParseRefusal(error, refusal)) {
             Drop();
             return;
         }
-        if (error == http::error::header_limit) {
-            Reply(WebError(431, "request header fields too large"), false);
-        } else if (error == http::error::body_limit) {
-            Reply(WebError(413, "request body too large"), false);
-        } else {
-            Reply(WebError(400, "bad request: " + error.message()), false);
+        m_phase = Phase::Answering;
+        Reply(refusal, false);
+    }
+
+    void Answered(WebAnswer answer, bool bHead, bool bKeepAlive) {
+        if (m_bGone) {
+            return;
         }
+        if (answer.bEvents && !bHead) {
+            BeginEvents();
+            return;
+        }
+        if (bHead) {
+            // An answer to HEAD has no body; the connection closes after
+            // it, so no client reads a body it was not told of.
+            answer.body.clear();
+        }
+        Reply(answer, bKeepAlive);
     }
 
     void Reply(const WebAnswer& answer, bool bKeepAlive) {
         auto pResponse = std::make_shared<http::response<http::string_body>>(
             static_cast<http::status>(answer.status), 11);
-        pResponse->set(http::field::server, "kelvora-upgrader");
+        for (const auto& [pName, pValue] : kAlwaysHeaders) {
+            pResponse->set(pName, pValue);
+        }
         pResponse->set(http::field::content_type, answer.contentType);
-        pResponse->set(http::field::cache_control, "no-store");
         if (!answer.allow.empty()) {
             pResponse->set(http::field::allow, answer.allow);
         }
@@ -212,6 +288,7 @@ private:
     // Ends the sending side, then reads and drops what still comes until
     // the client closes or the drain time is over.
     void Close() {
+        m_phase = Phase::Closing;
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
         m_stream.expires_after(kDrainTime);
@@ -236,9 +313,9 @@ private:
     }
 
     beast::tcp_stream m_stream;
-    const WebApi& m_api;
-    EventHub& m_hub;
-    unsigned& m_clients;
+    const SessionContext m_context;  // a copy: the server's own may go before a session does
+    std::string m_address;  // the client's, for the bound per address
+    Phase m_phase = Phase::Reading;
     bool m_bWriting = false;
     bool m_bGone = false;
     std::string m_out, m_pending;
@@ -247,6 +324,39 @@ private:
     std::array<char, 16 * 1024> m_scratch{};
     std::size_t m_drained = 0;
 };
+
+std::size_t SessionList::EventCount() const {
+    return std::count_if(m_sessions.begin(), m_sessions.end(),
+                         [](const Session* pSession) { return pSession->PhaseNow() == Session::Phase::Events; });
+}
+
+bool SessionList::CloseOne(bool bEvents) {
+    auto mayGo = [bEvents](const Session* pSession) {
+        return bEvents ? pSession->PhaseNow() == Session::Phase::Events
+                       : pSession->PhaseNow() != Session::Phase::Answering;
+    };
+    // The address that holds the most such connections gives one up: its
+    // oldest, a half-closed one before the others.
+    std::map<std::string, std::size_t> held;
+    for (const Session* pSession : m_sessions) {
+        held[pSession->Address()] += mayGo(pSession) ? 1 : 0;
+    }
+    const auto most = std::max_element(held.begin(), held.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (most == held.end() || most->second == 0) {
+        return false;
+    }
+    Session* pVictim = nullptr;
+    for (Session* pSession : m_sessions) {
+        if (mayGo(pSession) && pSession->Address() == most->first &&
+            (pVictim == nullptr || (pSession->PhaseNow() == Session::Phase::Closing &&
+                                    pVictim->PhaseNow() != Session::Phase::Closing))) {
+            pVictim = pSession;
+        }
+    }
+    pVictim->Gone();
+    return true;
+}
 
 void EventHub::Add(const std::shared_ptr<Session>& pSession) {
     m_clients.push_back(pSession);
@@ -323,11 +433,13 @@ struct WebServer::Impl {
 
     void Accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
-            if (!error && clients >= kClientsMost) {
+            if (!error && sessions.Count() >= kClientsMost && !sessions.CloseOne(false)) {
+                // Every connection is being answered: this one waits for
+                // none of them.
                 beast::error_code ignored;
                 socket.close(ignored);
             } else if (!error) {
-                std::make_shared<Session>(std::move(socket), api, hub, clients)->Begin();
+                std::make_shared<Session>(std::move(socket), sessionContext)->Begin();
             } else if (error == net::error::operation_aborted) {
                 return;
             }
@@ -347,13 +459,17 @@ struct WebServer::Impl {
 
     const WebSettings settings;
     WebApi api;
-    unsigned clients = 0;  // sessions alive; on the server's thread only
+    SessionList sessions;  // outlives every session, which leaves it when destroyed
     // The context outlives the acceptor, the timer and every session, which
     // are destroyed with it or before it.
     net::io_context context{1};
     tcp::acceptor acceptor{context};
     net::steady_timer retry{context};
     EventHub hub{context, api};
+    // Reads of the record file, off the server's thread; stopped and joined
+    // before the context goes.
+    net::thread_pool slowWork{1};
+    const SessionContext sessionContext{api, hub, sessions, slowWork};
     std::string host;  // address:port as the URL names it
     std::thread thread;
 };
@@ -391,7 +507,7 @@ bool WebServer::Listen(std::string& reason) {
         return false;
     }
     const unsigned short port = impl.acceptor.local_endpoint(error).port();
-    impl.api.OwnPortSet(port);
+    impl.api.OwnPlaceSet(port, net::ip::host_name(error));
     const std::string shown = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
     impl.host = shown + ":" + std::to_string(port);
     return true;

@@ -9,16 +9,19 @@ copies it to docs/).
 """
 
 import argparse
+import http.server
 import json
 import os
 import re
 import sys
+import threading
 import unittest
 from contextlib import ExitStack
 
 from selenium import webdriver
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -62,50 +65,99 @@ class BrowserTests(WebCase, unittest.TestCase):
         return [tile.find_element(By.CSS_SELECTOR, ".phase").text
                 for tile in self.driver.find_elements(By.CSS_SELECTOR, ".tile")]
 
+    def framing_site(self, stack, url):
+        """Another site (another port of this host) whose page frames url, as
+        a clickjacking page does, at 30 % opacity; gives its address."""
+        page = f'<!DOCTYPE html><iframe id="victim" src="{url}" width="1200" height="650" style="opacity:0.3"></iframe>'
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(page.encode())
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        stack.callback(server.server_close)
+        stack.callback(server.shutdown)
+        return f"http://127.0.0.1:{server.server_address[1]}/"
+
     def newest_record(self):
         return [cell.text for cell in self.driver.find_elements(By.CSS_SELECTOR, "#records tbody tr:first-child td")]
 
     def test_an_operator_flashes_stops_and_outlives_a_station_restart(self):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [
-                [],                                        # slot 1: flashed
-                ["--nak-block", "2"],                      # slot 2: refuses block 2
+                # Boxes that stay after their run, so that their ports stay.
+                ["--serial", "SN-0042", "--sessions", "2"],  # slot 1: flashed, with a double click
+                ["--nak-block", "2", "--sessions", "2"],     # slot 2: refuses block 2
                 ["--baud", "57600", "--sessions", "2"],    # slot 3: stopped, then sending for the picture
                 [],                                        # slot 4: left ready
             ])
             ports = [box.port for box, _ in boxes]
-            station, web = self.web_station(stack, ports, "--web", "0")
+            unit = ("--unit-pattern", r"Board serial: (\S+)")
+            station, web = self.web_station(stack, ports, "--web", "0", *unit)
             self.browser(stack)
             self.driver.get(f"http://{web.host}:{web.port}/")
             self.until("four ready tiles", lambda: self.phases() == ["ready"] * 4)
             self.assertEqual([self.part(n, "port").text for n in range(1, 5)], ports)
             self.assertEqual(self.text("#link"), "connected")
+            # A refused request leaves its notice.
+            self.driver.execute_script("post('/api/slots/9/start')")
+            self.until("the refusal", lambda: self.text("#notice") == "/api/slots/9/start: no slot 9")
 
             # The station goes away and comes back on the same port: the page
-            # says so meanwhile and then follows the new one by itself.
+            # greys what it no longer knows and disables its buttons
+            # meanwhile, then follows the new one by itself, the old notice
+            # gone.
             station.send("quit")
             self.assertEqual(station.finish()[0], 0)
             self.until("the page to notice", lambda: self.text("#link") == "cannot reach the station")
-            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}", "--web-token", "s3cret")
+            self.assertEqual([b.is_enabled() for b in self.driver.find_elements(By.CSS_SELECTOR, "button")],
+                             [False] * 9)
+            self.assertLess(float(self.driver.find_element(By.ID, "slots").value_of_css_property("opacity")), 1)
+            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}", *unit)
             self.assertEqual(again.port, web.port)
-            self.until("the page to reconnect", lambda: self.text("#link") == "connected")
+            self.until("the page to reconnect", lambda: self.text("#link") == "connected" and
+                       self.part(1, "start").is_enabled())
+            self.assertEqual(self.text("#notice"), "")
+            self.assertEqual(self.driver.find_element(By.ID, "slots").value_of_css_property("opacity"), "1")
 
-            # The new one wants a token: a start is refused and the page says
-            # why; opened with ?token= once, the page's requests carry it.
-            self.part(1, "start").click()
-            self.until("the refusal", lambda: re.match(r"/api/slots/1/start: .*token", self.text("#notice")))
-            self.assertEqual(self.part(1, "phase").text, "ready")
-            self.driver.get(f"http://{web.host}:{web.port}/?token=s3cret")
+            # Once more, now with a token: the page that knows no token asks
+            # for it, as a person opening it would be asked.
+            station.send("quit")
+            self.assertEqual(station.finish()[0], 0)
+            station, again = self.web_station(stack, ports, "--web", f"127.0.0.1:{web.port}", "--web-token", "s3cret",
+                                              *unit)
+            field = self.until("the token form", lambda: self.driver.find_element(By.NAME, "token"))
+            field.send_keys("s3cret")
+            field.submit()
+            self.until("four tiles again", lambda: self.phases() == ["ready"] * 4)
             self.assertEqual(self.driver.current_url, f"http://{web.host}:{web.port}/")
+
+            # Another site frames the page to borrow a click: the browser
+            # shows it no page, so it has no button to press.
+            self.driver.get(self.framing_site(stack, f"http://{web.host}:{web.port}/"))
+            self.driver.switch_to.frame(self.driver.find_element(By.ID, "victim"))
+            self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "button"), [])
+            self.driver.switch_to.default_content()
+            self.driver.get(f"http://{web.host}:{web.port}/")
             self.until("four tiles again", lambda: self.phases() == ["ready"] * 4)
 
+            # A double click on Start starts the slot once.
             totals = self.text("#totals")
-            self.part(1, "start").click()
+            ActionChains(self.driver).double_click(self.part(1, "start")).perform()
             self.until("slot 1 to complete", lambda: self.part(1, "phase").text == "completed")
             self.assertEqual(self.part(1, "counts").text, "1 ok 0 failed")
+            self.assertEqual(self.text("#notice"), "")
+            self.assertEqual(self.part(1, "unit").text, "unit SN-0042")
             self.until("the totals to count it", lambda: re.search(r"\bcompleted 1\b", self.text("#totals")))
             self.assertNotEqual(self.text("#totals"), totals)
-            self.until("slot 1's record", lambda: self.newest_record()[1:4] == ["1", ports[0], "completed"])
+            self.until("slot 1's record", lambda: self.newest_record()[1:5] == ["1", ports[0], "SN-0042", "completed"])
             self.driver.find_element(By.CSS_SELECTOR, "#records tbody tr:first-child").click()
             shown = json.loads(self.text("#record"))
             self.assertEqual((shown["slot"], shown["port"], shown["end"]), (1, ports[0], "completed"))
@@ -123,15 +175,19 @@ class BrowserTests(WebCase, unittest.TestCase):
             self.part(3, "start").click()
             self.until("slot 3 to send", lambda: self.part(3, "phase").text == "sending")
             self.part(3, "stop").click()
-            self.until("slot 3 to stop", lambda: self.part(3, "phase").text == "failed")
+            self.until("slot 3 to stop", lambda: self.part(3, "phase").text == "cancelled")
             self.assertEqual(self.part(3, "counts").text, "0 ok 1 failed")
-            self.until("slot 3's record", lambda: self.newest_record()[1:4] == ["3", ports[2], "cancelled"])
+            self.until("slot 3's record", lambda: self.newest_record()[1:5] == ["3", ports[2], "", "cancelled"])
 
             # The same box again after its reboot, sending while the picture is taken.
             self.part(3, "start").click()
             self.until("slot 3 to send again with its rate", lambda: self.part(3, "phase").text == "sending" and
                        re.fullmatch(r"\d+ % · [\d.]+ kB/s · \d+:\d\d left", self.part(3, "transfer").text))
             self.assertEqual(self.phases(), ["completed", "failed", "sending", "ready"])
+            # The bar takes the tile's width.
+            bar = self.driver.find_element(By.CSS_SELECTOR, "#slot-3 progress")
+            tile = self.driver.find_element(By.ID, "slot-3")
+            self.assertGreater(bar.rect["width"], 0.9 * (tile.rect["width"] - 20))
             self.assertEqual(self.text("#notice"), "")
             self.assertTrue(self.driver.save_screenshot(SHOT), SHOT)
 

@@ -6,6 +6,7 @@ or a careless client would.
     web_e2e.py --cli PATH --emulator PATH [unittest args]
 """
 
+import base64
 import http.client
 import json
 import os
@@ -29,6 +30,7 @@ from station_e2e import StationCase, StationProcess, fill  # noqa: E402
 
 WAIT = 60  # a hang guard, not a timing
 PROMETHEUS = "/usr/bin/prometheus"
+PROMTOOL = "/usr/bin/promtool"
 PROMETHEUS_WAIT = 90  # a hang guard: start-up, scrapes and the query
 # The scrape configuration the README shows, with the stations' addresses.
 PROMETHEUS_CONFIG = """\
@@ -36,6 +38,9 @@ scrape_configs:
   - job_name: kelvora
     scrape_interval: 1s
     scrape_timeout: 1s
+    authorization:
+      type: Bearer
+      credentials_file: {token_file}
     static_configs:
       - targets: [{targets}]
 """
@@ -114,14 +119,14 @@ class Web:
         except OSError:
             return False
 
-    def slots_until(self, done):
+    def slots_until(self, done, headers=None):
         """Polls /api/station until done(slots) holds; gives the state. A
         connection closed unanswered (over the server's limit) is tried again."""
         deadline = time.monotonic() + WAIT
         state = None
         while time.monotonic() < deadline:
             try:
-                status, state = self.get("/api/station")
+                status, state = self.request("GET", "/api/station", headers)
             except ConnectionError:
                 status = None
             if status == 200 and done(state["slots"]):
@@ -177,6 +182,8 @@ def hostile_rows(web, far, token):
 
     bearer = f"Authorization: Bearer {token}"
     changing = ["POST /api/start", "POST /api/slots/1/stop", "POST /api/slots/1/start"]
+    reading = ["GET /api/station", "GET /api/records", "GET /api/slots/1/console", "GET /metrics", "GET /",
+               "GET /page.js", f"GET /?token={token}", "GET /events", "HEAD /api/station"]
     big = 1 << 20
     chunk = b"4000\r\n" + b"x" * 0x4000 + b"\r\n"
     rows = []
@@ -207,7 +214,7 @@ def hostile_rows(web, far, token):
         request("POST /api/slots/1/stop HTTP/1.1", bearer, "Transfer-Encoding: chunked", body=chunk * 3 + b"0\r\n\r\n"),
         request("POST /api/start HTTP/1.1", bearer, "Content-Length: 99999999999", body=b"x" * 1000),
     ], times=2)
-    add("unknown path", {404}, [request(f"GET {path} HTTP/1.1") for path in [
+    add("unknown path", {404}, [request(f"GET {path} HTTP/1.1", bearer) for path in [
         "/nothing", "/api", "/api/", "/api/stations", "/API/STATION", "/api/slots", "/api/slots/", "/api/slots/1",
         "/api/slots/1/", "/api/slots/1/flash", "/api/slots/2/console", "/api/slots/0/console", "/api/slots/-1/console",
         "/api/slots/9999999/console", "/api/slots/x/console", "/api/slots/1/console/x", "/../../etc/passwd",
@@ -215,18 +222,32 @@ def hostile_rows(web, far, token):
         "/metrics/", "http://evil.example/api/station", "api/station", "*"]], times=2)
     add("wrong method", {405}, [
         request(f"{method} {path} HTTP/1.1", bearer)
-        for method in ["PUT", "DELETE", "PATCH", "OPTIONS", "HEAD", "BREW"]
+        for method in ["PUT", "DELETE", "PATCH", "OPTIONS", "BREW"]
         for path in ["/api/station", "/api/records", "/metrics", "/api/start", "/api/slots/1/stop",
                      "/api/slots/1/console", "/", "/events"]
     ] + [request(f"{line} HTTP/1.1", bearer) for line in [
         "GET /api/start", "GET /api/slots/1/stop", "GET /api/slots/1/start", "POST /api/station", "POST /metrics",
-        "POST /events", "POST /", "POST /api/records", "POST /api/slots/1/console"]])
+        "POST /events", "POST /", "POST /api/records", "POST /api/slots/1/console", "GET /api/start?x=1",
+        "POST /events?x=1", "HEAD /api/slots/1/stop"]])
+    # A query string never changes which method a path takes; HEAD answers
+    # as GET, without the body.
+    add("HEAD and queries as GET", {200}, [request(f"{line} HTTP/1.1", bearer) for line in [
+        "HEAD /", "HEAD /api/station", "HEAD /metrics", "HEAD /events", "HEAD /api/records?limit=1",
+        "GET /api/station?x=1", "GET /metrics?x", "GET /page.css?v=2"]])
+    add("token missing or wrong", {401}, [
+        request(f"{line} HTTP/1.1", *([f"Authorization: {auth}"] if auth else []), *cookies)
+        for line in ["GET /api/station", "GET /api/records", "GET /metrics", "GET /events", "GET /api/slots/1/console",
+                     "HEAD /api/station", "GET /", "GET /page.js", "GET /?token=wrong"]
+        for auth, cookies in [(None, []), ("Bearer wrong", []), (token, []), ("Basic czNjcmV0", []),
+                              (None, [f"Cookie: kelvora_token={token.encode().hex()}"]),
+                              (None, [f"Cookie: kelvora_{web.port}={token}"])]
+    ])
     if far is not None:
         add("token missing or wrong from another address", {401}, [
             request(f"{line} HTTP/1.1", *([f"Authorization: {auth}"] if auth else []), host=f"{far.host}:{far.port}")
             for line in changing
             for auth in [None, "Bearer wrong", "Bearer", f"Bearer {token[:-1]}", f"Bearer {token}2",
-                         f"bearer {token}", token, "Basic czNjcmV0", f"Bearer  {token}"]
+                         f"Bearerx {token}", token, "Basic czNjcmV0", f"Bearer {token.upper()}"]
         ], through=far)
     add("foreign Origin", {403}, [
         request(f"{line} HTTP/1.1", bearer, f"Origin: {origin}")
@@ -236,40 +257,51 @@ def hostile_rows(web, far, token):
     ])
     add("wrong Host", {403}, [
         request(f"{line} HTTP/1.1", bearer, host=host)
-        for line in changing
-        for host in ["evil.example", "evil.example:80", web.host, f"{web.host}:{web.port}0", f"{web.host}:1", "", None]
+        for line in changing + reading
+        for host in ["evil.example", "evil.example:80", web.host, f"{web.host}:{web.port}0", f"{web.host}:1", "", None,
+                     f"evil.example:{web.port}", f"{web.host}:{web.port}:1", f"user@{web.host}:{web.port}",
+                     f"{socket.gethostname()}x:{web.port}", f"x{socket.gethostname()}:{web.port}"]
     ])
     return rows
 
 
 class EventListener:
     """A client of GET /events on a thread of its own: reads events until
-    one shows slot 1's run completed (ended true) or the stream ends; first
-    is set at the first event."""
+    one shows slot 1's run completed (ended true); a stream the server
+    closed is asked for again, as a browser does, until the hang guard.
+    first is set at the first event."""
 
-    def __init__(self, web):
+    def __init__(self, web, headers=None):
         self.web = web
+        self.headers = headers or {}
         self.first = threading.Event()
         self.ended = False
         self.thread = threading.Thread(target=self._listen, daemon=True)
         self.thread.start()
 
     def _listen(self):
-        conn = http.client.HTTPConnection(self.web.host, self.web.port, timeout=WAIT)
-        try:
-            conn.request("GET", "/events")
-            for line in conn.getresponse():
-                if line.startswith(b"data: "):
-                    self.first.set()
-                    slot = json.loads(line[6:])["slots"][0]
-                    if (slot["state"], slot["end"]) == ("ended", "completed"):
-                        self.ended = True
-                        return
-        except OSError:
-            pass
-        finally:
-            self.first.set()
-            conn.close()
+        deadline = time.monotonic() + WAIT
+        while not self.ended and time.monotonic() < deadline:
+            conn = http.client.HTTPConnection(self.web.host, self.web.port, timeout=WAIT)
+            try:
+                conn.request("GET", "/events", headers=self.headers)
+                for line in conn.getresponse():
+                    if line.startswith(b"data: "):
+                        self.first.set()
+                        slot = json.loads(line[6:])["slots"][0]
+                        if (slot["state"], slot["end"]) == ("ended", "completed"):
+                            self.ended = True
+                            break
+            except OSError:
+                time.sleep(0.2)
+            finally:
+                conn.close()
+        self.first.set()
+
+
+def held(pid):
+    """The descriptors and threads a process holds."""
+    return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
 
 
 class WebCase(StationCase):
@@ -282,7 +314,7 @@ class WebCase(StationCase):
 class ApiTests(WebCase, unittest.TestCase):
     def test_every_api_row_and_starts_through_the_api_flash_boxes(self):
         with ExitStack() as stack:
-            boxes = self.boxes(stack, [[], ["--baud", "57600"], []])
+            boxes = self.boxes(stack, [[], ["--baud", "57600", "--sessions", "2"], []])
             ports = [box.port for box, _ in boxes]
             station, web = self.web_station(stack, ports, "--web", "0", "--target", "5")
 
@@ -297,7 +329,7 @@ class ApiTests(WebCase, unittest.TestCase):
                              [(1, "1", ports[0], "ready", "ready", "virtual"),
                               (2, "2", ports[1], "ready", "ready", "virtual"),
                               (3, "3", ports[2], "ready", "ready", "virtual")])
-            self.assertEqual(web.get("/api/records"), (200, []))
+            self.assertEqual(web.get("/api/records"), (200, {"station": "bench-7", "records": [], "next": None, "end": 0}))
 
             self.assertEqual(web.post("/api/slots/1/start"), (202, {"slot": 1, "run": 1}))
             self.assertEqual(web.post("/api/start"), (202, {"started": [2, 3]}))
@@ -307,7 +339,8 @@ class ApiTests(WebCase, unittest.TestCase):
             self.assertEqual(sending["phase"], "sending")
             self.assertGreater(sending["seconds_left"], 0)
             self.assertEqual(web.post("/api/slots/2/stop"), (202, {"slot": 2}))
-            state = web.slots_until(lambda slots: all(s["state"] == "ended" for s in slots))
+            # Ended: a box that rebooted and went away may leave its port lost.
+            state = web.slots_until(lambda slots: all(s["end"] and s["state"] != "running" for s in slots))
             self.assertEqual(web.post("/api/slots/2/stop")[0], 409)
             for method, path in [("POST", "/api/slots/4/start"), ("POST", "/api/slots/0/stop"),
                                  ("GET", "/api/slots/4/console"), ("POST", "/api/slots/x/start"),
@@ -324,9 +357,13 @@ class ApiTests(WebCase, unittest.TestCase):
                              (2, 1, 0, 66.7))
             self.assertGreater(totals["boxes_per_hour"], 0)
             self.assertEqual(state["target"], {"boxes": 5, "left": 3})
-            self.assertEqual([(s["end"], s["phase"], s["completed"], s["failed"]) for s in state["slots"]],
-                             [("completed", "completed", 1, 0), ("cancelled", "failed", 0, 1),
-                              ("completed", "completed", 1, 0)])
+            # A box that rebooted and went away leaves its port lost; slot 2's
+            # box stays, and its stopped run shows as what it is.
+            self.assertEqual([(s["end"], s["phase"] if s["state"] == "ended" else "", s["completed"], s["failed"])
+                              for s in state["slots"]],
+                             [("completed", "completed" if state["slots"][0]["state"] == "ended" else "", 1, 0),
+                              ("cancelled", "cancelled", 0, 1),
+                              ("completed", "completed" if state["slots"][2]["state"] == "ended" else "", 1, 0)])
             self.assertEqual(state["slots"][0]["message"][:22], "Download Complted !!! ")
 
             status, console = web.get("/api/slots/1/console")
@@ -335,10 +372,29 @@ class ApiTests(WebCase, unittest.TestCase):
 
             with open(self.record) as f:
                 lines = [json.loads(line) for line in f]
-            self.assertEqual(web.get("/api/records"), (200, lines[::-1]))
-            self.assertEqual(web.get("/api/records?limit=1"), (200, lines[-1:]))
-            for limit in ("0", "1001", "x", ""):
-                self.assertEqual(web.get("/api/records?limit=" + limit)[0], 400, limit)
+            size = os.path.getsize(self.record)
+            # Another station's record in the same file: shown only when
+            # every station's are asked for.
+            other = {**lines[0], "station": "bench-8", "run": 99}
+            with open(self.record, "a") as f:
+                f.write(json.dumps(other) + "\n")
+            everything = [other] + lines[::-1]
+            self.assertEqual(web.get("/api/records"),
+                             (200, {"station": "bench-7", "records": lines[::-1], "next": None,
+                                    "end": os.path.getsize(self.record)}))
+            self.assertEqual(web.get("/api/records?station=bench-8")[1]["records"], [other])
+            self.assertEqual(web.get("/api/records?station=%2A")[1]["records"], everything)
+            # Paging: a cursor to the older ones, and only what came after an end.
+            status, first = web.get("/api/records?limit=2&station=*")
+            self.assertEqual((status, first["records"], first["station"]), (200, everything[:2], None))
+            rest = web.get(f"/api/records?limit=500&station=*&before={first['next']}")[1]
+            self.assertEqual((rest["records"], rest["next"]), (everything[2:], None))
+            self.assertEqual(web.get(f"/api/records?station=*&after={size}")[1]["records"], [other])
+            self.assertEqual(web.get(f"/api/records?after={size}")[1]["records"], [])
+            self.assertEqual(web.get("/api/records?limit=500")[0], 200)
+            for query in ("limit=0", "limit=501", "limit=x", "limit=", "before=x", "after=-1", "before="):
+                self.assertEqual(web.get("/api/records?" + query)[0], 400, query)
+            os.truncate(self.record, size)
 
             samples = web.metrics()
             self.assertEqual(samples[("kelvora_up", "")], 1)
@@ -368,21 +424,43 @@ class ApiTests(WebCase, unittest.TestCase):
             odd = os.path.join(self.dir, os.fsdecode(b"image-\xff.ssu"))
             os.link(self.image, odd)
             self.image = odd
-            station, web = self.web_station(stack, [boxes[0][0].port], "--web", "0")
+            # A station name and a port name that are no UTF-8 either: the
+            # metrics give U+FFFD for them, and Prometheus's own check passes.
+            port = os.path.join(self.dir, os.fsdecode(b"port-\xfe"))
+            os.symlink(boxes[0][0].port, port)
+            station, web = self.web_station(stack, [port], "--web", "0", "--station-name", os.fsdecode(b"bench-\xff"))
             self.assertEqual(os.path.basename(web.get("/api/station")[1]["image"]["path"]), "image-\ufffd.ssu")
+            metrics = web.get("/metrics")[1]
+            self.assertIn('station="bench-\ufffd"', metrics)
+            self.assertIn('port="' + os.path.join(self.dir, "port-\ufffd") + '"', metrics)
+            if os.access(PROMTOOL, os.X_OK):
+                check = subprocess.run([PROMTOOL, "check", "metrics"], input=metrics.encode(), capture_output=True,
+                                       timeout=WAIT)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
             for path, kind, text in [("/", "text/html", '<script src="/page.js">'),
                                      ("/page.css", "text/css", ".tile"),
-                                     ("/page.js", "text/javascript", 'new EventSource("/events")')]:
+                                     ("/page.js", "text/javascript", 'new EventSource("/events")'),
+                                     ("/api/station", "application/json", "slots"),
+                                     ("/nothing", "application/json", "no such path")]:
                 status, headers, body = web.answer("GET", path)
-                self.assertEqual((status, headers["Content-Type"].split(";")[0]), (200, kind))
-                self.assertIn(text, body)
+                self.assertEqual((status // 100, headers["Content-Type"].split(";")[0]), (2 if path != "/nothing" else 4, kind))
+                self.assertIn(text, json.dumps(body) if isinstance(body, dict) else body)
+                # No other site may frame the page, and it runs only its own
+                # script and style.
+                self.assertEqual(headers["X-Frame-Options"], "DENY", path)
+                self.assertIn("frame-ancestors 'none'", headers["Content-Security-Policy"], path)
+                self.assertIn("script-src 'self'", headers["Content-Security-Policy"], path)
+                self.assertIn("style-src 'self'", headers["Content-Security-Policy"], path)
+            status, headers, body = web.answer("HEAD", "/")
+            self.assertEqual((status, headers["Content-Type"].split(";")[0], body), (200, "text/html", ""))
             self.assertEqual(web.post("/")[0], 405)
             self.assertEqual(web.post("/events")[0], 405)
 
             events = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
-            events.request("GET", "/events")
+            events.request("GET", "/events?since=0")
             stream = events.getresponse()
             self.assertEqual((stream.status, stream.getheader("Content-Type")), (200, "text/event-stream"))
+            self.assertEqual(stream.getheader("X-Frame-Options"), "DENY")
             states = []
             while not states or states[-1]["slots"][0]["end"] != "completed":
                 line = stream.readline().decode()
@@ -400,11 +478,15 @@ class ApiTests(WebCase, unittest.TestCase):
             boxes[0][0].finish()
         self.assertEqual(status, 0, out + err)
 
-    def test_changing_requests_need_the_token_and_the_station_own_origin(self):
+    def test_every_request_needs_the_token_and_the_cookie_holds_none_of_it(self):
         with ExitStack() as stack:
-            boxes = self.boxes(stack, [[]])
+            boxes = self.boxes(stack, [[], []])
             station, web = self.web_station(stack, [boxes[0][0].port], "--web", "127.0.0.1:0",
                                             "--web-token", "s3cret")
+            # A second station on the same host, whose cookie the browser
+            # sends to the first too.
+            other, web_b = self.web_station(stack, [boxes[1][0].port], "--web", "127.0.0.1:0",
+                                            "--web-token", "tokB-456", "--record", self.record + ".b")
             own = f"http://127.0.0.1:{web.port}"
             bearer = {"Authorization": "Bearer s3cret"}
             for headers, wanted in [({}, 401), ({"Authorization": "Bearer wrong"}, 401),
@@ -417,23 +499,67 @@ class ApiTests(WebCase, unittest.TestCase):
                 self.assertEqual(status, wanted, headers)
                 self.assertIn("error", body)
             self.assertEqual(web.post("/api/start", {})[0], 401)
-            self.assertEqual(web.get("/api/station")[0], 200)
-            # A person opens the URL with the token: the page's cookie then
-            # carries it, and the address loses it.
+            # Reads need it too; the scheme's name in any case, the host's
+            # name in any case.
+            self.assertEqual(web.get("/api/station")[0], 401)
+            for headers in [bearer, {"Authorization": "bEaReR s3cret"},
+                            {**bearer, "Host": f"LOCALHOST:{web.port}"}, {**bearer, "Host": f"localhost:{web.port}"}]:
+                self.assertEqual(web.request("GET", "/api/station", headers)[0], 200, headers)
+            # A person without the cookie gets a page that asks for the token.
+            status, headers, body = web.answer("GET", "/")
+            self.assertEqual((status, headers["Content-Type"].split(";")[0]), (401, "text/html"))
+            self.assertRegex(body, r'<form method="get" action="/">')
             self.assertEqual(web.get("/?token=wrong")[0], 401)
-            status, headers, _ = web.answer("GET", "/?token=s3cr%65t")
-            self.assertEqual((status, headers["Location"]), (303, "/"))
-            cookie = headers["Set-Cookie"]
-            self.assertRegex(cookie, r"^kelvora_token=\w+; Path=/; HttpOnly; SameSite=Strict$")
+            self.assertEqual(web.request("GET", "/?token=s3cret", {"Host": "evil.example"})[0], 403)
+            # The landing: a cookie named after the station's port, that
+            # holds the token in no form, and the address loses the token.
+            cookies = {}
+            for station_web, token in [(web, "s3cret"), (web_b, "tokB-456")]:
+                status, headers, _ = station_web.answer("GET", "/?token=" + urllib.parse.quote(token).replace("e", "%65"))
+                self.assertEqual((status, headers["Location"]), (303, "/"))
+                match = re.fullmatch(rf"(kelvora_{station_web.port})=(\w+); Path=/; HttpOnly; SameSite=Strict",
+                                     headers["Set-Cookie"])
+                self.assertTrue(match, headers["Set-Cookie"])
+                value = match[2]
+                for form in (token, token.encode().hex(), base64.b64encode(token.encode()).decode().rstrip("=")):
+                    self.assertNotIn(form.lower(), value.lower())
+                cookies[station_web] = match[1] + "=" + value
             self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "kelvora_token=00"})[0], 401)
-            self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "a=b; " + cookie.split(";")[0], "Origin": own}),
+            self.assertEqual(web.post("/api/slots/1/start", {"Cookie": cookies[web_b]})[0], 401)
+            self.assertEqual(web.request("GET", "/", {"Cookie": cookies[web]})[0], 200)
+            self.assertEqual(web_b.request("GET", "/", {"Cookie": cookies[web]})[0], 401)
+            # Both stations' cookies, and a stale one of the same name before
+            # the right one: the one that fits counts.
+            stale = f"kelvora_{web.port}=" + "0" * 64
+            self.assertEqual(web.post("/api/slots/1/start", {"Cookie": "; ".join([cookies[web_b], stale, cookies[web]]),
+                                                             "Origin": own}),
+                             (202, {"slot": 1, "run": 1}))
+            web.slots_until(lambda slots: slots[0]["end"] == "completed", bearer)
+            for each in (station, other):
+                each.send("quit")
+                status, out, err = each.finish()
+                self.assertEqual(status, 0, out + err)
+            self.assertEqual(boxes[0][0].finish()["verdict"], "completed")
+        self.assertEqual(len(self.records()), 1)
+
+    def test_a_station_on_port_80_takes_the_host_a_browser_sends(self):
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", 80))
+            except OSError:
+                self.skipTest("port 80 of 127.0.0.1 cannot be bound here")
+        with ExitStack() as stack:
+            box = self.boxes(stack, [[]])[0][0]
+            station, web = self.web_station(stack, [box.port], "--web", "127.0.0.1:80")
+            for host in ("127.0.0.1", "127.0.0.1:80", "LOCALHOST"):
+                self.assertEqual(web.request("GET", "/api/station", {"Host": host})[0], 200, host)
+            self.assertEqual(web.request("GET", "/api/station", {"Host": "127.0.0.1:8080"})[0], 403)
+            self.assertEqual(web.post("/api/slots/1/start", {"Host": "127.0.0.1", "Origin": "http://127.0.0.1"}),
                              (202, {"slot": 1, "run": 1}))
             web.slots_until(lambda slots: slots[0]["end"] == "completed")
             station.send("quit")
-            status, out, err = station.finish()
-            self.assertEqual(boxes[0][0].finish()["verdict"], "completed")
-        self.assertEqual(status, 0, out + err)
-        self.assertEqual(len(self.records()), 1)
+            self.assertEqual(station.finish()[0], 0)
+            self.assertEqual(box.finish()["verdict"], "completed")
 
     def test_a_batch_shows_the_same_page_without_starts_and_stops(self):
         with ExitStack() as stack:
@@ -493,26 +619,32 @@ class ApiTests(WebCase, unittest.TestCase):
             summary = box.finish()
         self.assertEqual(summary["sync_bytes"], 0)
 
-    def test_hostile_clients_get_4xx_or_are_closed_while_a_transfer_and_50_event_clients_go_on(self):
+    def test_hostile_clients_get_4xx_and_300_held_connections_lock_nobody_out_while_a_transfer_goes_on(self):
         far_address = address_off_loopback()
         with ExitStack() as stack:
             boxes = self.boxes(stack, [["--baud", "38400"]])
             station, bound = self.web_station(stack, [boxes[0][0].port], "--web", "0.0.0.0:0", "--web-token", "s3cret")
             web = Web("127.0.0.1", bound.port)
+            bearer = {"Authorization": "Bearer s3cret"}
+            alone = held(station.pid)
             far = Web(far_address, web.port) if far_address else None
             far = far if far and far.reachable() else None
-            listeners = [EventListener(web) for _ in range(50)]
-            # One more that asks for events and never reads them, its
-            # receive buffer as small as the system allows.
-            stuck = socket.socket()
-            stack.callback(stuck.close)
-            stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
-            stuck.connect((web.host, web.port))
-            stuck.sendall(b"GET /events HTTP/1.1\r\nHost: " + f"{web.host}:{web.port}".encode() + b"\r\n\r\n")
+            listeners = [EventListener(web, bearer) for _ in range(20)]
+            host = f"Host: {web.host}:{web.port}\r\nAuthorization: Bearer s3cret\r\n".encode()
+
+            def never_reads(sock):
+                """Asks for events and never reads them, its receive buffer
+                as small as the system allows."""
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+                sock.connect((web.host, web.port))
+                sock.sendall(b"GET /events HTTP/1.1\r\n" + host + b"\r\n")
+
+            stuck = stack.enter_context(socket.socket())
+            never_reads(stuck)
             for listener in listeners:
                 listener.first.wait(WAIT)
-            self.assertEqual(web.post("/api/slots/1/start", {"Authorization": "Bearer s3cret"}), (202, {"slot": 1, "run": 1}))
-            web.slots_until(lambda slots: slots[0]["sent"] > 0)
+            self.assertEqual(web.post("/api/slots/1/start", bearer), (202, {"slot": 1, "run": 1}))
+            web.slots_until(lambda slots: slots[0]["sent"] > 0, bearer)
 
             rows = hostile_rows(web, far, "s3cret")
             if far is None:
@@ -528,21 +660,35 @@ class ApiTests(WebCase, unittest.TestCase):
                 # A client that sends half a request and goes away.
                 with socket.create_connection((web.host, web.port)) as sock:
                     sock.sendall(b"GET /api/sta")
-                # Idle connections beyond the server's limit are closed at
-                # once; once they are gone it answers again.
-                with ExitStack() as idle:
-                    for _ in range(140):
-                        idle.enter_context(socket.create_connection((web.host, web.port)))
-                    self.assertIsNone(web.raw(b"GET /api/station HTTP/1.1\r\n\r\n"))
+                # 300 clients that hold connections, half asking for events
+                # that they never read, half idle: the page, the API and a
+                # start still answer.
+                with ExitStack() as crowd:
+                    for i in range(300):
+                        sock = crowd.enter_context(socket.socket())
+                        if i % 2:
+                            never_reads(sock)
+                        else:
+                            sock.connect((web.host, web.port))
+                    self.assertEqual(web.request("GET", "/", bearer)[0], 200)
+                    self.assertEqual(web.request("GET", "/api/station", bearer)[0], 200)
+                    self.assertEqual(web.post("/api/start", bearer), (202, {"started": []}))
                 got = slow.result(timeout=2 * WAIT)
                 self.assertTrue(got is None or 400 <= got < 500, got)
 
-            state = web.slots_until(lambda slots: slots[0]["state"] == "ended")
+            state = web.slots_until(lambda slots: slots[0]["state"] == "ended", bearer)
             self.assertEqual(state["slots"][0]["end"], "completed")
-            self.assertEqual(web.get("/api/station")[0], 200)
+            self.assertEqual(web.request("GET", "/api/station", bearer)[0], 200)
             for listener in listeners:
                 listener.thread.join(WAIT)
-            self.assertEqual([listener.ended for listener in listeners], [True] * 50)
+            self.assertEqual([listener.ended for listener in listeners], [True] * 20)
+            stuck.close()
+            # Once every client has gone, the station holds what it held
+            # before the first came.
+            deadline = time.monotonic() + WAIT
+            while held(station.pid) != alone and time.monotonic() < deadline:
+                time.sleep(0.2)
+            self.assertEqual(held(station.pid), alone)
             station.send("quit")
             status, out, err = station.finish()
             self.assertEqual(boxes[0][0].finish()["verdict"], "completed")
@@ -556,12 +702,17 @@ class PrometheusTests(WebCase, unittest.TestCase):
     def test_prometheus_scrapes_the_completed_downloads_of_two_stations(self):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [[]] * 4)
-            stations = [self.web_station(stack, [box.port for box, _ in pair], "--web", "0")
+            stations = [self.web_station(stack, [box.port for box, _ in pair], "--web", "0", "--web-token", "s3cret")
                         for pair in (boxes[:2], boxes[2:])]
+            bearer = {"Authorization": "Bearer s3cret"}
             targets = [f"{web.host}:{web.port}" for _, web in stations]
             config = os.path.join(self.dir, "prometheus.yml")
+            token_file = os.path.join(self.dir, "kelvora.token")
+            with open(token_file, "w") as f:
+                f.write("s3cret\n")
             with open(config, "w") as f:
-                f.write(PROMETHEUS_CONFIG.format(targets=", ".join(f'"{target}"' for target in targets)))
+                f.write(PROMETHEUS_CONFIG.format(targets=", ".join(f'"{target}"' for target in targets),
+                                                 token_file=token_file))
             with socket.socket() as sock:
                 sock.bind(("127.0.0.1", 0))
                 prometheus_web = Web("127.0.0.1", sock.getsockname()[1])
@@ -575,9 +726,9 @@ class PrometheusTests(WebCase, unittest.TestCase):
             stack.callback(prometheus.kill)
 
             for _, web in stations:
-                self.assertEqual(web.post("/api/start"), (202, {"started": [1, 2]}))
+                self.assertEqual(web.post("/api/start", bearer), (202, {"started": [1, 2]}))
             for _, web in stations:
-                state = web.slots_until(lambda slots: all(s["state"] == "ended" for s in slots))
+                state = web.slots_until(lambda slots: all(s["end"] and s["state"] != "running" for s in slots), bearer)
                 self.assertEqual([s["end"] for s in state["slots"]], ["completed", "completed"])
 
             # Per station, named through kelvora_info as the README shows.

@@ -1,7 +1,7 @@
 // The station's page: a tile per slot from the server's event stream, Start
 // and Stop through the API, the last records read from the record file.
-// Changing requests carry the station's cookie (set when the page was opened
-// with ?token=), so the page itself holds no secret.
+// Requests carry the station's cookie (set when the page was opened with
+// ?token=), so the page itself holds no secret.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -20,12 +20,41 @@ function notice(text) {
   $("notice").hidden = !text;
 }
 
+// Gives the answer's body when the request went through, else null (the
+// notice then says why).
 function post(path) {
   return fetch(path, { method: "POST", credentials: "same-origin" }).then(
     (r) => r.json().catch(() => ({})).then((body) => {
       notice(r.ok ? "" : path + ": " + (body.error || r.status + " " + r.statusText));
+      return r.ok ? body : null;
     }),
-    () => notice(path + ": cannot reach the station"));
+    () => {
+      notice(path + ": cannot reach the station");
+      return null;
+    });
+}
+
+// True while the event stream is down: nothing shown is known to be true.
+let down = true;
+
+// A button acts once: after a click the slot's buttons stay disabled until
+// the state asked for arrives (or the request is refused), so a double click
+// starts nothing twice.
+function ask(tile, what) {
+  tile.awaiting = { what: what, run: tile.shown ? tile.shown.run : 0 };
+  if (tile.shown) showTile(tile, tile.shown);
+  post("/api/slots/" + tile.number + "/" + what).then((body) => {
+    if (!body && tile.awaiting && tile.awaiting.what === what) {
+      tile.awaiting = null;
+      if (tile.shown) showTile(tile, tile.shown);
+    }
+  });
+}
+
+// Whether the state a click asked for has arrived.
+function arrived(awaiting, slot) {
+  if (awaiting.what === "start") return slot.state === "running" || slot.run !== awaiting.run;
+  return slot.state !== "running" || slot.run !== awaiting.run;
 }
 
 function bytesText(bytes) {
@@ -49,27 +78,32 @@ function newTile(number) {
   const parts = {
     key: element("span", "key"), port: element("span", "port"), counts: element("span", "counts"),
     start: element("button", "start control", "Start"), stop: element("button", "stop control", "Stop"),
-    adapter: element("span", "adapter"), phase: element("span", "phase"), status: element("span", "status"),
-    bar: element("progress"), transfer: element("span", "transfer"), message: element("div", "message"),
-    console: element("pre", "console"),
+    adapter: element("span", "adapter"), unit: element("span", "unit"), phase: element("span", "phase"),
+    status: element("span", "status"), bar: element("progress"), transfer: element("span", "transfer"),
+    message: element("div", "message"), console: element("pre", "console"),
   };
   parts.start.type = parts.stop.type = "button";
-  parts.start.onclick = () => post("/api/slots/" + number + "/start");
-  parts.stop.onclick = () => post("/api/slots/" + number + "/stop");
+  parts.start.onclick = () => ask(tile, "start");
+  parts.stop.onclick = () => ask(tile, "stop");
   const head = element("div", "head");
   head.append(parts.key, parts.port, parts.start, parts.stop);
   const facts = element("div", "facts");
-  facts.append(parts.adapter, parts.counts);
+  facts.append(parts.adapter, parts.unit, parts.counts);
   const line = element("div", "line");
-  line.append(parts.phase, parts.status, parts.bar, parts.transfer);
-  tile.append(head, facts, line, parts.message, parts.console);
+  line.append(parts.phase, parts.status, parts.transfer);
+  // The bar takes a line of its own, the tile's whole width.
+  tile.append(head, facts, line, parts.bar, parts.message, parts.console);
   tile.parts = parts;
+  tile.number = number;
   tile.changed = 0;
+  tile.awaiting = null;
   return tile;
 }
 
 function showTile(tile, slot) {
   const p = tile.parts;
+  tile.shown = slot;
+  if (tile.awaiting && arrived(tile.awaiting, slot)) tile.awaiting = null;
   const phase = slot.phase;
   const seen = phase + " " + slot.run;
   if (tile.seen !== seen) {
@@ -83,6 +117,8 @@ function showTile(tile, slot) {
   const a = slot.adapter;
   const facts = a ? [a.kind, a.serial, a.by_id].filter((fact) => fact) : [];
   p.adapter.textContent = p.adapter.title = facts.join(" · ");
+  p.unit.textContent = slot.unit ? "unit " + slot.unit : "";
+  p.unit.hidden = !slot.unit;
   p.phase.textContent = phase.replace("-", " ");
   // The status text tells what a run is doing; once it ended the message
   // tells how.
@@ -99,8 +135,9 @@ function showTile(tile, slot) {
     p.transfer.textContent = parts.join(" · ");
   }
   p.message.textContent = p.message.title = slot.message;
-  p.start.disabled = slot.state === "running";
-  p.stop.disabled = slot.state !== "running";
+  const blocked = down || tile.awaiting !== null;
+  p.start.disabled = blocked || slot.state === "running";
+  p.stop.disabled = blocked || slot.state !== "running";
 }
 
 let lastTotals = "";
@@ -142,7 +179,17 @@ function show(state) {
   const totals = JSON.stringify([t.completed, t.failed]);
   if (totals !== lastTotals) {
     lastTotals = totals;
-    loadRecords();
+    loadRecords(false);
+  }
+}
+
+// Down: greys the page and disables every button; up: as the state shows.
+function linkShown(up) {
+  down = !up;
+  document.body.classList.toggle("down", down);
+  $("start-all").disabled = down || startingAll;
+  for (const tile of document.querySelectorAll(".tile")) {
+    if (tile.shown) showTile(tile, tile.shown);
   }
 }
 
@@ -155,27 +202,53 @@ function timeText(iso) {
   return when.getFullYear() + "-" + two(when.getMonth() + 1) + "-" + two(when.getDate()) + " " + time;
 }
 
-function loadRecords() {
-  fetch("/api/records?limit=50").then((r) => r.json()).then((records) => {
-    const body = document.querySelector("#records tbody");
-    body.replaceChildren();
-    for (const record of records) {
-      const row = element("tr", record.end === "completed" ? "" : "failed");
-      const seconds = Object.values(record.seconds || {}).reduce((sum, value) => sum + value, 0);
-      for (const value of [timeText(record.ended), record.slot, record.port, record.end, record.blocks,
-                           seconds.toFixed(1)]) {
-        row.append(element("td", "", value == null ? "" : String(value)));
-      }
-      row.onclick = () => {
-        const pane = $("record");
-        const text = JSON.stringify(record, null, 2);
-        pane.hidden = !pane.hidden && pane.textContent === text;
-        pane.textContent = text;
-      };
-      body.append(row);
+// The records table: this station's last 50, or every station's. After the
+// first load only the records appended since are fetched (the answer's end
+// is where the next fetch starts).
+const kRecordsShown = 50;
+let recordsEnd = null;
+
+function recordRow(record) {
+  const row = element("tr", ["completed", "cancelled", "already-flashed"].includes(record.end) ? "" : "failed");
+  const seconds = Object.values(record.seconds || {}).reduce((sum, value) => sum + value, 0);
+  for (const [name, value] of [["time", timeText(record.ended)], ["slot", record.slot], ["port", record.port],
+                               ["unit", record.unit], ["end", record.end], ["blocks", record.blocks],
+                               ["seconds", seconds.toFixed(1)], ["station", record.station]]) {
+    row.append(element("td", name, value == null ? "" : String(value)));
+  }
+  row.onclick = () => {
+    const pane = $("record");
+    const text = JSON.stringify(record, null, 2);
+    pane.hidden = !pane.hidden && pane.textContent === text;
+    pane.textContent = text;
+  };
+  return row;
+}
+
+function loadRecords(anew) {
+  const all = $("all-stations").checked;
+  const since = anew || recordsEnd === null ? null : recordsEnd;
+  const query = "?limit=" + kRecordsShown + (all ? "&station=*" : "") + (since === null ? "" : "&after=" + since);
+  fetch("/api/records" + query).then((r) => r.ok ? r.json() : Promise.reject(r.status)).then((page) => {
+    if (all !== $("all-stations").checked) return;
+    if (since !== null && page.end < since) {
+      loadRecords(true);  // the file was replaced: read it anew
+      return;
     }
+    recordsEnd = page.end;
+    const body = document.querySelector("#records tbody");
+    const rows = page.records.map(recordRow);
+    if (since === null) {
+      body.replaceChildren(...rows);
+    } else {
+      body.prepend(...rows);
+      while (body.children.length > kRecordsShown) body.lastChild.remove();
+    }
+    $("records").classList.toggle("all", all);
   }, () => {});
 }
+
+$("all-stations").onchange = () => loadRecords(true);
 
 // The console panes: the box's text while it runs and for a while after a
 // change, so that what it prints at its verdict and reboot shows too.
@@ -203,7 +276,24 @@ setInterval(() => {
   }
 }, 1000);
 
-$("start-all").onclick = () => post("/api/start");
+// Start all ready acts once until its answer came; the slots it started
+// then wait for their state as a Start click does.
+let startingAll = false;
+$("start-all").onclick = () => {
+  startingAll = true;
+  $("start-all").disabled = true;
+  post("/api/start").then((body) => {
+    for (const number of (body && body.started) || []) {
+      const tile = $("slot-" + number);
+      if (tile && tile.shown) {
+        tile.awaiting = { what: "start", run: tile.shown.run };
+        showTile(tile, tile.shown);
+      }
+    }
+    startingAll = false;
+    $("start-all").disabled = down;
+  });
+};
 
 function connect() {
   const link = $("link");
@@ -211,17 +301,29 @@ function connect() {
   events.onopen = () => {
     link.textContent = "connected";
     link.className = "up";
-    loadRecords();
+    // A refusal from while the station was away no longer holds.
+    notice("");
+    loadRecords(true);
   };
-  events.onmessage = (event) => show(JSON.parse(event.data));
+  events.onmessage = (event) => {
+    show(JSON.parse(event.data));
+    if (down) linkShown(true);
+  };
   // EventSource tries again by itself while the station cannot be reached;
-  // an answer that is no event stream ends it, so then the page tries anew.
+  // an answer that is no event stream ends it, so then the page tries anew,
+  // or, when the station wants its token (a station started anew does not
+  // know this page's cookie), loads the page that asks for it.
   events.onerror = () => {
     link.textContent = "cannot reach the station";
     link.className = "down";
+    linkShown(false);
     if (events.readyState === EventSource.CLOSED) {
+      fetch("/api/station").then((r) => {
+        if (r.status === 401) location.reload();
+      }, () => {});
       setTimeout(connect, 2000);
     }
   };
 }
+linkShown(false);
 connect();
