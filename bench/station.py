@@ -5,7 +5,7 @@ on stdin, as a line controller drives it.
     bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
 
     BUILD_DIR       default build/linux
-    --only          some of: paced16, paced64, start, web, hostile, exhaustion, memory, soak
+    --only          some of: paced16, paced64, start, web, hostile, exhaustion, slowopen, memory, soak
                     (default: all)
 
 What it measures (about 7 minutes in all on 2 cores):
@@ -58,6 +58,14 @@ What it measures (about 7 minutes in all on 2 cores):
   each, timed from connecting to the whole answer; three rounds, the crowd
   leaving after each. Descriptors, threads and resident memory before, with
   the crowd, and after it left.
+- slowopen: the station with --web 127.0.0.1:0 and one slot on a
+  pseudo-terminal of the script's own whose every open takes a second (a
+  small LD_PRELOAD library, built here with cc, sleeps in open() for that
+  path). The script closes its side, so the slot's line is lost and each
+  start opens the port again; 5 times, POST /api/slots/1/start on one
+  connection while another client asks GET /api/station round and round on
+  its own kept-open connection: the start's time to its answer, and the
+  slowest and median GET /api/station answer while a start was under way.
 - memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
   station's peak resident memory (VmHWM, its own high-water mark), also as it
   stands after set-up, and the largest VmRSS seen during the runs.
@@ -78,6 +86,7 @@ import re
 import select
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -269,11 +278,15 @@ class EventReader:
         self.thread.start()
 
     def _read(self):
+        kind = False
         try:
             with self.sock.makefile("rb") as stream:
                 for line in stream:
-                    if line.startswith(b"data: "):
+                    # The state messages: an event of the log comes with
+                    # its kind on the line before its data.
+                    if line.startswith(b"data: ") and not kind:
                         self.times.append(time.monotonic())
+                    kind = line.startswith(b"event: ")
         except OSError:
             pass
 
@@ -513,6 +526,78 @@ def exhaustion(args, work, image, crowd=300, asks=20, rounds=3):
     return result
 
 
+SLOW_OPEN_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static int slowed(const char* path, int flags, va_list ap, const char* name) {
+    const char* slow = getenv("KELVORA_BENCH_SLOW_OPEN");
+    if (slow && path && strcmp(slow, path) == 0) sleep(1);
+    int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, name);
+    return real(path, flags, (mode_t)va_arg(ap, int));
+}
+int open(const char* path, int flags, ...) {
+    va_list ap; va_start(ap, flags); int fd = slowed(path, flags, ap, "open"); va_end(ap); return fd;
+}
+int open64(const char* path, int flags, ...) {
+    va_list ap; va_start(ap, flags); int fd = slowed(path, flags, ap, "open64"); va_end(ap); return fd;
+}
+"""
+
+
+def slow_open(args, work, image, starts=5):
+    """GET /api/station from one client while another's POST start opens a
+    port that takes a second to open."""
+    library = os.path.join(work, "slow_open.so")
+    source = library[:-3] + ".c"
+    with open(source, "w") as f:
+        f.write(SLOW_OPEN_C)
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"], check=True)
+    master, slave = os.openpty()
+    port = os.ttyname(slave)
+    saved = {k: os.environ.get(k) for k in ("LD_PRELOAD", "KELVORA_BENCH_SLOW_OPEN")}
+    os.environ.update(LD_PRELOAD=library, KELVORA_BENCH_SLOW_OPEN=port)
+    station = None
+    try:
+        station = Station(args.cli, [port], image, work, web="127.0.0.1:0")
+    finally:
+        for key, value in saved.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+    result = {"starts": [], "asks": [], "load": load_average()}
+    try:
+        os.close(master)
+        os.close(slave)
+        web = Web("127.0.0.1", station.web)
+        web.slots_until(lambda slots: slots[0]["state"] == "port-lost")
+        asker = web_connection(station.web)
+        starter = web_connection(station.web)
+        for _ in range(starts):
+            began = time.monotonic()
+            done = []
+            thread = threading.Thread(target=lambda: (starter.request("POST", "/api/slots/1/start"),
+                                                      done.append(starter.getresponse().read())))
+            thread.start()
+            while not done:
+                asked = time.monotonic()
+                asker.request("GET", "/api/station")
+                web_answer(asker, 200)
+                result["asks"].append(1000 * (time.monotonic() - asked))
+            thread.join()
+            result["starts"].append(1000 * (time.monotonic() - began))
+        station.quit()
+    finally:
+        station.kill()
+    result["load_after"] = load_average()
+    return result
+
+
 def start_latency(args, work, image, starts=100, slots=8, web=False):
     """Milliseconds from a `start N` line to the first byte on the port; with
     web, from a POST /api/slots/N/start over one kept-open connection."""
@@ -682,7 +767,7 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
-    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,exhaustion,memory,soak")
+    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,exhaustion,slowopen,memory,soak")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -764,6 +849,13 @@ def main():
             print(f"exhaustion, 300 held connections (150 on /events never read, 150 idle), 3 rounds, 20 asks "
                   f"of each per round, --web 127.0.0.1:0: {times}; {r['failed']} not answered 200/202; "
                   f"{held}; load average before {r['load']}, after {r['load_after']}", flush=True)
+        if "slowopen" in only:
+            r = slow_open(args, work, image)
+            print(f"slow open, 1 slot whose port takes 1 s to open, {len(r['starts'])} POST /api/slots/1/start "
+                  f"(median {statistics.median(r['starts']):.0f} ms to the answer): {len(r['asks'])} GET "
+                  f"/api/station from another client meanwhile, median {statistics.median(r['asks']):.2f} ms, "
+                  f"max {max(r['asks']):.2f} ms (goal < 50); load average before {r['load']}, after "
+                  f"{r['load_after']}", flush=True)
         if "memory" in only:
             r = memory(args, work)
             print(f"{r['n']} slots, 16 MiB image, unthrottled, run to the end in {r['wall']:.1f} s: peak (VmHWM) "

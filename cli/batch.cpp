@@ -118,6 +118,7 @@ public:
     BatchListener(BatchView& view, PromptGate& gate) : m_view(view), m_gate(gate) {}
 
     void StatusChanged(unsigned slot, const char* pText) override { m_view.Status(slot - 1, pText); }
+    void Progress(unsigned slot, unsigned sent, unsigned total) override { m_view.Progress(slot - 1, sent, total); }
     void RunEnded(const SlotSnapshot& slot) override {
         m_gate.Leave();
         m_view.Final(slot.number - 1, slot.message.empty() ? std::string(RunEndName(*slot.end)) : slot.message);

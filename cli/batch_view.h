@@ -3,18 +3,16 @@
 // left; the final message once the box has ended); off a terminal plain
 // lines, each starting with the port's name, and plain lines too when the
 // rows do not fit the terminal. Every piece of output of the batch goes
-// through here, under one lock, so nothing is torn or drawn over; the lock is
-// never held while stdout is written (the output queue writes).
+// through here, under the screen's lock, so nothing is torn or drawn over;
+// the lock is never held while stdout is written (the output queue writes).
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/output_queue.h"
 #include "cli/progress.h"
+#include "cli/terminal_screen.h"
 #include "station/station.h"
 
 class BatchView {
@@ -33,13 +31,13 @@ public:
     void BeginRound();
     // The worker of row's box set its status text.
     void Status(std::size_t row, const char* pText);
+    // Its transfer went on: bytes handed to the port and the length.
+    void Progress(std::size_t row, unsigned sent, unsigned total);
     // The box's run ended with this message ("" when none).
     void Final(std::size_t row, const std::string& message);
     // A line of the batch's own, above the rows.
     void Line(const std::string& text);
-    // The same on stderr: a complaint that no redraw may erase. Waits, without
-    // the lock, until stdout has taken what came before it when the rows are
-    // on a terminal.
+    // The same on stderr: a complaint that no redraw may erase.
     void ErrorLine(const std::string& text);
     // A diagnostic line of the serial link about a port ("" when unknown).
     void PortLine(const std::string& port, const std::string& text);
@@ -64,27 +62,13 @@ private:
         unsigned startSent = 0;
     };
 
-    void RedrawLoop();
-    // With m_mutex held.
-    void EraseRows();
-    void DrawRows();
+    // With the screen's lock held.
+    std::vector<std::string> Frame() const;
     std::string RowText(const Row& row) const;
-    void Write(const std::string& text);
 
     const Settings m_settings;
     OutputQueue& m_out;
-    // Rows redrawn in place; turns false for good when they stop fitting.
-    bool m_bRedraw = false;
     std::vector<Row> m_rows;
     std::size_t m_portWidth = 0;
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_bDirty = false;
-    bool m_bStopping = false;
-    bool m_bPrompting = false;
-    std::size_t m_errorLines = 0;  // ErrorLine calls waiting to write with the rows off screen
-    bool m_bFinished = false;
-    std::size_t m_drawnRows = 0;  // rows on screen above the cursor
-    std::thread m_redraw;
+    TerminalScreen m_screen;
 };

@@ -58,13 +58,15 @@ void ConsoleFrontEnd::SetStatus(const char* pText) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_outMutex);
-    unsigned sent = 0;
-    unsigned total = 0;
-    if (!ProgressParse(pText, sent, total)) {
-        PrintLine(pText);
+    PrintLine(pText);
+}
+
+void ConsoleFrontEnd::BytesSent(unsigned sent, unsigned total) {
+    if (m_settings.bQuiet) {
         return;
     }
-    const std::string text = m_progress.Update(pText, sent, total, ProgressReport::Clock::now());
+    std::lock_guard<std::mutex> lock(m_outMutex);
+    const std::string text = m_progress.Update(sent, total, ProgressReport::Clock::now());
     if (!text.empty()) {
         m_settings.pOut->Post(text);
     }

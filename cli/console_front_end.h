@@ -33,6 +33,7 @@ public:
     PortHandle PortHandleNow() override { return m_hComm; }
     void ShowMessage(const char* pText) override;
     void SetStatus(const char* pText) override;
+    void BytesSent(unsigned sent, unsigned total) override;
     void SetProgressRange(int, int) override {}
     void SetProgressPos(int) override {}
     void EnableDownload(bool) override {}

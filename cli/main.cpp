@@ -44,6 +44,17 @@ private:
     const std::shared_ptr<const LoadedImage> m_pImage;
 };
 
+// Why a port that the look for --all-ports found busy cannot be opened, in
+// the system's words from a probe of the link. Should it have come free
+// since, the text is the one for a port that opened but could not be set up.
+std::string PortBusyReason(const std::string& port) {
+    std::string reason;
+    if (PortProbe(port.c_str(), &reason) == 0) {
+        reason = "the port could not be configured";
+    }
+    return reason;
+}
+
 // One download on its own thread. Returns when the worker has ended; after a
 // Ctrl-C that the worker does not answer in time, the port is closed under it.
 RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
@@ -133,7 +144,7 @@ int Download(const Options& options, OutputQueue& out) {
     const RunPort runPort = RunPortOf(port);
     g_bStopThread.store(0, std::memory_order_release);
     if (SerialOpen(&front.m_hComm, port.c_str()) != 0) {
-        Complain("cannot open port " + runPort.Shown() + ": " + PortOpenErrorText(port));
+        Complain("cannot open port " + runPort.Shown() + ": " + SerialDefaultLink().LastOpenError());
         return kExitUsage;
     }
     front.m_bPortOpen = true;
@@ -267,10 +278,10 @@ int main(int argc, char** argv) {
         const std::vector<PortInfo> known = PortInfoList();
         const AllPorts all = AllPortsChoose(known, PortList(), options.bSkipBusy);
         for (const std::string& port : all.skipped) {
-            Complain("port " + port + " is busy, left out: " + PortOpenErrorText(port));
+            Complain("port " + port + " is busy, left out: " + PortBusyReason(port));
         }
         for (const std::string& port : all.stopping) {
-            Complain("port " + port + " is busy: " + PortOpenErrorText(port) + " (--skip-busy leaves it out)");
+            Complain("port " + port + " is busy: " + PortBusyReason(port) + " (--skip-busy leaves it out)");
         }
         if (!all.stopping.empty()) {
             return kExitUsage;

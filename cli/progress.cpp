@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
+#include "station/station.h"
+
 namespace {
 
 constexpr int kBarWidth = 20;
 // A terminal redraw per block would cost more than the block at full speed.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
-// Rate and time left mean nothing before the line has run a little while.
-constexpr double kRateSettleSeconds = 0.3;
 
 std::string Rate(double bytesPerSecond) {
     char text[32];
@@ -31,19 +31,18 @@ std::string ProgressRowText(unsigned sent, unsigned total, unsigned startSent, s
     text.append(static_cast<std::size_t>(kBarWidth - filled), '.');
     text.push_back(']');
     char numbers[128];
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    if (seconds >= kRateSettleSeconds && sent > startSent) {
-        const double rate = (sent - startSent) / seconds;
-        const unsigned left = static_cast<unsigned>((total - sent) / rate + 0.5);
+    const TransferPace pace = PaceOf(sent, total, startSent, start, now);
+    if (pace.bytesPerSecond) {
+        const unsigned left = pace.secondsLeft.value_or(0);
         std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  %.1f KiB/s  %u:%02u left", sent, total,
-                      rate / 1024.0, left / 60, left % 60);
+                      *pace.bytesPerSecond / 1024.0, left / 60, left % 60);
     } else {
         std::snprintf(numbers, sizeof numbers, "  %u / %u bytes  --- KiB/s  --:-- left", sent, total);
     }
     return text + numbers;
 }
 
-std::string ProgressReport::Update(const char* pStatus, unsigned sent, unsigned total, Clock::time_point now) {
+std::string ProgressReport::Update(unsigned sent, unsigned total, Clock::time_point now) {
     if (!m_bStarted || sent < m_startSent) {
         m_bStarted = true;
         m_start = now;
@@ -59,7 +58,7 @@ std::string ProgressReport::Update(const char* pStatus, unsigned sent, unsigned 
             return {};
         }
         m_lastTenth = tenth;
-        return std::string(pStatus) + "\n";
+        return ProgressText(sent, total) + "\n";
     }
 
     if (!bLast && m_bBarOpen && now - m_lastDraw < kRedrawInterval) {
@@ -82,13 +81,12 @@ std::string ProgressReport::Bar(unsigned sent, unsigned total, Clock::time_point
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
 
-    const double seconds = std::chrono::duration<double>(now - m_start).count();
+    const TransferPace pace = PaceOf(sent, total, m_startSent, m_start, now);
     std::string rate = "--- KiB/s";
     std::string left = "--:--";
-    if (seconds >= kRateSettleSeconds && sent > m_startSent) {
-        const double bytesPerSecond = (sent - m_startSent) / seconds;
-        rate = Rate(bytesPerSecond);
-        const unsigned secondsLeft = static_cast<unsigned>((total - sent) / bytesPerSecond + 0.5);
+    if (pace.bytesPerSecond) {
+        rate = Rate(*pace.bytesPerSecond);
+        const unsigned secondsLeft = pace.secondsLeft.value_or(0);
         char text[16];
         std::snprintf(text, sizeof text, "%u:%02u", secondsLeft / 60, secondsLeft % 60);
         left = text;

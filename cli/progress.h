@@ -1,6 +1,7 @@
-// Turns the transfer's "%d / %d" status texts into what the operator sees:
-// one progress bar line, redrawn in place, on a terminal; a few plain status
-// lines (the first, every tenth and the last) in a log.
+// Turns the transfer's progress into what the operator sees: one progress
+// bar line, redrawn in place, on a terminal; a few plain status lines (the
+// first, every tenth and the last) in a log. Rate and time left are the
+// station's (PaceOf): one window, one rounding for every front end.
 #pragma once
 
 #include <chrono>
@@ -19,9 +20,10 @@ public:
 
     explicit ProgressReport(bool bBar) : m_bBar(bBar) {}
 
-    // The text to print for this transfer status, empty when nothing is due.
-    // A bar starts with '\r' and has no line end; a log line ends with '\n'.
-    std::string Update(const char* pStatus, unsigned sent, unsigned total, Clock::time_point now);
+    // The text to print for this progress, empty when nothing is due. A bar
+    // starts with '\r' and has no line end; a log line ("sent / total")
+    // ends with '\n'.
+    std::string Update(unsigned sent, unsigned total, Clock::time_point now);
     // A bar is on screen without its line end: the next line must end it.
     bool BarOpen() const { return m_bBarOpen; }
     // The bar's line has been ended; the next transfer starts afresh.

@@ -59,7 +59,6 @@ void WebServe(const Options& options, Station& station, const WebMetrics& metric
     webSettings.image = image;
     webSettings.stationName = stationName;
     webSettings.version = KELVORA_VERSION;
-    webSettings.target = options.target;
     webSettings.bBatch = bBatch;
     web.emplace(station, metrics, webSettings);
     std::string reason;
@@ -94,8 +93,8 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
     settings.record = options.record;
     settings.unitPattern = setup.unitPattern;
     settings.bReflash = options.bReflash;
+    settings.target = options.target;
     settings.cancelAll = InterruptRequested;
-    settings.openErrorText = PortOpenErrorText;
     return settings;
 }
 
@@ -104,7 +103,6 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     StationView::Settings viewSettings;
     viewSettings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw() && !options.bQuiet;
     viewSettings.bKeys = input.Keys();
-    viewSettings.target = options.target;
     StationView view(viewSettings, out);
 
     StationSettings settings = StationSettingsOf(options, setup);

@@ -42,6 +42,10 @@ public:
         m_first.StatusChanged(slot, pText);
         m_second.StatusChanged(slot, pText);
     }
+    void Progress(unsigned slot, unsigned sent, unsigned total) override {
+        m_first.Progress(slot, sent, total);
+        m_second.Progress(slot, sent, total);
+    }
     void RunEnded(const SlotSnapshot& slot) override {
         m_first.RunEnded(slot);
         m_second.RunEnded(slot);

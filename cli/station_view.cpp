@@ -6,11 +6,9 @@
 
 #include "cli/run_support.h"
 #include "cli/station_commands.h"
-#include "cli/terminal.h"
 
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // The seconds since a box's last byte change while nothing else does.
 constexpr auto kIdleRedrawInterval = std::chrono::seconds(1);
 constexpr std::size_t kEventsShown = 5;
@@ -29,13 +27,6 @@ constexpr std::size_t kCountsWidth = 14;
 // The compact form's two columns each need at least this much.
 constexpr std::size_t kCompactColumnMin = 60;
 constexpr char kColumnGap[] = "   ";
-// Rate and time left mean nothing before the line has run a little while.
-constexpr double kRateSettleSeconds = 0.3;
-
-std::string Up(std::size_t n) { return "\x1b[" + std::to_string(n) + "A\r"; }
-const char kEraseLine[] = "\x1b[2K";
-const char kEraseBelow[] = "\x1b[J";
-const char kHomeEraseAll[] = "\x1b[H\x1b[J";
 
 std::string Padded(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -99,27 +90,31 @@ std::string Bar(unsigned sent, unsigned total) {
 }  // namespace
 
 StationView::StationView(Settings settings, OutputQueue& out)
-    : m_settings(settings), m_out(out), m_bRedraw(settings.bRedraw) {}
+    : m_settings(settings), m_out(out), m_screen({settings.bRedraw, true}, out) {}
 
 StationView::~StationView() {
     Finish();
 }
 
 void StationView::Attach(const Station& station, const ImageFacts& image) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pStation = &station;
-    m_image = image;
-    m_logs.assign(station.SlotCount(), ProgressReport(false));
-    for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
-        m_portWidth = std::max(m_portWidth, PortOf(slot).size());
+    {
+        std::lock_guard<std::mutex> lock(m_screen.Mutex());
+        m_pStation = &station;
+        m_image = image;
+        m_logs.assign(station.SlotCount(), ProgressReport(false));
+        for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
+            m_portWidth = std::max(m_portWidth, PortOf(slot).size());
+        }
+        m_portWidth = std::min(m_portWidth, kPortWidthMax);
+        if (!m_screen.Redraws()) {
+            const Station::Totals totals = station.TotalsNow();
+            m_out.Post(Header(totals) + "\n");
+            return;
+        }
     }
-    m_portWidth = std::min(m_portWidth, kPortWidthMax);
-    if (!m_bRedraw) {
-        const Station::Totals totals = station.TotalsNow();
-        m_out.Post(Header(totals) + "\n");
-        return;
-    }
-    m_redraw = std::thread(&StationView::RedrawLoop, this);
+    // While boxes run the screen is redrawn every tick, else every second.
+    m_screen.Start([this](std::size_t rows, std::size_t columns) { return ScreenLines(rows, columns); },
+                   [this] { return m_pStation->RunningCount() > 0 || m_screen.SinceDraw() >= kIdleRedrawInterval; });
 }
 
 std::string StationView::PortOf(unsigned slot) const {
@@ -127,77 +122,79 @@ std::string StationView::PortOf(unsigned slot) const {
 }
 
 void StationView::Line(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Erase();
-    m_out.Post(PrintableText(text) + "\n");
-    Draw();
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
+    m_screen.Above(PrintableText(text) + "\n");
 }
 
 void StationView::Complaint(const std::string& text) {
-    ToStderr([&text] { Complain(text); });
+    m_screen.ToStderr([&text] { Complain(text); });
 }
 
 void StationView::Prompt(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
     if (text == m_prompt) {
         return;
     }
     m_prompt = text;
-    if (!m_bRedraw) {
+    if (!m_screen.Redraws()) {
         if (!text.empty()) {
             m_out.Post(text + "\n");
         }
         return;
     }
-    Erase();
-    Draw();
+    m_screen.Redraw();
 }
 
 void StationView::StatusChanged(unsigned slot, const char* pText) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bRedraw || m_pStation == nullptr) {
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
+    if (m_screen.Redraws() || m_pStation == nullptr) {
         return;  // the next frame shows it
     }
-    // A log: every status, but of the transfer only the first block, every
-    // tenth and the last.
-    unsigned sent = 0;
-    unsigned total = 0;
-    const std::string text = ProgressParse(pText, sent, total)
-                                 ? m_logs[slot - 1].Update(pText, sent, total, ProgressReport::Clock::now())
-                                 : PrintableText(pText) + "\n";
+    m_out.Post(PortOf(slot) + ": " + PrintableText(pText) + "\n");
+}
+
+void StationView::Progress(unsigned slot, unsigned sent, unsigned total) {
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
+    if (m_screen.Redraws() || m_pStation == nullptr) {
+        return;  // the next frame shows it
+    }
+    // A log: of the transfer only the first block, every tenth and the last.
+    const std::string text = m_logs[slot - 1].Update(sent, total, ProgressReport::Clock::now());
     if (!text.empty()) {
         m_out.Post(PortOf(slot) + ": " + text);
     }
 }
 
 void StationView::RunEnded(const SlotSnapshot& slot) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_bRedraw && !slot.message.empty()) {
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
+    if (!m_screen.Redraws() && !slot.message.empty()) {
         m_out.Post(PrintableText(slot.port.name) + ": " + PrintableText(slot.message) + "\n");
     }
 }
 
 void StationView::Event(const StationEvent& event) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
     // On screen "slot 3 /dev/ttyUSB2: completed in 24:13"; off a terminal
     // the line starts with the port.
     const std::string port = event.slot == 0 ? std::string("station") : PortOf(event.slot);
-    std::vector<std::string> lines{m_bRedraw && event.slot != 0
+    std::vector<std::string> lines{m_screen.Redraws() && event.slot != 0
                                        ? "slot " + std::to_string(event.slot) + " " + port + ": " + PrintableText(event.text)
                                        : PrintableText(event.text)};
-    if (m_pStation != nullptr && m_settings.target > 0 && !m_bTargetSaid &&
-        m_pStation->TotalsNow().completed >= m_settings.target) {
-        m_bTargetSaid = true;
-        lines.push_back("target of " + std::to_string(m_settings.target) + " completed boxes reached");
+    if (m_pStation != nullptr && !m_bTargetSaid) {
+        const Station::Totals totals = m_pStation->TotalsNow();
+        if (totals.targetReached) {
+            m_bTargetSaid = true;
+            lines.push_back("target of " + std::to_string(totals.target) + " completed boxes reached");
+        }
     }
-    if (m_bRedraw) {
+    if (m_screen.Redraws()) {
         for (std::string& line : lines) {
             m_events.push_back(std::move(line));
         }
         while (m_events.size() > kEventsShown) {
             m_events.pop_front();
         }
-        m_wake.notify_all();
+        m_screen.Wake();
         return;
     }
     for (const std::string& line : lines) {
@@ -206,98 +203,11 @@ void StationView::Event(const StationEvent& event) {
 }
 
 void StationView::RecordLost(unsigned, const std::string& lost) {
-    ToStderr([&lost] { std::fprintf(stderr, "%s\n", lost.c_str()); });
-}
-
-void StationView::ToStderr(const std::function<void()>& write) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        Erase();
-        m_bHeld = true;
-    }
-    // The erase reaches the terminal before the line does; a stdout that
-    // takes nothing is not waited for.
-    m_out.Drain([] { return true; });
-    write();
-    std::fflush(stderr);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bHeld = false;
-    Draw();
+    m_screen.ToStderr([&lost] { std::fprintf(stderr, "%s\n", lost.c_str()); });
 }
 
 void StationView::Finish() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bStopping) {
-            return;
-        }
-        m_bStopping = true;
-        m_wake.notify_all();
-    }
-    if (m_redraw.joinable()) {
-        m_redraw.join();
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bRedraw) {
-        Erase();
-        Draw();
-    }
-    // The screen stays as it is; what follows goes below it.
-    m_drawnLines = 0;
-    m_bFinished = true;
-}
-
-void StationView::RedrawLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    auto lastDraw = std::chrono::steady_clock::now();
-    while (!m_bStopping) {
-        m_wake.wait_for(lock, kRedrawInterval);
-        if (m_bStopping) {
-            break;
-        }
-        // While stdout has not taken the last frame, no new one is queued.
-        const bool bRunning = m_pStation->RunningCount() > 0;
-        const auto now = std::chrono::steady_clock::now();
-        if ((bRunning || now - lastDraw >= kIdleRedrawInterval || SizeChanged()) && m_out.Idle()) {
-            Erase();
-            Draw();
-            lastDraw = now;
-        }
-    }
-}
-
-bool StationView::SizeChanged() const {
-    return m_drawnLines > 0 && (TerminalColumns() != m_drawnColumns || TerminalRows() != m_drawnRows);
-}
-
-void StationView::Erase() {
-    if (m_drawnLines == 0) {
-        return;
-    }
-    // After a resize the terminal may have rewrapped or scrolled the screen:
-    // counting lines up no longer finds its top, so it is drawn afresh from
-    // the terminal's top.
-    m_out.Post(SizeChanged() ? std::string(kHomeEraseAll) : Up(m_drawnLines) + kEraseBelow);
-    m_drawnLines = 0;
-}
-
-void StationView::Draw() {
-    if (!m_bRedraw || m_bFinished || m_bHeld || m_pStation == nullptr) {
-        return;
-    }
-    m_drawnColumns = TerminalColumns();
-    m_drawnRows = TerminalRows();
-    // A line as wide as the terminal would wrap, and a screen as high would
-    // scroll: either leaves copies behind at the next redraw.
-    const std::size_t columns = static_cast<std::size_t>(std::max(20, m_drawnColumns - 1));
-    const std::size_t rows = static_cast<std::size_t>(std::max(2, m_drawnRows - 1));
-    std::string text;
-    const std::vector<std::string> lines = ScreenLines(rows, columns);
-    for (const std::string& line : lines) {
-        text += kEraseLine + Cut(line, columns) + "\n";
-    }
-    m_out.Post(text);
-    m_drawnLines = lines.size();
+    m_screen.Finish();
 }
 
 std::vector<std::string> StationView::ScreenLines(std::size_t rows, std::size_t columns) {
@@ -373,23 +283,21 @@ std::string StationView::ScreenHeader(const Station::Totals& totals, std::size_t
     if (slash != std::string::npos) {
         name.erase(0, slash + 1);
     }
-    const unsigned ended = totals.completed + totals.failed;
-    const double hours =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - totals.began).count() / 3600.0;
     char image[256];
     std::snprintf(image, sizeof image, "  %llu bytes  sha256 %.12s", static_cast<unsigned long long>(m_image.bytes),
                   m_image.sha256.c_str());
+    char yield[16] = "-";
+    if (totals.yield) {
+        std::snprintf(yield, sizeof yield, "%.1f%%", *totals.yield);
+    }
     char counts[256];
     std::snprintf(counts, sizeof counts, "  |  completed %u  failed %u  yield %s  %.1f boxes/h  running %u",
-                  totals.completed, totals.failed,
-                  ended == 0 ? "-" : (std::to_string(totals.completed * 100 / ended) + "%").c_str(),
-                  hours > 0 ? totals.completed / hours : 0.0, totals.running);
+                  totals.completed, totals.failed, yield, totals.boxesPerHour.value_or(0.0), totals.running);
     std::string tail = counts;
-    if (m_settings.target > 0) {
-        tail += totals.completed >= m_settings.target
-                    ? "  target " + std::to_string(m_settings.target) + " reached"
-                    : "  target " + std::to_string(m_settings.target) + ": " +
-                          std::to_string(m_settings.target - totals.completed) + " left";
+    if (totals.target > 0) {
+        tail += totals.targetReached ? "  target " + std::to_string(totals.target) + " reached"
+                                     : "  target " + std::to_string(totals.target) + ": " +
+                                           std::to_string(totals.targetLeft) + " left";
     }
     if (!prompt.empty()) {
         return prompt + tail;  // for as long as a key waits, the prompt goes first
@@ -408,19 +316,16 @@ std::string StationView::Row(const SlotSnapshot& slot) const {
     std::string bar;
     std::string left;
     std::string message;
-    unsigned sent = 0;
-    unsigned total = 0;
-    if (slot.state == SlotState::Running && ProgressParse(slot.status.c_str(), sent, total)) {
+    if (slot.phase == SlotPhase::Sending) {
         state = "sending";
         bar = Bar(slot.sent, slot.total);
-        const double seconds = std::chrono::duration<double>(now - slot.transferStart).count();
-        if (seconds >= kRateSettleSeconds && slot.sent > slot.transferStartSent && slot.total >= slot.sent) {
-            const double rate = (slot.sent - slot.transferStartSent) / seconds;
-            const unsigned secondsLeft = static_cast<unsigned>((slot.total - slot.sent) / rate + 0.5);
+        if (slot.pace.bytesPerSecond) {
+            const unsigned secondsLeft = slot.pace.secondsLeft.value_or(0);
             char text[64];
             std::snprintf(text, sizeof text, "%u:%02u left", secondsLeft / 60, secondsLeft % 60);
             left = text;
-            std::snprintf(text, sizeof text, "%u / %u bytes  %.1f KiB/s", slot.sent, slot.total, rate / 1024.0);
+            std::snprintf(text, sizeof text, "%u / %u bytes  %.1f KiB/s", slot.sent, slot.total,
+                          *slot.pace.bytesPerSecond / 1024.0);
             message = text;
         } else {
             left = "--:-- left";

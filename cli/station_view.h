@@ -5,20 +5,17 @@
 // columns when the terminal is wide enough). Off a terminal: one line per
 // event, each starting with the slot's port. Port names, units and texts
 // that came from outside are shown printable (see PrintableText).
-// The station's threads only mark the screen dirty or queue a line; the
-// output queue does the writing.
+// The station's threads only change what the screen shows or queue a line;
+// the terminal screen draws, and the output queue does the writing.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/output_queue.h"
 #include "cli/progress.h"
+#include "cli/terminal_screen.h"
 #include "station/station.h"
 
 class StationView : public StationListener {
@@ -26,7 +23,6 @@ public:
     struct Settings {
         bool bRedraw = false;  // a terminal that takes cursor movement
         bool bKeys = false;    // the operator types keys (else: lines on stdin)
-        unsigned target = 0;   // completed boxes wanted; 0: none
     };
 
     StationView(Settings settings, OutputQueue& out);
@@ -47,18 +43,13 @@ public:
     void Finish();
 
     void StatusChanged(unsigned slot, const char* pText) override;
+    void Progress(unsigned slot, unsigned sent, unsigned total) override;
     void RunEnded(const SlotSnapshot& slot) override;
     void Event(const StationEvent& event) override;
     void RecordLost(unsigned slot, const std::string& lost) override;
 
 private:
-    void RedrawLoop();
-    // Writes a line on stderr with the screen off it.
-    void ToStderr(const std::function<void()>& write);
-    // With m_mutex held.
-    bool SizeChanged() const;
-    void Erase();
-    void Draw();
+    // With the screen's lock held.
     std::vector<std::string> ScreenLines(std::size_t rows, std::size_t columns);
     std::string Header(const Station::Totals& totals) const;
     // The header cut to columns: the image's part gives way (or the prompt
@@ -72,19 +63,10 @@ private:
     const Station* m_pStation = nullptr;
     ImageFacts m_image;
 
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    const bool m_bRedraw;
-    bool m_bStopping = false;
-    bool m_bFinished = false;
-    bool m_bHeld = false;  // the screen is off while stderr gets a line
     bool m_bTargetSaid = false;
-    std::size_t m_drawnLines = 0;
-    int m_drawnColumns = 0;  // the terminal's size at the last draw
-    int m_drawnRows = 0;
     std::string m_prompt;
     std::size_t m_portWidth = 4;
     std::deque<std::string> m_events;      // the last few, for the screen
     std::vector<ProgressReport> m_logs;    // off a terminal: which blocks get a line
-    std::thread m_redraw;
+    TerminalScreen m_screen;
 };

@@ -1,6 +1,6 @@
 // What the command line needs from the platform: is a stream a terminal, the
 // operator's Ctrl-C, a wait for Enter that Ctrl-C can end, the system's reason
-// why a port or file cannot be opened, and the process's own resource use.
+// why a file cannot be opened, and the process's own resource use.
 // terminal_posix.cpp and terminal_win32.cpp implement it; the build picks one.
 #pragma once
 
@@ -42,11 +42,6 @@ enum class EnterWait { Pressed, Stopped };
 // What was typed before the wait began is discarded, so that an Enter typed
 // ahead never answers a prompt the operator has not read.
 EnterWait WaitForEnter(const std::function<bool()>& stop);
-
-// The system's text for why the port cannot be opened now, found by trying
-// to open it the way the serial link does ("Device or resource busy", "No
-// such file or directory", ...).
-std::string PortOpenErrorText(const std::string& name);
 
 // The text of the last C runtime error (errno).
 std::string LastErrorText();

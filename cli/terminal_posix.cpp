@@ -1,9 +1,7 @@
 // POSIX side of the command line's platform calls: isatty, SIGINT, SIGTERM
 // and SIGHUP, poll() on stdin, /proc/self for the resource line.
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,33 +124,6 @@ EnterWait WaitForEnter(const std::function<bool()>& stop) {
             return EnterWait::Pressed;
         }
     }
-}
-
-std::string PortOpenErrorText(const std::string& name) {
-    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::strerror(errno);
-    }
-    // Opened: then another program holds it (exclusive mode or a lock), or
-    // it is no terminal at all.
-    int exclusive = 0;
-    int reason = 0;
-    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        reason = EBUSY;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        reason = EBUSY;
-    } else {
-        termios tio{};
-        if (tcgetattr(fd, &tio) != 0) {
-            reason = errno;
-        }
-        flock(fd, LOCK_UN);
-    }
-    close(fd);
-    if (reason == 0) {
-        return "the port could not be configured";
-    }
-    return std::strerror(reason);
 }
 
 std::string LastErrorText() {

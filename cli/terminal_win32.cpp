@@ -13,8 +13,6 @@
 
 #include "cli/terminal.h"
 #include "station/download_record.h"
-#include "station/system_text.h"
-#include "serial/serial_port.h"
 
 namespace {
 
@@ -131,21 +129,6 @@ EnterWait WaitForEnter(const std::function<bool()>& stop) {
             }
         }
     }
-}
-
-std::string PortOpenErrorText(const std::string& name) {
-    // Opened as the serial link opens it, so that COM10 and above are found.
-    HANDLE handle = CreateFileA(PortOpenPath(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return SystemErrorText(GetLastError());
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    std::string text = GetCommState(handle, &dcb) != 0 ? "the port could not be configured"
-                                                        : SystemErrorText(GetLastError());
-    CloseHandle(handle);
-    return text;
 }
 
 std::string LastErrorText() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "download/front_end.h"
@@ -114,9 +115,8 @@ struct LinkContext {
 // frame written; on PortGone the buffer is released and nothing more is
 // written.
 SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContext& link);
-// Reads a transfer status "sent / total" as ImageSend sets it; false for any
-// other status text.
-bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total);
+// The transfer's status text as the dialog shows it: "sent / total".
+std::string ProgressText(unsigned sent, unsigned total);
 
 // A wait that only listens to the box (the start and verdict watches, a
 // block's answer), kept within the two bounds that a limit of N polls, each

@@ -62,6 +62,7 @@ const Closing& ClosingFor(RunEnd end) {
 }
 
 void ShowBurning(FrontEnd& front) {
+    front.Burning();
     front.SetStatus("Please wait ! Burning image");
 }
 

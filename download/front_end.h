@@ -49,6 +49,12 @@ public:
     // Told of every console byte a watch takes from the box (not the
     // transfer's answers), on the run's thread, as it is taken.
     virtual void ConsoleByte(unsigned char) {}
+    // Told after each data block is written: the bytes handed to the port so
+    // far and the transfer's length. Shown as the status "sent / total"
+    // unless a front end keeps the figures itself.
+    virtual void BytesSent(unsigned sent, unsigned total);
+    // Told each time the loader says it is writing the image into flash.
+    virtual void Burning() {}
 
     // At most one run per front end. A front end calls TryBeginRun before it
     // starts a worker and starts none when it gives false; the worker calls

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "download/download.h"
 
@@ -26,7 +27,8 @@ constexpr unsigned kSettleBeforeFirstBlockMs = 100;
 
 // Keeps a transfer's protocol bytes (one answer per block) out of the run's
 // record while it lives: the record keeps what the box said before the
-// first block and after the last. Ends with the transfer, however it ends.
+// first block and after the last. Ends before the end of transmission, or
+// with the transfer on any other way out.
 class ConsoleCapturePause {
 public:
     explicit ConsoleCapturePause(SerialLink& link) : m_link(link) { m_link.PauseConsoleCapture(true); }
@@ -247,7 +249,7 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
     SerialSleep(kSettleBeforeFirstBlockMs);
     // "C"s and console text that came after the start marker are not answers.
     link.Ring().Reset();
-    const ConsoleCapturePause capturePause(link.link);
+    std::optional<ConsoleCapturePause> capturePause(std::in_place, link.link);
 
     // Ends a transfer that cannot go on: the buffer goes first, then the
     // cancel frame tells the receiver to stop waiting for the block.
@@ -273,10 +275,7 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
         link.Ring().Reset();
         link.link.Write(link.hPort, frame, kDataFrameSize);
 
-        char status[64];
-        std::snprintf(status, sizeof status, "%u / %u", static_cast<unsigned>(offset + kBlockSize),
-                      static_cast<unsigned>(length));
-        front.SetStatus(status);
+        front.BytesSent(static_cast<unsigned>(offset + kBlockSize), static_cast<unsigned>(length));
         front.SetProgressPos(static_cast<int>(offset / kBlockSize));
 
         // One answer per block: ACK goes on, NAK refuses, anything else is
@@ -313,15 +312,18 @@ SendResult ImageSend(ImageBuffer& buffer, std::uint32_t length, const LinkContex
     if (!link.Usable()) {
         return abandon(SendResult::PortGone);
     }
+    // The box's verdict may come with the answer to the end of transmission,
+    // even in one read: the record takes it from here on.
+    capturePause.reset();
     FrameShort(frame, kEot, number);
     link.link.Write(link.hPort, frame, 3);
     return SendResult::Completed;
 }
 
-bool ProgressParse(const char* pStatus, unsigned& sent, unsigned& total) {
-    int consumed = 0;
-    if (std::sscanf(pStatus, "%u / %u%n", &sent, &total, &consumed) != 2) {
-        return false;
-    }
-    return pStatus[consumed] == '\0' && pStatus[0] >= '0' && pStatus[0] <= '9';
+std::string ProgressText(unsigned sent, unsigned total) {
+    return std::to_string(sent) + " / " + std::to_string(total);
+}
+
+void FrontEnd::BytesSent(unsigned sent, unsigned total) {
+    SetStatus(ProgressText(sent, total).c_str());
 }

@@ -119,6 +119,9 @@ struct LinkCore : std::enable_shared_from_this<LinkCore> {
     std::mutex openMutex;
     // The latest open; written under openMutex.
     std::shared_ptr<OpenRecord> pOpen;
+    // Why the latest open failed, in the system's words; "" after one that
+    // succeeded. Written by the backend's open under openMutex.
+    std::string openError;
 
     // POSIX backend: the descriptor that wakes the reader out of its wait
     // at once, and the reader thread, joined by Close or the next open.
@@ -132,7 +135,8 @@ struct LinkCore : std::enable_shared_from_this<LinkCore> {
     ReaderStart readerStart = ReaderStart::kPending;
 };
 
-// What each backend provides for the common link code.
+// What each backend provides for the common link code. BackendOpen leaves
+// the reason of a failure in core.openError.
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot);
 int BackendWrite(LinkCore& core, PortHandle hPort, const void* pBytes, std::uint32_t count);
 int BackendClose(LinkCore& core, PortHandle hPort);
@@ -140,6 +144,12 @@ void BackendInit(LinkCore& core);
 void BackendFree(LinkCore& core);
 // Releases a port handle (the backend's own close of the device).
 void BackendReleaseHandle(PortHandle hPort);
+
+// Records why an open failed and gives 1, the failed open's result.
+int OpenRefused(LinkCore& core, std::string reason);
+// The reason of an open that got the port but could not set it up (line
+// settings, modem lines, the reader): nothing the system words better.
+inline constexpr const char* kOpenNotConfigured = "the port could not be configured";
 
 // Whether a reader should end at the end of its turn.
 bool ReaderStopRequested(const OpenRecord& open);

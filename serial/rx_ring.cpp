@@ -47,6 +47,32 @@ void RxRingStore::PutByte(unsigned char byte) {
     }
 }
 
+void RxRingStore::PutBytes(const unsigned char* pBytes, std::size_t count) {
+    unsigned char* pNow = pWrite.load(std::memory_order_relaxed);
+    const unsigned char* pRead0 = pRead.load(std::memory_order_acquire);
+    std::size_t put = 0;
+    for (; put < count; ++put) {
+        unsigned char* pNext = Advance(pNow);
+        if (pNext == pRead0) {
+            break;
+        }
+        *pNow = pBytes[put];
+        pNow = pNext;
+    }
+    if (put < count) {
+        overruns.fetch_add(static_cast<std::uint32_t>(count - put), std::memory_order_relaxed);
+    }
+    if (put == 0) {
+        return;
+    }
+    // As in PutByte: either the waiter sees the bytes or this side sees it.
+    pWrite.store(pNow, std::memory_order_seq_cst);
+    if (m_waiters.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        m_waitCond.notify_all();
+    }
+}
+
 std::size_t RxRingStore::Count() const {
     unsigned char* pW = pWrite.load(std::memory_order_acquire);
     unsigned char* pR = pRead.load(std::memory_order_acquire);

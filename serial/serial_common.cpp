@@ -244,6 +244,11 @@ bool EarlierReaderGone(LinkCore& core, const char* pName) {
     return true;
 }
 
+int OpenRefused(LinkCore& core, std::string reason) {
+    core.openError = std::move(reason);
+    return 1;
+}
+
 void ReaderHoldPoint() {
     while (g_bHoldReaders.load(std::memory_order_acquire)) {
         SerialSleep(5);
@@ -280,6 +285,11 @@ SerialLink::~SerialLink() {
 int SerialLink::Open(const char* pName, PortHandle* pSlot) {
     PortHandle unused = kInvalidPort;
     return BackendOpen(*m_pCore, pName, pSlot != nullptr ? pSlot : &unused);
+}
+
+std::string SerialLink::LastOpenError() const {
+    std::lock_guard<std::mutex> lock(m_pCore->openMutex);
+    return m_pCore->openError;
 }
 
 int SerialLink::Write(PortHandle hPort, const void* pBytes, std::uint32_t count) {

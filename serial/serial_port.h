@@ -9,6 +9,9 @@
 // Results are the small integers the rest of the system expects:
 //   SerialOpen  0 open, 1 failure        PortProbe     0 can be opened, 1 not
 //   SerialWrite 1 written, 0 failure     RxRingGetByte 1 byte taken, 0 empty
+// Why an open or a probe failed comes beside the result in the system's own
+// words (SerialLink::LastOpenError, PortProbe's reason); the front ends say
+// it in their messages.
 #pragma once
 
 #include <atomic>
@@ -57,6 +60,10 @@ public:
     int GetByte(unsigned char* pByte);
     // Puts one byte; a full ring drops the byte and counts an overrun.
     void PutByte(unsigned char byte);
+    // Puts what one read took, published at once: the consumer sees all of
+    // it or none, so a Reset never splits what the line delivered together.
+    // What does not fit is dropped and counted.
+    void PutBytes(const unsigned char* pBytes, std::size_t count);
     // Unread bytes right now.
     std::size_t Count() const;
     // Waits until the ring holds a byte or timeoutMs ms have passed; returns
@@ -110,9 +117,13 @@ public:
 
     // Opens and configures the port named pName, empties the ring and starts
     // the reader; the handle is stored in *pSlot when given. 0 on success, 1
-    // on failure (the reason goes to stdout as a diagnostic line; a failed
-    // open holds nothing and leaves an open port of this link alone).
+    // on failure (the diagnostic line goes to stdout and LastOpenError gives
+    // the reason; a failed open holds nothing and leaves an open port of this
+    // link alone).
     int Open(const char* pName, PortHandle* pSlot = nullptr);
+    // Why the latest Open failed, in the system's words ("No such file or
+    // directory", "Device or resource busy", ...); "" after one that opened.
+    std::string LastOpenError() const;
     // Writes the whole run and returns when it has been handed to the port.
     // 1 when written; 0 when hPort is not this link's open port, it is being
     // closed, the line is lost or the write failed.
@@ -192,8 +203,12 @@ void SerialThread(void* pOpen);
 int SerialOpen(PortHandle* pSlot, const char* pName);
 int SerialWrite(PortHandle hPort, const void* pBytes, std::uint32_t count);
 int SerialClose(PortHandle hPort);
-// 0 when the port can be opened now (it is closed again at once), else 1.
-int PortProbe(const char* pName);
+// 0 when the port can be opened now (it is closed again at once), else 1
+// with the system's reason in *pReason when given. Prints nothing.
+int PortProbe(const char* pName, std::string* pReason = nullptr);
+// Whether the system has a port of that name now, found without opening it:
+// a look that never disturbs a port another program may be opening.
+bool PortPresent(const char* pName);
 // The ports that can be opened now, in the platform's order.
 std::vector<std::string> PortList();
 

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,28 +32,36 @@ constexpr int kOwnLinkReaderWaitMs = 5000;
 constexpr std::size_t kReadChunk = 1024;
 constexpr int kWriteSliceMs = 100;
 
-enum class OpenFailure { None, Missing, Used };
-
 // Opens the device the way SerialOpen and PortProbe both do: exclusive
 // (TIOCEXCL for other openers, a non-blocking flock against programs that
 // take one), not as controlling terminal, non-blocking so a modem line
-// never holds the open.
-int OpenExclusive(const char* pName, OpenFailure* pFailure) {
-    *pFailure = OpenFailure::None;
+// never holds the open. On failure -1, and *pError is the errno value of
+// the refusal; a port another program holds is EBUSY, however it holds it.
+int OpenExclusive(const char* pName, int* pError) {
+    *pError = 0;
     int fd = open(pName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *pFailure = (errno == ENOENT || errno == ENXIO || errno == ENODEV) ? OpenFailure::Missing : OpenFailure::Used;
+        *pError = errno;
         return -1;
     }
     int exclusive = 0;
     // Root passes TIOCEXCL of another holder, so look at the flag too.
     bool held = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-    if (held || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    if (held || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *pError = EBUSY;
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        *pError = errno;  // no terminal at all: ENOTTY
+    }
+    if (*pError != 0) {
         close(fd);
-        *pFailure = OpenFailure::Used;
         return -1;
     }
     return fd;
+}
+
+// The open found no device by that name (rather than one it may not use).
+bool IsMissingPort(int error) {
+    return error == ENOENT || error == ENXIO || error == ENODEV;
 }
 
 void CloseExclusive(int fd) {
@@ -174,8 +183,8 @@ void SerialThread(void* pOpen) {
                 core.capture.Append(buffer, static_cast<std::size_t>(got));
                 for (ssize_t i = 0; i < got; ++i) {
                     TraceLog(g_bTrace.load(std::memory_order_relaxed), "%02X ", buffer[i]);
-                    core.ring.PutByte(buffer[i]);
                 }
+                core.ring.PutBytes(buffer, static_cast<std::size_t>(got));
                 if (static_cast<std::size_t>(got) < sizeof buffer) {
                     break;
                 }
@@ -193,43 +202,46 @@ void SerialThread(void* pOpen) {
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
     DiagPortScope diagPort(pName);
+    core.openError.clear();
     if (!EarlierReaderGone(core, pName)) {
-        return 1;
+        // The earlier open's descriptor, exclusive, still holds the port.
+        return OpenRefused(core, std::strerror(EBUSY));
     }
     if (core.reader.joinable()) {
         core.reader.join();
     }
 
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
-    OpenFailure failure = OpenFailure::None;
-    int fd = OpenExclusive(pName, &failure);
+    int error = 0;
+    int fd = OpenExclusive(pName, &error);
     SerialDiag("handle 0x%X\n", static_cast<unsigned>(fd));
     if (fd < 0) {
-        if (failure == OpenFailure::Missing) {
+        if (IsMissingPort(error)) {
             SerialDiag("Serial port %s does not exist.\n", pName);
         } else {
             SerialDiag("Serial port %s used.\n", pName);
         }
-        return 1;
+        return OpenRefused(core, std::strerror(error));
     }
     *pSlot = fd;
 
     termios probe{};
     if (tcgetattr(fd, &probe) != 0) {
+        error = errno;
         SerialDiag("Error get Serial port %s state.\n", pName);
         CloseExclusive(fd);
         *pSlot = kInvalidPort;
-        return 1;
+        return OpenRefused(core, std::strerror(error));
     }
     if (!ConfigureLine(fd)) {
         SerialDiag("Error setting to Serial port %s.\n", pName);
         CloseExclusive(fd);
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     if (!SetModemLines(fd)) {
         SerialDiag("Error setting modem lines of Serial port %s.\n", pName);
         CloseExclusive(fd);
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     // No producer runs now, so the ring can be emptied from this side.
     core.ring.Reset();
@@ -254,7 +266,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
         core.state.BeginClose(fd);
         CloseExclusive(fd);
         core.state.EndClose();
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     core.pOpen = std::move(pOpen);
     return 0;
@@ -319,10 +331,18 @@ int BackendClose(LinkCore& core, PortHandle hPort) {
     return 1;
 }
 
-int PortProbe(const char* pName) {
-    OpenFailure failure = OpenFailure::None;
-    int fd = OpenExclusive(pName, &failure);
+bool PortPresent(const char* pName) {
+    struct stat info {};
+    return stat(pName, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+int PortProbe(const char* pName, std::string* pReason) {
+    int error = 0;
+    int fd = OpenExclusive(pName, &error);
     if (fd < 0) {
+        if (pReason != nullptr) {
+            *pReason = std::strerror(error);
+        }
         return 1;
     }
     CloseExclusive(fd);

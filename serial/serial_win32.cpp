@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "serial/port_info.h"
 #include "serial/port_state.h"
@@ -80,6 +81,21 @@ COMMTIMEOUTS LineTimeouts() {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     return timeouts;
+}
+
+// The system's own words for an error code, without the closing period and
+// line end; "system error N" when it has none.
+std::string ErrorText(DWORD error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
+    }
+    return text;
 }
 
 HANDLE OpenPortHandle(const char* pName) {
@@ -265,8 +281,8 @@ private:
         m_core.capture.Append(m_buffer, count);
         for (DWORD i = 0; i < count; ++i) {
             TraceLog(g_bTrace.load(), "%02X ", m_buffer[i]);
-            m_core.ring.PutByte(m_buffer[i]);
         }
+        m_core.ring.PutBytes(m_buffer, count);
     }
 
     // A failed wait or read is common and harmless (Wine on a pseudo-terminal
@@ -400,56 +416,61 @@ void SerialThread(void* pOpen) {
 int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     std::lock_guard<std::mutex> lock(core.openMutex);
     DiagPortScope diagPort(pName);
+    core.openError.clear();
     if (!EarlierReaderGone(core, pName)) {
-        return 1;
+        // The earlier open's handle, not shared, still holds the port.
+        return OpenRefused(core, ErrorText(ERROR_ACCESS_DENIED));
     }
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
     HANDLE hPort = OpenPortHandle(pName);
+    // Taken at once: the diagnostic line may change the thread's last error.
+    DWORD error = GetLastError();
     SerialDiag("handle 0x%X\n", HandleBits(hPort));
     if (hPort == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (error == ERROR_FILE_NOT_FOUND) {
             SerialDiag("Serial port %s does not exist.\n", pName);
         } else {
             SerialDiag("Serial port %s used.\n", pName);
         }
-        return 1;
+        return OpenRefused(core, ErrorText(error));
     }
     *pSlot = hPort;
 
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(hPort, &dcb)) {
+        error = GetLastError();
         SerialDiag("Error get Serial port %s state.\n", pName);
         CloseHandle(hPort);
         *pSlot = INVALID_HANDLE_VALUE;
-        return 1;
+        return OpenRefused(core, ErrorText(error));
     }
     // Every failure from here on closes the handle before returning.
     PortCloser closer(hPort);
     dcb = LineSettings();
     if (!SetCommState(hPort, &dcb)) {
         SerialDiag("Error setting to Serial port %s.\n", pName);
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     DWORD mask = 0;
     if (!GetCommMask(hPort, &mask)) {
         SerialDiag("Error GetCommMask().\n");
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
     if (!SetCommMask(hPort, kEventMask)) {
         SerialDiag("Error SetCommMask().\n");
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     if (!GetCommMask(hPort, &mask)) {
         SerialDiag("Error GetCommMask().\n");
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     SerialDiag("Mask Status %x.\n", static_cast<unsigned>(mask));
     COMMTIMEOUTS timeouts = LineTimeouts();
     if (!SetCommTimeouts(hPort, &timeouts)) {
         SerialDiag("Error SetCommTimeouts().\n");
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
 
     // No producer runs yet, so the ring can be emptied from this side.
@@ -461,7 +482,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     pOpen->hPort = hPort;
     if (!StartReader(core, pOpen)) {
         SerialDiag("Error start SerialThread() for Serial port %s.\n", pName);
-        return 1;
+        return OpenRefused(core, kOpenNotConfigured);
     }
     closer.Release();
     core.state.Publish(hPort);
@@ -495,9 +516,22 @@ int BackendClose(LinkCore& core, PortHandle hPort) {
     return 1;
 }
 
-int PortProbe(const char* pName) {
+bool PortPresent(const char* pName) {
+    // The device namespace knows every present port by its plain name.
+    std::string name = pName;
+    if (name.rfind("\\\\.\\", 0) == 0) {
+        name.erase(0, 4);
+    }
+    char target[512];
+    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+}
+
+int PortProbe(const char* pName, std::string* pReason) {
     HANDLE hPort = OpenPortHandle(pName);
     if (hPort == INVALID_HANDLE_VALUE) {
+        if (pReason != nullptr) {
+            *pReason = ErrorText(GetLastError());
+        }
         return 1;
     }
     CloseHandle(hPort);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -46,6 +47,71 @@ std::string OneLine(const std::string& text) {
     return line;
 }
 
+const char* SlotPhaseName(SlotPhase phase) {
+    switch (phase) {
+    case SlotPhase::Ready:
+        return "ready";
+    case SlotPhase::Catching:
+        return "catching";
+    case SlotPhase::Sending:
+        return "sending";
+    case SlotPhase::Checking:
+        return "checking";
+    case SlotPhase::Burning:
+        return "burning";
+    case SlotPhase::Completed:
+        return "completed";
+    case SlotPhase::Cancelled:
+        return "cancelled";
+    case SlotPhase::AlreadyFlashed:
+        return "already-flashed";
+    case SlotPhase::Failed:
+        return "failed";
+    case SlotPhase::PortLost:
+        break;
+    }
+    return "port-lost";
+}
+
+TransferPace PaceOf(unsigned sent, unsigned total, unsigned startSent, std::chrono::steady_clock::time_point start,
+                    std::chrono::steady_clock::time_point now) {
+    TransferPace pace;
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    if (seconds < kRateSettleSeconds || sent <= startSent) {
+        return pace;
+    }
+    const double rate = (sent - startSent) / seconds;
+    pace.bytesPerSecond = rate;
+    pace.secondsLeft = static_cast<unsigned>(std::lround((total > sent ? total - sent : 0) / rate));
+    return pace;
+}
+
+const char* EventKindName(EventKind kind) {
+    switch (kind) {
+    case EventKind::Phase:
+        return "phase";
+    case EventKind::Status:
+        return "status";
+    case EventKind::Progress:
+        return "progress";
+    case EventKind::RunStarted:
+        return "run-started";
+    case EventKind::RunEnded:
+        return "run-ended";
+    case EventKind::Line:
+        return "line";
+    case EventKind::RecordWritten:
+        return "record-written";
+    case EventKind::RecordLost:
+        return "record-lost";
+    case EventKind::Refused:
+        return "refused";
+    case EventKind::Quit:
+        break;
+    }
+    return "quit";
+}
+
 const char* SlotStateName(SlotState state) {
     switch (state) {
     case SlotState::Ready:
@@ -88,8 +154,7 @@ public:
     bool Open(std::string& reason) {
         link.Close();
         if (link.Open(m_shown.port.name.c_str(), &m_hComm) != 0) {
-            reason = m_station.m_settings.openErrorText ? m_station.m_settings.openErrorText(m_shown.port.name)
-                                                        : std::string("cannot be opened");
+            reason = link.LastOpenError();
             return false;
         }
         link.KeepConsoleTail(m_station.m_settings.consoleTail);
@@ -106,15 +171,17 @@ public:
             return false;
         }
         m_shown.state = SlotState::Running;
+        SetPhase(SlotPhase::Catching);
         return true;
     }
     void Unclaim() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_shown.state = IdleState();
+        ShowIdle();
     }
     // Idle: is the port still there? A line lost while idle is closed, so
-    // that a start opens the port afresh; a lost port that can be opened
-    // again shows ready. Holds the open lock, so no start opens meanwhile.
+    // that a start opens the port afresh; a lost port the system has again
+    // shows ready (looked for without opening it: another program may be
+    // about to). Holds the open lock, so no start opens meanwhile.
     // Gives the event to tell when the port went or came back.
     std::optional<StationEvent> CheckIdlePort() {
         std::unique_lock<std::mutex> open(m_openMutex, std::try_to_lock);
@@ -128,14 +195,14 @@ public:
                 bLost = true;
             }
         } else {
-            bLost = PortProbe(m_shown.port.name.c_str()) != 0;
+            bLost = !PortPresent(m_shown.port.name.c_str());
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_shown.state == SlotState::Running || bLost == m_bPortLost) {
             return std::nullopt;
         }
         m_bPortLost = bLost;
-        m_shown.state = IdleState();
+        ShowIdle();
         return StationEvent{m_shown.number, bLost ? "port lost" : "port back"};
     }
     bool NeedsOpen() const { return !link.IsOpen() || link.LineLost(); }
@@ -150,6 +217,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bStop.store(false, std::memory_order_release);
             m_bPortLost = false;
+            m_bRunCounted = false;
             m_shown.run = run;
             m_shown.status.clear();
             m_shown.sent = m_shown.total = 0;
@@ -159,6 +227,11 @@ public:
             m_shown.seconds = 0;
             m_shown.unit.clear();
         }
+        LoggedEvent started;
+        started.kind = EventKind::RunStarted;
+        started.slot = m_shown.number;
+        started.run = run;
+        m_station.Log(std::move(started));
         m_unitLines.Reset();
         m_bBeforeTransfer = true;
         m_repeatOf = 0;
@@ -185,8 +258,16 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             shown = m_shown;
+            shown.counters = m_counted;
+            if (shown.run != 0 && !m_bRunCounted) {
+                shown.counters.bytesSent += shown.sent;
+            }
         }
         shown.console = link.ConsoleTailNow();
+        if (shown.phase == SlotPhase::Sending) {
+            shown.pace = PaceOf(shown.sent, shown.total, shown.transferStartSent, shown.transferStart,
+                                std::chrono::steady_clock::now());
+        }
         return shown;
     }
 
@@ -212,19 +293,41 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_shown.status = pText;
-            unsigned sent = 0;
-            unsigned total = 0;
-            if (ProgressParse(pText, sent, total)) {
-                if (m_shown.total == 0 || sent < m_shown.sent) {
-                    m_shown.transferStart = std::chrono::steady_clock::now();
-                    m_shown.transferStartSent = sent;
-                }
-                m_shown.sent = sent;
-                m_shown.total = total;
-            }
         }
+        LoggedEvent status;
+        status.kind = EventKind::Status;
+        status.slot = m_shown.number;
+        status.text = pText;
+        m_station.Log(std::move(status));
         m_station.m_listener.StatusChanged(m_shown.number, pText);
     }
+    void BytesSent(unsigned sent, unsigned total) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto now = std::chrono::steady_clock::now();
+            if (m_shown.phase != SlotPhase::Sending || sent < m_shown.sent) {
+                m_shown.transferStart = now;
+                m_shown.transferStartSent = sent;
+            }
+            SetPhase(SlotPhase::Sending);
+            m_shown.status = ProgressText(sent, total);
+            m_shown.sent = sent;
+            m_shown.total = total;
+            // A block is a kilobyte: the log tells the transfer's pace, not
+            // every block of it.
+            if (sent == total || now - m_progressLogged >= kProgressEventInterval) {
+                m_progressLogged = now;
+                LoggedEvent progress;
+                progress.kind = EventKind::Progress;
+                progress.slot = m_shown.number;
+                progress.sent = sent;
+                progress.total = total;
+                m_station.Log(std::move(progress));
+            }
+        }
+        m_station.m_listener.Progress(m_shown.number, sent, total);
+    }
+    void Burning() override { ShowPhase(SlotPhase::Burning); }
     void SetProgressRange(int, int) override {}
     void SetProgressPos(int) override {}
     void EnableDownload(bool) override {}
@@ -244,6 +347,9 @@ public:
         m_facts.Stage(stage);
         if (stage == RunStage::Transfer) {
             m_bBeforeTransfer = false;
+        }
+        if (stage == RunStage::Verdict) {
+            ShowPhase(SlotPhase::Checking);
         }
     }
     // The identity is looked for line by line as the box talks, on this
@@ -304,6 +410,17 @@ private:
             } else if (end != RunEnd::AlreadyFlashed) {
                 ++m_shown.failed;
             }
+            SlotCounters& counters = m_counted;
+            ++counters.ends[end];
+            counters.bytesSent += m_shown.sent;
+            if (m_shown.seconds > 0) {
+                for (std::size_t i = 0; i < kRunSecondsBounds.size(); ++i) {
+                    counters.timedWithin[i] += m_shown.seconds <= kRunSecondsBounds[i] ? 1 : 0;
+                }
+                ++counters.timed;
+                counters.secondsSum += m_shown.seconds;
+            }
+            m_bRunCounted = true;
             m_bPortLost = end == RunEnd::PortGone;
         }
         Ending ending = m_station.RunEnded(*this);
@@ -321,6 +438,51 @@ private:
     SlotState IdleState() const {
         return m_bPortLost ? SlotState::PortLost : m_shown.run == 0 ? SlotState::Ready : SlotState::Ended;
     }
+    // The state and phase of a slot without a run; under m_mutex.
+    void ShowIdle() {
+        m_shown.state = IdleState();
+        switch (m_shown.state) {
+        case SlotState::PortLost:
+            SetPhase(SlotPhase::PortLost);
+            return;
+        case SlotState::Ready:
+            SetPhase(SlotPhase::Ready);
+            return;
+        default:
+            break;
+        }
+        switch (m_shown.end.value_or(RunEnd::Cancelled)) {
+        case RunEnd::Completed:
+            SetPhase(SlotPhase::Completed);
+            return;
+        case RunEnd::Cancelled:
+        case RunEnd::ChooserCancelled:
+            SetPhase(SlotPhase::Cancelled);
+            return;
+        case RunEnd::AlreadyFlashed:
+            SetPhase(SlotPhase::AlreadyFlashed);
+            return;
+        default:
+            SetPhase(SlotPhase::Failed);
+        }
+    }
+    void ShowPhase(SlotPhase phase) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SetPhase(phase);
+    }
+    // Under m_mutex: a change of phase is logged.
+    void SetPhase(SlotPhase phase) {
+        if (m_shown.phase == phase) {
+            return;
+        }
+        m_shown.phase = phase;
+        LoggedEvent changed;
+        changed.kind = EventKind::Phase;
+        changed.slot = m_shown.number;
+        changed.phase = phase;
+        changed.run = m_shown.run;
+        m_station.Log(std::move(changed));
+    }
 
     Station& m_station;
     std::thread m_worker;       // the latest run's; joined by the next start and at the end
@@ -337,6 +499,10 @@ private:
     mutable std::mutex m_mutex;  // guards what follows
     SlotSnapshot m_shown;
     bool m_bPortLost = false;
+    std::chrono::steady_clock::time_point m_progressLogged{};
+    SlotCounters m_counted;     // of the ended runs
+    bool m_bRunCounted = false;  // the latest run has ended and is counted
+
 };
 
 Station::Station(StationSettings settings, StationListener& listener)
@@ -396,15 +562,29 @@ bool Station::AddSlot(const std::string& port, std::string& reason) {
 }
 
 Station::StartResult Station::Start(unsigned number, std::string* pReason, unsigned* pRun) {
+    return StartSlot(number, pReason, pRun, true);
+}
+
+Station::StartResult Station::StartSlot(unsigned number, std::string* pReason, unsigned* pRun, bool bLogRunning) {
+    const auto refused = [&](StartResult result, const std::string& reason) {
+        if (result != StartResult::Running || bLogRunning) {
+            LoggedEvent event;
+            event.kind = EventKind::Refused;
+            event.slot = result == StartResult::Closed ? 0 : number;
+            event.text = StartRefusalText(*this, number, result, reason);
+            Log(std::move(event));
+        }
+        return result;
+    };
     if (number == 0 || number > m_slots.size()) {
-        return StartResult::NoSuchSlot;
+        return refused(StartResult::NoSuchSlot, "");
     }
     if (Closed()) {
-        return StartResult::Closed;
+        return refused(StartResult::Closed, "");
     }
     Slot& slot = *m_slots[number - 1];
     if (!slot.Claim()) {
-        return StartResult::Running;
+        return refused(StartResult::Running, "");
     }
     {
         std::lock_guard<std::mutex> open(slot.m_openMutex);
@@ -414,7 +594,7 @@ Station::StartResult Station::Start(unsigned number, std::string* pReason, unsig
             if (pReason != nullptr) {
                 *pReason = reason;
             }
-            return StartResult::OpenFailed;
+            return refused(StartResult::OpenFailed, reason);
         }
     }
     unsigned run = 0;
@@ -434,7 +614,8 @@ std::vector<unsigned> Station::StartAllReady(std::vector<std::string>* pProblems
     for (const auto& slot : m_slots) {
         const unsigned number = slot->m_shown.number;
         std::string reason;
-        switch (Start(number, &reason)) {
+        // A running slot is simply not among those started.
+        switch (StartSlot(number, &reason, nullptr, false)) {
         case StartResult::Started:
             started.push_back(number);
             break;
@@ -454,7 +635,15 @@ Station::StopResult Station::Stop(unsigned number) {
     if (number == 0 || number > m_slots.size()) {
         return StopResult::NoSuchSlot;
     }
-    return m_slots[number - 1]->RequestStop() ? StopResult::Stopping : StopResult::NotRunning;
+    const StopResult result = m_slots[number - 1]->RequestStop() ? StopResult::Stopping : StopResult::NotRunning;
+    if (result == StopResult::NotRunning) {
+        LoggedEvent event;
+        event.kind = EventKind::Refused;
+        event.slot = number;
+        event.text = StopRefusalText(number, result);
+        Log(std::move(event));
+    }
+    return result;
 }
 
 void Station::StopAll() {
@@ -464,8 +653,16 @@ void Station::StopAll() {
 }
 
 void Station::Close() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bClosed = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bClosed) {
+            return;
+        }
+        m_bClosed = true;
+    }
+    LoggedEvent event;
+    event.kind = EventKind::Quit;
+    Log(std::move(event));
 }
 
 bool Station::Closed() const {
@@ -519,6 +716,17 @@ Station::Totals Station::TotalsNow() const {
     totals.failed = m_failed;
     totals.recordsLost = m_recordsLost;
     totals.began = m_began;
+    const unsigned ended = totals.completed + totals.failed;
+    if (ended > 0) {
+        totals.yield = std::round(1000.0 * totals.completed / ended) / 10;
+    }
+    const double hours = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_began).count() / 3600.0;
+    if (totals.completed > 0 && hours > 0) {
+        totals.boxesPerHour = std::round(10 * totals.completed / hours) / 10;
+    }
+    totals.target = m_settings.target;
+    totals.targetReached = totals.target > 0 && totals.completed >= totals.target;
+    totals.targetLeft = totals.target > totals.completed ? totals.target - totals.completed : 0;
     return totals;
 }
 
@@ -552,9 +760,16 @@ Station::Ending Station::RunEnded(Slot& slot) {
         }
     }
     m_listener.RunEnded(shown);
+    LoggedEvent ended;
+    ended.kind = EventKind::RunEnded;
+    ended.slot = shown.number;
+    ended.run = shown.run;
+    ended.text = RunEndName(end);
+    Log(std::move(ended));
 
     Ending ending;
     ending.slot = shown.number;
+    ending.run = shown.run;
     std::vector<StationEvent>& events = ending.events;
     if (repeatOf != 0 && end != RunEnd::AlreadyFlashed) {
         events.push_back({shown.number, "unit " + shown.unit + " already flashed in run " + std::to_string(repeatOf)});
@@ -593,7 +808,7 @@ Station::Ending Station::RunEnded(Slot& slot) {
 void Station::Finish(Ending ending) {
     if (!ending.bRecord) {
         for (const StationEvent& event : ending.events) {
-            m_listener.Event(event);
+            Tell(event);
         }
         return;
     }
@@ -616,16 +831,23 @@ void Station::WriteRecords() {
         m_endings.pop_front();
         lock.unlock();
         std::string lost;
-        if (!RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image, std::move(ending.console),
-                       ending.place, lost)) {
+        const bool bWritten = RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image, std::move(ending.console),
+                       ending.place, lost);
+        if (!bWritten) {
             {
                 std::lock_guard<std::mutex> counts(m_mutex);
                 ++m_recordsLost;
             }
             m_listener.RecordLost(ending.slot, lost);
         }
+        LoggedEvent recorded;
+        recorded.kind = bWritten ? EventKind::RecordWritten : EventKind::RecordLost;
+        recorded.slot = ending.slot;
+        recorded.run = ending.run;
+        recorded.text = lost;
+        Log(std::move(recorded));
         for (const StationEvent& event : ending.events) {
-            m_listener.Event(event);
+            Tell(event);
         }
         lock.lock();
         --m_endingsPending;
@@ -643,12 +865,62 @@ void Station::KeepWatch() {
             std::lock_guard<std::mutex> slots(m_slotsMutex);
             for (const auto& slot : m_slots) {
                 if (const std::optional<StationEvent> event = slot->CheckIdlePort()) {
-                    m_listener.Event(*event);
+                    Tell(*event);
                 }
             }
         }
         lock.lock();
     }
+}
+
+void Station::Log(LoggedEvent event) {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    event.id = ++m_lastEventId;
+    m_log.push_back(std::move(event));
+    if (m_log.size() > kEventLogMost) {
+        m_log.pop_front();
+    }
+    for (const auto& subscriber : m_subscribers) {
+        subscriber.second();
+    }
+}
+
+void Station::Tell(const StationEvent& event) {
+    m_listener.Event(event);
+    LoggedEvent line;
+    line.kind = EventKind::Line;
+    line.slot = event.slot;
+    line.text = event.text;
+    Log(std::move(line));
+}
+
+std::vector<LoggedEvent> Station::Since(std::uint64_t id, bool& bMissed) const {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    const std::uint64_t oldest = m_log.empty() ? m_lastEventId + 1 : m_log.front().id;
+    bMissed = id > m_lastEventId || id + 1 < oldest;
+    std::vector<LoggedEvent> events;
+    for (const LoggedEvent& event : m_log) {
+        if (event.id > id) {
+            events.push_back(event);
+        }
+    }
+    return events;
+}
+
+std::uint64_t Station::LastEventId() const {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    return m_lastEventId;
+}
+
+unsigned Station::Subscribe(std::function<void()> woken) {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    m_subscribers.emplace_back(++m_lastSubscription, std::move(woken));
+    return m_lastSubscription;
+}
+
+void Station::Unsubscribe(unsigned subscription) {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    std::erase_if(m_subscribers, [subscription](const auto& subscriber) { return subscriber.first == subscription; });
 }
 
 std::string StartRefusalText(const Station& station, unsigned slot, Station::StartResult result,

@@ -6,11 +6,13 @@
 // stop.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,17 +33,65 @@ enum class SlotState { Ready, Running, Ended, PortLost };
 // "ready", "running", "ended", "port-lost".
 const char* SlotStateName(SlotState state);
 
+// What a slot's box is doing, finer than its state, as the station knows it
+// from its run: every front end shows this and reads no status text.
+enum class SlotPhase {
+    Ready,           // no run yet
+    Catching,        // a run: the prompts, the catch of the loader, its menu
+    Sending,         // the image's blocks
+    Checking,        // the whole image sent; the loader checks it
+    Burning,         // the loader writes the image into flash
+    Completed,       // the latest run's end
+    Cancelled,
+    AlreadyFlashed,
+    Failed,          // any other end
+    PortLost,        // the port went: under a run, or while idle
+};
+// "ready", "catching", "sending", "checking", "burning", "completed",
+// "cancelled", "already-flashed", "failed", "port-lost".
+const char* SlotPhaseName(SlotPhase phase);
+
+// A transfer's pace, the same for every front end: the rate over the whole
+// transfer so far (bytes a second) and the time left at it (whole seconds,
+// rounded), known once the transfer has run kRateSettleSeconds: before, a
+// few blocks in the port's buffer make it look far faster than the line.
+constexpr double kRateSettleSeconds = 1.0;
+struct TransferPace {
+    std::optional<double> bytesPerSecond;
+    std::optional<unsigned> secondsLeft;
+};
+TransferPace PaceOf(unsigned sent, unsigned total, unsigned startSent, std::chrono::steady_clock::time_point start,
+                    std::chrono::steady_clock::time_point now);
+
+// Upper bounds, in seconds, of the buckets into which a slot counts its
+// ended runs' times from the first sync byte (a run that never synced is
+// not counted): what /metrics gives as a histogram.
+constexpr std::array<double, 11> kRunSecondsBounds = {5, 10, 30, 60, 120, 300, 600, 900, 1200, 1800, 3600};
+
+// A slot's counters this session; they only grow.
+struct SlotCounters {
+    std::map<RunEnd, std::uint64_t> ends;  // runs ended, by end
+    // Image bytes handed to the port: by the ended runs, and by the one
+    // under way so far.
+    std::uint64_t bytesSent = 0;
+    std::array<std::uint64_t, kRunSecondsBounds.size()> timedWithin{};  // runs within each bound
+    std::uint64_t timed = 0;                                             // runs with a time
+    double secondsSum = 0;                                               // their times together
+};
+
 // What a front end shows of one slot: a copy, consistent in itself.
 struct SlotSnapshot {
     unsigned number = 0;
     char key = 0;
     RunPort port;
     SlotState state = SlotState::Ready;
+    SlotPhase phase = SlotPhase::Ready;
     std::string status;  // the run's latest status text ("" before the first)
     unsigned sent = 0;   // while sending: bytes handed to the port, and the
     unsigned total = 0;  // transfer length
     std::chrono::steady_clock::time_point transferStart{};
     unsigned transferStartSent = 0;
+    TransferPace pace;                   // while sending, as of the snapshot
     unsigned run = 0;                    // the session's number of the slot's latest run; 0: none yet
     std::optional<RunEnd> end;           // how the latest run ended
     std::string message;                 // its final message ("" when none)
@@ -50,6 +100,7 @@ struct SlotSnapshot {
     std::string unit;                    // the box's identity, when a pattern found it
     unsigned completed = 0, failed = 0;  // the slot's runs this session
     ConsoleTail console;                 // the newest bytes the box sent
+    SlotCounters counters;
 };
 
 // One line of what happened, for a log or the last few shown on screen.
@@ -58,13 +109,45 @@ struct StationEvent {
     std::string text;   // about the slot: "completed in 24:13", "Error 31 !!! at block 812"
 };
 
+// What the station's event log holds: each entry has an id one above the
+// one before, so that a front end asks for what came after the last it saw.
+enum class EventKind {
+    Phase,          // a slot's phase changed (phase)
+    Status,         // a run set its status text (text)
+    Progress,       // a transfer went on (sent, total); at most every kProgressEventInterval a slot
+    RunStarted,     // (run)
+    RunEnded,       // (run, text: the end's name)
+    Line,           // one of the station's event lines (text), as a terminal view shows it
+    RecordWritten,  // (run)
+    RecordLost,     // (text: the complaint and the record's line)
+    Refused,        // a start or a stop did not go through (text: why)
+    Quit,           // no new starts from now on
+};
+// "phase", "status", "progress", "run-started", "run-ended", "line",
+// "record-written", "record-lost", "refused", "quit".
+const char* EventKindName(EventKind kind);
+
+constexpr auto kProgressEventInterval = std::chrono::milliseconds(500);
+
+struct LoggedEvent {
+    std::uint64_t id = 0;
+    EventKind kind = EventKind::Line;
+    unsigned slot = 0;  // 0: the station's own
+    SlotPhase phase = SlotPhase::Ready;
+    unsigned run = 0;
+    unsigned sent = 0, total = 0;
+    std::string text;
+};
+
 // Told of what happens, from the slots' own threads: it must not block
 // (the output queue and the view's lock are fine).
 class StationListener {
 public:
     virtual ~StationListener() = default;
-    // A run set its status text.
+    // A run set its status text (not for the transfer's progress).
     virtual void StatusChanged(unsigned /*slot*/, const char* /*text*/) {}
+    // A run's transfer went on: bytes handed to the port and its length.
+    virtual void Progress(unsigned /*slot*/, unsigned /*sent*/, unsigned /*total*/) {}
     // A run has ended (before its record is written); snapshot as it ended.
     // A run that ended already-flashed counts neither as completed nor failed.
     virtual void RunEnded(const SlotSnapshot& /*slot*/) {}
@@ -89,9 +172,8 @@ struct StationSettings {
     std::function<void(const char* text)> prompt;
     // Asked with every poll of every run: true cancels all (Ctrl-C).
     std::function<bool()> cancelAll;
-    // The system's reason why a port cannot be opened now.
-    std::function<std::string(const std::string& port)> openErrorText;
     std::size_t consoleTail = 4096;
+    unsigned target = 0;  // completed boxes wanted this session; 0: none
     // Every few seconds an idle slot's port is looked at: unplugged, it
     // shows port-lost ("port lost" event), and ready again once it can be
     // opened ("port back").
@@ -149,8 +231,30 @@ public:
         unsigned completed = 0, failed = 0, running = 0;
         unsigned recordsLost = 0;
         std::chrono::steady_clock::time_point began{};
+        // Percent of the ended runs that completed, to one decimal; none
+        // before the first.
+        std::optional<double> yield;
+        // Completed boxes an hour since the station began, to one decimal;
+        // none before the first.
+        std::optional<double> boxesPerHour;
+        unsigned target = 0;      // as set; 0: none
+        unsigned targetLeft = 0;  // completed boxes still wanted
+        bool targetReached = false;
     };
     Totals TotalsNow() const;
+
+    // The event log: the newest kEventLogMost events. Since gives those
+    // after id, oldest first; bMissed is set when some after id are no
+    // longer held, or id is none this station gave (the caller then needs
+    // the whole state; what is held is given all the same).
+    static constexpr std::size_t kEventLogMost = 1000;
+    std::vector<LoggedEvent> Since(std::uint64_t id, bool& bMissed) const;
+    std::uint64_t LastEventId() const;
+    // woken() is called after every event, from whichever thread logged it
+    // and under the log's lock: it must only hand the news on (post to a
+    // loop, notify). Unsubscribe returns once no call is under way.
+    unsigned Subscribe(std::function<void()> woken);
+    void Unsubscribe(unsigned subscription);
 
 private:
     class Slot;
@@ -160,6 +264,7 @@ private:
     struct Ending {
         bool bRecord = false;
         unsigned slot = 0;
+        unsigned run = 0;
         RunFacts facts;
         RunPort port;
         std::string console;
@@ -180,6 +285,11 @@ private:
     void WriteRecords();
     // Every 2 s: notices an idle slot's port unplugged, and plugged in again.
     void KeepWatch();
+    // Adds to the event log (its id is given here) and wakes the subscribers.
+    void Log(LoggedEvent event);
+    // Tells the listener an event line and logs it.
+    void Tell(const StationEvent& event);
+    StartResult StartSlot(unsigned slot, std::string* pReason, unsigned* pRun, bool bLogRunning);
 
     const StationSettings m_settings;
     StationListener& m_listener;
@@ -202,6 +312,12 @@ private:
     bool m_bEnd = false;            // the station is being destroyed
     std::thread m_writer;
     std::thread m_keeper;
+
+    mutable std::mutex m_logMutex;  // guards what follows; taken under a slot's lock, never the other way
+    std::deque<LoggedEvent> m_log;
+    std::uint64_t m_lastEventId = 0;
+    std::vector<std::pair<unsigned, std::function<void()>>> m_subscribers;
+    unsigned m_lastSubscription = 0;
 };
 
 // Why a start or a stop did not go through, as a front end tells it ("" when

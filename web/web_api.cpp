@@ -44,10 +44,6 @@ constexpr char kTokenPage[] = R"(<!DOCTYPE html>
 </body>
 </html>
 )";
-// A transfer's rate is shown once it has run this long: before, a few
-// blocks in a port's buffer make it look far faster than the line.
-constexpr double kRateAfterSeconds = 1.0;
-
 WebAnswer Json(int status, const nlohmann::json& value) {
     WebAnswer answer;
     answer.status = status;
@@ -79,38 +75,6 @@ bool SameSecret(const std::string& given, const std::string& secret) {
         differ |= static_cast<unsigned char>(given[i] ^ secret[i % std::max<std::size_t>(secret.size(), 1)]);
     }
     return differ == 0;
-}
-
-// What the box is doing, finer than the slot's state: the page colours the
-// tile by it.
-const char* SlotPhase(const SlotSnapshot& slot) {
-    switch (slot.state) {
-    case SlotState::Ready:
-        return "ready";
-    case SlotState::PortLost:
-        return "port-lost";
-    case SlotState::Ended: {
-        // A run the operator stopped, or a box that was flashed already, is
-        // shown as what it is, not as a failure.
-        const char* pEnd = slot.end ? RunEndName(*slot.end) : "cancelled";
-        const std::string end = pEnd;
-        return end == "completed" || end == "cancelled" || end == "already-flashed" ? pEnd : "failed";
-    }
-    case SlotState::Running:
-        break;
-    }
-    unsigned sent = 0;
-    unsigned total = 0;
-    if (ProgressParse(slot.status.c_str(), sent, total)) {
-        return "sending";
-    }
-    if (slot.status.find("Checking") != std::string::npos) {
-        return "checking";
-    }
-    if (slot.status.find("Burning") != std::string::npos) {
-        return "burning";
-    }
-    return "catching";
 }
 
 // What the system knows of the slot's adapter, as --list-ports --json lists
@@ -242,13 +206,12 @@ bool CursorParse(const std::string& text, std::int64_t& cursor) {
 }
 
 nlohmann::json SlotJson(const SlotSnapshot& slot) {
-    const char* pPhase = SlotPhase(slot);
     nlohmann::json value = {
         {"slot", slot.number},
         {"key", std::string(1, slot.key)},
         {"port", slot.port.name},
         {"state", SlotStateName(slot.state)},
-        {"phase", pPhase},
+        {"phase", SlotPhaseName(slot.phase)},
         {"status", BytesAsCodePoints(slot.status)},
         {"sent", slot.sent},
         {"total", slot.total},
@@ -261,12 +224,9 @@ nlohmann::json SlotJson(const SlotSnapshot& slot) {
         {"seconds_left", nullptr},
         {"adapter", AdapterJson(slot.port)},
     };
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.transferStart).count();
-    if (std::string(pPhase) == "sending" && seconds >= kRateAfterSeconds && slot.sent > slot.transferStartSent) {
-        const double rate = (slot.sent - slot.transferStartSent) / seconds;
-        value["rate"] = std::round(rate);
-        value["seconds_left"] = std::round((slot.total > slot.sent ? slot.total - slot.sent : 0) / rate);
+    if (slot.pace.bytesPerSecond) {
+        value["rate"] = std::round(*slot.pace.bytesPerSecond);
+        value["seconds_left"] = slot.pace.secondsLeft.value_or(0);
     }
     if (slot.end) {
         value["end"] = RunEndName(*slot.end);
@@ -348,6 +308,16 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         WebAnswer answer;
         answer.contentType = "text/event-stream";
         answer.bEvents = true;
+        std::string since = request.lastEventId;
+        for (const std::string& pair : QueryPairs(query)) {
+            if (since.empty() && pair.rfind("since=", 0) == 0) {
+                since = pair.substr(6);
+            }
+        }
+        std::int64_t id = 0;
+        if (CursorParse(since, id)) {
+            answer.eventsSince = static_cast<std::uint64_t>(id);
+        }
         return answer;
     }
     if (const WebPageFile* pFile = WebPageFileOf(path)) {
@@ -412,12 +382,9 @@ WebAnswer WebApi::StationState() const {
         slots.push_back(SlotJson(m_station.Snapshot(number)));
     }
     const Station::Totals totals = m_station.TotalsNow();
-    const unsigned ended = totals.completed + totals.failed;
-    const double hours = std::chrono::duration<double>(std::chrono::steady_clock::now() - totals.began).count() / 3600.0;
     nlohmann::json target = nullptr;
-    if (m_settings.target > 0) {
-        target = {{"boxes", m_settings.target},
-                  {"left", totals.completed >= m_settings.target ? 0 : m_settings.target - totals.completed}};
+    if (totals.target > 0) {
+        target = {{"boxes", totals.target}, {"left", totals.targetLeft}, {"reached", totals.targetReached}};
     }
     return Json(200, nlohmann::json{
                          {"name", m_settings.stationName},
@@ -431,14 +398,43 @@ WebAnswer WebApi::StationState() const {
                           {{"completed", totals.completed},
                            {"failed", totals.failed},
                            {"running", totals.running},
-                           {"yield", ended == 0 ? nlohmann::json(nullptr)
-                                                : nlohmann::json(std::round(1000.0 * totals.completed / ended) / 10)},
-                           {"boxes_per_hour", totals.completed == 0 || hours <= 0
-                                                  ? nlohmann::json(nullptr)
-                                                  : nlohmann::json(std::round(10 * totals.completed / hours) / 10)}}},
+                           {"yield", totals.yield ? nlohmann::json(*totals.yield) : nlohmann::json(nullptr)},
+                           {"boxes_per_hour", totals.boxesPerHour ? nlohmann::json(*totals.boxesPerHour)
+                                                                  : nlohmann::json(nullptr)}}},
                          {"target", target},
                          {"slots", slots},
                      });
+}
+
+std::string WebApi::EventData(const LoggedEvent& event) {
+    nlohmann::json value = {{"id", event.id}, {"kind", EventKindName(event.kind)}, {"slot", event.slot}};
+    switch (event.kind) {
+    case EventKind::Phase:
+        value["phase"] = SlotPhaseName(event.phase);
+        value["run"] = event.run;
+        break;
+    case EventKind::Progress:
+        value["sent"] = event.sent;
+        value["total"] = event.total;
+        break;
+    case EventKind::RunStarted:
+    case EventKind::RecordWritten:
+        value["run"] = event.run;
+        break;
+    case EventKind::RunEnded:
+        value["run"] = event.run;
+        value["end"] = event.text;
+        break;
+    case EventKind::Status:
+    case EventKind::Line:
+    case EventKind::RecordLost:
+    case EventKind::Refused:
+        value["text"] = BytesAsCodePoints(event.text);
+        break;
+    case EventKind::Quit:
+        break;
+    }
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 WebAnswer WebApi::Records(const std::string& query) const {

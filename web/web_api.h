@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 
 class Station;
 class WebMetrics;
+struct LoggedEvent;
 
 struct WebSettings {
     std::string address = "127.0.0.1";  // an IP address, as given
@@ -24,7 +26,6 @@ struct WebSettings {
     ImageFacts image;
     std::string stationName;
     std::string version;
-    unsigned target = 0;   // completed boxes wanted; 0: none
     bool bBatch = false;   // a batch: it starts and stops its boxes itself
 };
 
@@ -35,6 +36,7 @@ struct WebRequest {
     std::string origin;  // the Origin header; "" when missing
     std::string authorization;
     std::string cookie;  // the Cookie header; "" when missing
+    std::string lastEventId;  // the Last-Event-ID header: a reconnecting event client's; "" when missing
 };
 
 struct WebAnswer {
@@ -45,6 +47,9 @@ struct WebAnswer {
     std::string location;   // with 303: where to go
     std::string setCookie;  // a Set-Cookie header's value; "": none
     bool bEvents = false;   // GET /events let through: the server streams from here
+    // With bEvents: the last event the client saw (Last-Event-ID, else
+    // ?since=N); none for a new client, or an id that is no number.
+    std::optional<std::uint64_t> eventsSince;
 };
 
 // {"error": text} with the status.
@@ -59,8 +64,11 @@ public:
     // Host may give it when the station serves on every address).
     void OwnPlaceSet(unsigned short port, const std::string& hostName);
     WebAnswer Answer(const WebRequest& request) const;
-    // GET /api/station's answer; also what every event carries.
+    // GET /api/station's answer; also what every state message of /events
+    // carries.
     WebAnswer StationState() const;
+    // An event of the station's log as /events sends it: a JSON object.
+    static std::string EventData(const LoggedEvent& event);
 
     // One page of records, newest first, read from the end of the file
     // backwards: at most limit records that begin at or after `after` and

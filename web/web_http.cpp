@@ -11,6 +11,7 @@ WebRequest WebRequestOf(const http::request<http::string_body>& request) {
     out.host = std::string(request[http::field::host]);
     out.origin = std::string(request[http::field::origin]);
     out.authorization = std::string(request[http::field::authorization]);
+    out.lastEventId = std::string(request["Last-Event-ID"]);
     // Several Cookie headers (HTTP/2 gateways split them) read as one.
     for (auto it = request.find(http::field::cookie); it != request.end() && it->name() == http::field::cookie;
          ++it) {

@@ -1,7 +1,10 @@
 #include "web/web_metrics.h"
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
-#include <set>
+#include <map>
+#include <vector>
 
 #include "station/run_facts.h"
 #include "web/web_api.h"
@@ -82,20 +85,6 @@ void Family(std::string& text, const char* name, const char* type, const char* h
 
 }  // namespace
 
-void WebMetrics::RunEnded(const SlotSnapshot& slot) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_downloads[{slot.number, RunEndName(slot.end.value_or(RunEnd::Cancelled))}];
-    m_bytesEnded[slot.number] += slot.sent;
-    m_lastEndedRun[slot.number] = slot.run;
-    if (slot.seconds > 0) {
-        for (std::size_t i = 0; i < kBuckets.size(); ++i) {
-            m_bucketCounts[i] += slot.seconds <= kBuckets[i] ? 1 : 0;
-        }
-        ++m_transfers;
-        m_transferSeconds += slot.seconds;
-    }
-}
-
 std::string WebMetrics::Text(const Station& station, const WebSettings& settings) const {
     std::string text;
     Family(text, "kelvora_up", "gauge", "1 while the station serves");
@@ -108,18 +97,18 @@ std::string WebMetrics::Text(const Station& station, const WebSettings& settings
     for (unsigned number = 1; number <= station.SlotCount(); ++number) {
         slots.push_back(station.Snapshot(number));
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
     Family(text, "kelvora_downloads_total", "counter", "downloads that ended, by port and end");
     for (const SlotSnapshot& slot : slots) {
-        // Every port shows its completed count, also while it is 0.
-        const std::string port = LabelValue(slot.port.name);
-        if (m_downloads.count({slot.number, "completed"}) == 0) {
-            text += "kelvora_downloads_total{port=\"" + port + "\",end=\"completed\"} 0\n";
+        // Every port shows its completed count, also while it is 0; the
+        // ends in the order of their names.
+        std::map<std::string, std::uint64_t> ends{{RunEndName(RunEnd::Completed), 0}};
+        for (const auto& [end, runs] : slot.counters.ends) {
+            ends[RunEndName(end)] += runs;
         }
-        for (auto it = m_downloads.lower_bound({slot.number, ""});
-             it != m_downloads.end() && it->first.first == slot.number; ++it) {
-            text += "kelvora_downloads_total{port=\"" + port + "\",end=\"" + LabelValue(it->first.second) + "\"} " +
-                    std::to_string(it->second) + "\n";
+        const std::string port = LabelValue(slot.port.name);
+        for (const auto& [end, runs] : ends) {
+            text += "kelvora_downloads_total{port=\"" + port + "\",end=\"" + LabelValue(end) + "\"} " +
+                    std::to_string(runs) + "\n";
         }
     }
     Family(text, "kelvora_slot_running", "gauge", "1 while a download runs on the port");
@@ -129,26 +118,26 @@ std::string WebMetrics::Text(const Station& station, const WebSettings& settings
     }
     Family(text, "kelvora_bytes_sent_total", "counter", "image bytes handed to the port");
     for (const SlotSnapshot& slot : slots) {
-        std::uint64_t bytes = 0;
-        if (auto ended = m_bytesEnded.find(slot.number); ended != m_bytesEnded.end()) {
-            bytes = ended->second;
-        }
-        // A run under way counts what it has sent so far, until its end adds
-        // the same bytes to the ended runs.
-        auto counted = m_lastEndedRun.find(slot.number);
-        if (slot.run != 0 && (counted == m_lastEndedRun.end() || counted->second != slot.run)) {
-            bytes += slot.sent;
-        }
-        text += "kelvora_bytes_sent_total{port=\"" + LabelValue(slot.port.name) + "\"} " + std::to_string(bytes) +
-                "\n";
+        text += "kelvora_bytes_sent_total{port=\"" + LabelValue(slot.port.name) + "\"} " +
+                std::to_string(slot.counters.bytesSent) + "\n";
     }
     Family(text, "kelvora_transfer_seconds", "histogram", "time of each download from the first sync byte");
-    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
-        text += "kelvora_transfer_seconds_bucket{le=\"" + Number(kBuckets[i]) + "\"} " +
-                std::to_string(m_bucketCounts[i]) + "\n";
+    std::array<std::uint64_t, kRunSecondsBounds.size()> within{};
+    std::uint64_t timed = 0;
+    double seconds = 0;
+    for (const SlotSnapshot& slot : slots) {
+        for (std::size_t i = 0; i < within.size(); ++i) {
+            within[i] += slot.counters.timedWithin[i];
+        }
+        timed += slot.counters.timed;
+        seconds += slot.counters.secondsSum;
     }
-    text += "kelvora_transfer_seconds_bucket{le=\"+Inf\"} " + std::to_string(m_transfers) + "\n";
-    text += "kelvora_transfer_seconds_sum " + Number(m_transferSeconds) + "\n";
-    text += "kelvora_transfer_seconds_count " + std::to_string(m_transfers) + "\n";
+    for (std::size_t i = 0; i < within.size(); ++i) {
+        text += "kelvora_transfer_seconds_bucket{le=\"" + Number(kRunSecondsBounds[i]) + "\"} " +
+                std::to_string(within[i]) + "\n";
+    }
+    text += "kelvora_transfer_seconds_bucket{le=\"+Inf\"} " + std::to_string(timed) + "\n";
+    text += "kelvora_transfer_seconds_sum " + Number(seconds) + "\n";
+    text += "kelvora_transfer_seconds_count " + std::to_string(timed) + "\n";
     return text;
 }

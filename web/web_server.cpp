@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "station/station.h"
 #include "web/web_http.h"
 
 namespace beast = boost::beast;
@@ -41,13 +43,16 @@ constexpr std::size_t kClientsMost = 128;
 // closes the oldest stream of the address that holds the most, so that
 // streams never take the room requests need.
 constexpr std::size_t kEventClientsMost = 32;
-// Events: at most ten a second, and a comment line when nothing changed for
-// a while, so that a client that went away is noticed. A client that stops
-// reading gets no more than one message queued, and is dropped when a write
-// has not gone through in kEventWriteTime.
+// Events: sent as the station logs them, gathered into at most ten sends a
+// second, and a comment line when nothing happened for a while, so that a
+// client that went away is noticed. A client that stops reading is dropped
+// when a write has not gone through in kEventWriteTime, or when more than
+// kEventBacklogMost waits for it: it comes back with its Last-Event-ID and
+// gets what it missed from the log, or the whole state.
 constexpr auto kEventInterval = std::chrono::milliseconds(100);
 constexpr auto kEventQuiet = std::chrono::seconds(10);
 constexpr auto kEventWriteTime = std::chrono::seconds(30);
+constexpr std::size_t kEventBacklogMost = 1024 * 1024;
 
 // Sent with every answer: the page may not be framed by another site (so
 // no click on it can be borrowed), and it runs only its own script and
@@ -81,22 +86,42 @@ private:
     std::vector<Session*> m_sessions;
 };
 
-// The clients of GET /events, and the timer that sends them the station's
-// state when it changed. Lives on the server's thread only.
+// The clients of GET /events: each gets the station's logged events after
+// the last it saw, each with its id, then the state as of them under the
+// same id. Woken by the station's log; lives on the server's thread, but
+// for the wake.
 class EventHub {
 public:
-    EventHub(net::io_context& context, const WebApi& api) : m_timer(context), m_api(api) {}
-    void Add(const std::shared_ptr<Session>& pSession);
+    EventHub(net::io_context& context, const WebApi& api, Station& station);
+    ~EventHub();
+    EventHub(const EventHub&) = delete;
+    EventHub& operator=(const EventHub&) = delete;
+    // A new client; since: the last event it saw, when it says so.
+    void Add(const std::shared_ptr<Session>& pSession, std::optional<std::uint64_t> since);
 
 private:
-    void Tick();
+    struct Client {
+        std::shared_ptr<Session> pSession;
+        std::uint64_t seen = 0;  // the id of the last event it was sent
+    };
+    // The log has news: a send is due, at most kEventInterval after the last.
+    void Woken();
+    void Send();
+    void KeepQuiet();
 
+    net::io_context& m_context;
     net::steady_timer m_timer;
+    net::steady_timer m_quietTimer;
     const WebApi& m_api;
-    std::vector<std::shared_ptr<Session>> m_clients;
-    std::string m_last;  // the last state sent
+    Station& m_station;
+    unsigned m_subscription = 0;
+    // Set by whichever thread logged an event, cleared by the server's
+    // thread before it looks at the log: one wake is posted for many events.
+    std::atomic<bool> m_bWakePosted{false};
+    std::vector<Client> m_clients;
     std::chrono::steady_clock::time_point m_lastSent{};
-    bool m_bTicking = false;  // the timer runs while there are clients
+    bool m_bSendDue = false;    // the timer waits to send
+    bool m_bQuietRuns = false;  // the quiet timer runs while there are clients
 };
 
 // What a session needs of the server.
@@ -125,17 +150,22 @@ public:
 
     void Begin() { ReadRequest(); }
 
-    // An event client: sends the message now, or after the one being
-    // written (a newer message replaces one still waiting, but a comment
-    // line never replaces a state).
+    // An event client: sends the message now, or after what is being
+    // written (a comment line is left out then: the client is not quiet).
+    // A client with more than kEventBacklogMost waiting is dropped.
     void Push(std::string message) {
         if (m_bGone) {
             return;
         }
         if (m_bWriting) {
-            if (message.front() != ':' || m_pending.empty()) {
-                m_pending = std::move(message);
+            if (message.front() == ':') {
+                return;
             }
+            if (m_pending.size() + message.size() > kEventBacklogMost) {
+                Gone();
+                return;
+            }
+            m_pending += message;
             return;
         }
         m_bWriting = true;
@@ -180,7 +210,7 @@ private:
             head += std::string(pName) + ": " + pValue + "\r\n";
         }
         Push(head + "Connection: close\r\n\r\nretry: 2000\n\n");
-        m_context.hub.Add(shared_from_this());
+        m_context.hub.Add(shared_from_this(), m_eventsSince);
     }
 
     void WatchClose() {
@@ -209,9 +239,10 @@ private:
             WebRequest request = WebRequestOf(got);
             const bool bHead = got.method() == http::verb::head;
             const bool bKeepAlive = got.keep_alive() && !bHead;
-            if (request.target.rfind("/api/records", 0) == 0) {
-                // Reading the record file may take a while: elsewhere, so
-                // that no other client waits for it.
+            if (request.target.rfind("/api/records", 0) == 0 || request.method == "POST") {
+                // Reading the record file, or a start that opens a port
+                // (which may take a second), is done elsewhere, so that no
+                // other client waits for it.
                 net::post(m_context.slowWork, [self = shared_from_this(), request = std::move(request), bHead,
                                                bKeepAlive]() mutable {
                     WebAnswer answer = self->m_context.api.Answer(request);
@@ -242,6 +273,7 @@ private:
             return;
         }
         if (answer.bEvents && !bHead) {
+            m_eventsSince = answer.eventsSince;
             BeginEvents();
             return;
         }
@@ -323,6 +355,7 @@ private:
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::array<char, 16 * 1024> m_scratch{};
     std::size_t m_drained = 0;
+    std::optional<std::uint64_t> m_eventsSince;  // an event client's last event seen, as it said
 };
 
 std::size_t SessionList::EventCount() const {
@@ -358,54 +391,127 @@ bool SessionList::CloseOne(bool bEvents) {
     return true;
 }
 
-void EventHub::Add(const std::shared_ptr<Session>& pSession) {
-    m_clients.push_back(pSession);
-    std::string state = m_api.StationState().body;
-    pSession->Push("data: " + state + "\n");
-    if (!m_bTicking) {
-        // The first client since the timer stopped: what it got is what
-        // every client has seen.
-        m_bTicking = true;
-        m_last = std::move(state);
+EventHub::EventHub(net::io_context& context, const WebApi& api, Station& station)
+    : m_context(context), m_timer(context), m_quietTimer(context), m_api(api), m_station(station) {
+    m_subscription = m_station.Subscribe([this] {
+        if (!m_bWakePosted.exchange(true, std::memory_order_acq_rel)) {
+            net::post(m_context, [this] {
+                m_bWakePosted.store(false, std::memory_order_release);
+                Woken();
+            });
+        }
+    });
+}
+
+// No wake is posted from here on; one already posted is never run, as the
+// server's loop has stopped.
+EventHub::~EventHub() {
+    m_station.Unsubscribe(m_subscription);
+}
+
+std::string EventMessage(const LoggedEvent& event) {
+    return "id: " + std::to_string(event.id) + "\nevent: " + EventKindName(event.kind) +
+           "\ndata: " + WebApi::EventData(event) + "\n\n";
+}
+
+// The state's JSON ends with a line end; a blank line ends the message.
+std::string StateMessage(std::uint64_t id, const std::string& state) {
+    return "id: " + std::to_string(id) + "\ndata: " + state + "\n";
+}
+
+void EventHub::Add(const std::shared_ptr<Session>& pSession, std::optional<std::uint64_t> since) {
+    // The events are read before the state is: the state then shows at
+    // least what they tell.
+    bool bMissed = true;
+    std::vector<LoggedEvent> events;
+    if (since) {
+        events = m_station.Since(*since, bMissed);
+    }
+    std::string message;
+    std::uint64_t seen = 0;
+    if (bMissed) {
+        // A new client, or one whose events the log no longer holds: the
+        // whole state.
+        seen = m_station.LastEventId();
+    } else {
+        seen = events.empty() ? *since : events.back().id;
+        for (const LoggedEvent& event : events) {
+            message += EventMessage(event);
+        }
+    }
+    pSession->Push(message + StateMessage(seen, m_api.StationState().body));
+    m_clients.push_back({pSession, seen});
+    if (!m_bQuietRuns) {
+        m_bQuietRuns = true;
         m_lastSent = std::chrono::steady_clock::now();
-        m_timer.expires_after(kEventInterval);
-        m_timer.async_wait([this](beast::error_code error) {
-            if (!error) {
-                Tick();
+        KeepQuiet();
+    }
+    // Events logged since the client's were read go out with the next send.
+    Woken();
+}
+
+void EventHub::Woken() {
+    if (m_bSendDue || m_clients.empty()) {
+        return;
+    }
+    m_bSendDue = true;
+    m_timer.expires_at(std::max(std::chrono::steady_clock::now(), m_lastSent + kEventInterval));
+    m_timer.async_wait([this](beast::error_code error) {
+        if (!error) {
+            m_bSendDue = false;
+            Send();
+        }
+    });
+}
+
+// Sends each client the events after the last it got, and the state as of
+// them.
+void EventHub::Send() {
+    std::erase_if(m_clients, [](const Client& client) { return client.pSession->IsGone(); });
+    std::optional<std::string> state;
+    for (Client& client : m_clients) {
+        bool bMissed = false;
+        const std::vector<LoggedEvent> events = m_station.Since(client.seen, bMissed);
+        if (events.empty()) {
+            continue;
+        }
+        std::string message;
+        if (!bMissed) {
+            for (const LoggedEvent& event : events) {
+                message += EventMessage(event);
             }
-        });
+        }
+        if (!state) {
+            state = m_api.StationState().body;
+        }
+        client.seen = events.back().id;
+        client.pSession->Push(message + StateMessage(client.seen, *state));
+        m_lastSent = std::chrono::steady_clock::now();
     }
 }
 
-// Sends the state to every client when it changed; with no client left the
-// timer stops, so an unwatched station's server sleeps.
-void EventHub::Tick() {
-    std::erase_if(m_clients, [](const auto& pSession) { return pSession->IsGone(); });
-    if (m_clients.empty()) {
-        m_bTicking = false;
-        return;
-    }
-    // The state's JSON ends with a line end; a blank line ends the event.
-    std::string state = m_api.StationState().body;
-    const auto now = std::chrono::steady_clock::now();
-    std::string message;
-    if (state != m_last) {
-        message = "data: " + state + "\n";
-        m_last = std::move(state);
-    } else if (now - m_lastSent >= kEventQuiet) {
-        message = ":\n\n";
-    }
-    if (!message.empty()) {
-        m_lastSent = now;
-        for (const auto& pSession : m_clients) {
-            pSession->Push(message);
+// Every kEventQuiet: a comment line to clients when nothing was sent
+// meanwhile; with no client left the timer stops, so an unwatched station's
+// server sleeps.
+void EventHub::KeepQuiet() {
+    m_quietTimer.expires_after(kEventQuiet);
+    m_quietTimer.async_wait([this](beast::error_code error) {
+        if (error) {
+            return;
         }
-    }
-    m_timer.expires_after(kEventInterval);
-    m_timer.async_wait([this](beast::error_code error) {
-        if (!error) {
-            Tick();
+        std::erase_if(m_clients, [](const Client& client) { return client.pSession->IsGone(); });
+        if (m_clients.empty()) {
+            m_bQuietRuns = false;
+            return;
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastSent >= kEventQuiet) {
+            m_lastSent = now;
+            for (const Client& client : m_clients) {
+                client.pSession->Push(":\n\n");
+            }
+        }
+        KeepQuiet();
     });
 }
 
@@ -429,7 +535,7 @@ bool ReuseAddress(tcp::acceptor& acceptor, beast::error_code& error) {
 
 struct WebServer::Impl {
     Impl(Station& station, const WebMetrics& metrics, WebSettings webSettings)
-        : settings(webSettings), api(station, metrics, std::move(webSettings)) {}
+        : settings(webSettings), api(station, metrics, std::move(webSettings)), hub(context, api, station) {}
 
     void Accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
@@ -465,10 +571,11 @@ struct WebServer::Impl {
     net::io_context context{1};
     tcp::acceptor acceptor{context};
     net::steady_timer retry{context};
-    EventHub hub{context, api};
-    // Reads of the record file, off the server's thread; stopped and joined
-    // before the context goes.
-    net::thread_pool slowWork{1};
+    EventHub hub;
+    // Reads of the record file and changing requests (a start may open a
+    // port), off the server's thread; a few at once, as a start never waits
+    // for another slot. Stopped and joined before the context goes.
+    net::thread_pool slowWork{4};
     const SessionContext sessionContext{api, hub, sessions, slowWork};
     std::string host;  // address:port as the URL names it
     std::thread thread;

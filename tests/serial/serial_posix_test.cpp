@@ -56,7 +56,7 @@ std::vector<unsigned char> DrainRing(std::size_t count, std::chrono::millisecond
     return got;
 }
 
-TEST(SerialPosix, DiagnosticLinesOfMissingPortAndOfSuccessfulOpen) {
+TEST(SerialPosix, DiagnosticLinesAndReasonOfMissingPortAndOfSuccessfulOpen) {
     PortHandle slot = 1234;
     testing::internal::CaptureStdout();
     EXPECT_EQ(SerialOpen(&slot, "/dev/no-such-port"), 1);
@@ -66,6 +66,7 @@ TEST(SerialPosix, DiagnosticLinesOfMissingPortAndOfSuccessfulOpen) {
                                                      "/dev/no-such-port\\.\nhandle 0xFFFFFFFF\n"
                                                      "Serial port /dev/no-such-port does not exist\\.\n")))
         << missing;
+    EXPECT_EQ(SerialDefaultLink().LastOpenError(), "No such file or directory");
 
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
@@ -73,6 +74,7 @@ TEST(SerialPosix, DiagnosticLinesOfMissingPortAndOfSuccessfulOpen) {
     {
         OpenPort port(pty.Path());
         ASSERT_EQ(port.Result(), 0);
+        EXPECT_EQ(SerialDefaultLink().LastOpenError(), "") << "a successful open has no reason";
         std::this_thread::sleep_for(100ms);
         port.Close();
     }
@@ -218,12 +220,15 @@ TEST(SerialPosix, PortHeldByAnotherProcessIsUsed) {
     char token = 0;
     ASSERT_EQ(read(ready[0], &token, 1), 1);
 
-    EXPECT_EQ(PortProbe(pty.Path().c_str()), 1);
+    std::string reason;
+    EXPECT_EQ(PortProbe(pty.Path().c_str(), &reason), 1);
+    EXPECT_EQ(reason, "Device or resource busy");
     PortHandle slot = kInvalidPort;
     testing::internal::CaptureStdout();
     EXPECT_EQ(SerialOpen(&slot, pty.Path().c_str()), 1);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Serial port " + pty.Path() + " used.\n"), std::string::npos) << out;
+    EXPECT_EQ(SerialDefaultLink().LastOpenError(), "Device or resource busy");
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

@@ -281,7 +281,11 @@ TEST_F(SerialWin32, MissingPortPrintsThreeLinesAndLeavesTheSlot) {
                                Escaped("handle 0xFFFFFFFF"),
                                Escaped(std::string("Serial port ") + pName + " does not exist."),
                            });
-        EXPECT_EQ(PortProbe(pName), 1);
+        // The link and the probe give the system's one text for it.
+        std::string reason;
+        EXPECT_EQ(PortProbe(pName, &reason), 1);
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(SerialDefaultLink().LastOpenError(), reason);
     }
 }
 

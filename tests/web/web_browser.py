@@ -182,7 +182,7 @@ class BrowserTests(WebCase, unittest.TestCase):
             # The same box again after its reboot, sending while the picture is taken.
             self.part(3, "start").click()
             self.until("slot 3 to send again with its rate", lambda: self.part(3, "phase").text == "sending" and
-                       re.fullmatch(r"\d+ % · [\d.]+ kB/s · \d+:\d\d left", self.part(3, "transfer").text))
+                       re.fullmatch(r"\d+ % · [\d.]+ KiB/s · \d+:\d\d left", self.part(3, "transfer").text))
             self.assertEqual(self.phases(), ["completed", "failed", "sending", "ready"])
             # The bar takes the tile's width.
             bar = self.driver.find_element(By.CSS_SELECTOR, "#slot-3 progress")

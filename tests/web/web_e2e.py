@@ -119,6 +119,28 @@ class Web:
         except OSError:
             return False
 
+    def events(self, path="/events", headers=None):
+        """Reads path as an event stream: yields each message as (id, event,
+        data), event None for a state, data parsed."""
+        conn = http.client.HTTPConnection(self.host, self.port, timeout=WAIT)
+        try:
+            conn.request("GET", path, headers=headers or {})
+            stream = conn.getresponse()
+            assert (stream.status, stream.getheader("Content-Type")) == (200, "text/event-stream"), stream.status
+            assert stream.getheader("X-Frame-Options") == "DENY"
+            message = {}
+            for line in stream:
+                line = line.decode().rstrip("\n")
+                if not line:
+                    if "data" in message:
+                        yield int(message["id"]), message.get("event"), json.loads(message["data"])
+                    message = {}
+                elif not line.startswith(":"):
+                    name, _, value = line.partition(": ")
+                    message[name] = value
+        finally:
+            conn.close()
+
     def slots_until(self, done, headers=None):
         """Polls /api/station until done(slots) holds; gives the state. A
         connection closed unanswered (over the server's limit) is tried again."""
@@ -286,7 +308,7 @@ class EventListener:
             try:
                 conn.request("GET", "/events", headers=self.headers)
                 for line in conn.getresponse():
-                    if line.startswith(b"data: "):
+                    if line.startswith(b"data: ") and b'"slots"' in line:
                         self.first.set()
                         slot = json.loads(line[6:])["slots"][0]
                         if (slot["state"], slot["end"]) == ("ended", "completed"):
@@ -320,7 +342,7 @@ class ApiTests(WebCase, unittest.TestCase):
 
             status, state = web.get("/api/station")
             self.assertEqual(status, 200)
-            self.assertEqual((state["name"], state["mode"], state["target"]), ("bench-7", "station", {"boxes": 5, "left": 5}))
+            self.assertEqual((state["name"], state["mode"], state["target"]), ("bench-7", "station", {"boxes": 5, "left": 5, "reached": False}))
             self.assertEqual(state["image"]["bytes"], len(self.data))
             self.assertEqual(state["totals"], {"completed": 0, "failed": 0, "running": 0, "yield": None,
                                                "boxes_per_hour": None})
@@ -356,7 +378,7 @@ class ApiTests(WebCase, unittest.TestCase):
             self.assertEqual((totals["completed"], totals["failed"], totals["running"], totals["yield"]),
                              (2, 1, 0, 66.7))
             self.assertGreater(totals["boxes_per_hour"], 0)
-            self.assertEqual(state["target"], {"boxes": 5, "left": 3})
+            self.assertEqual(state["target"], {"boxes": 5, "left": 3, "reached": False})
             # A box that rebooted and went away leaves its port lost; slot 2's
             # box stays, and its stopped run shows as what it is.
             self.assertEqual([(s["end"], s["phase"] if s["state"] == "ended" else "", s["completed"], s["failed"])
@@ -456,23 +478,52 @@ class ApiTests(WebCase, unittest.TestCase):
             self.assertEqual(web.post("/")[0], 405)
             self.assertEqual(web.post("/events")[0], 405)
 
-            events = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
-            events.request("GET", "/events?since=0")
-            stream = events.getresponse()
-            self.assertEqual((stream.status, stream.getheader("Content-Type")), (200, "text/event-stream"))
-            self.assertEqual(stream.getheader("X-Frame-Options"), "DENY")
-            states = []
-            while not states or states[-1]["slots"][0]["end"] != "completed":
-                line = stream.readline().decode()
-                self.assertTrue(line, "the event stream ended")
-                if line.startswith("data: "):
-                    states.append(json.loads(line[6:]))
-                    if len(states) == 1:
-                        self.assertEqual(states[0], web.get("/api/station")[1])
-                        self.assertEqual(web.post("/api/slots/1/start")[0], 202)
-            events.close()
+            # Each event of the station's log with its id, and after them the
+            # state as of them under the same id.
+            states, ids = [], []
+            for event_id, kind, data in web.events("/events?since=0"):
+                if kind:
+                    ids.append(event_id)
+                    continue
+                states.append(data)
+                if len(states) == 1:
+                    first = event_id
+                    self.assertEqual(states[0], web.get("/api/station")[1])
+                    self.assertEqual(web.post("/api/slots/1/start")[0], 202)
+                elif data["slots"][0]["end"] == "completed":
+                    break
             self.assertIn("running", [state["slots"][0]["state"] for state in states])
             self.assertEqual(states[-1]["totals"]["completed"], 1)
+            self.assertEqual(ids, list(range(first + 1, first + 1 + len(ids))))
+            # A client that comes back gets what it missed while the log holds
+            # it, and the whole state when it does not (or names no id of its).
+            def comeback(path, headers):
+                missed = []
+                for event_id, kind, data in web.events(path, headers):
+                    if kind is None:
+                        return missed, event_id, data
+                    missed.append((event_id, kind, data.get("slot")))
+            for path, headers in [("/events", {"Last-Event-ID": str(first)}), (f"/events?since={first}", {})]:
+                missed, last, state = comeback(path, headers)
+                self.assertEqual([i for i, _, _ in missed], list(range(first + 1, last + 1)), path)
+                self.assertEqual([i for i, _, _ in missed][:len(ids)], ids)
+                self.assertLessEqual({("run-started", 1), ("run-ended", 1), ("phase", 1)}, {m[1:] for m in missed})
+                self.assertEqual(state["slots"][0]["end"], "completed")
+            # More refusals than the log holds push the first ids out.
+            refusals = http.client.HTTPConnection(web.host, web.port, timeout=WAIT)
+            statuses = set()
+            for _ in range(1001):
+                refusals.request("POST", "/api/slots/1/stop")
+                response = refusals.getresponse()
+                response.read()
+                statuses.add(response.status)
+            refusals.close()
+            self.assertEqual(statuses, {409})
+            for path, headers in [("/events", {"Last-Event-ID": str(first)}), (f"/events?since={first}", {}),
+                                  ("/events", {"Last-Event-ID": "x"}), ("/events", {"Last-Event-ID": str(10**15)})]:
+                missed, last, state = comeback(path, headers)
+                self.assertEqual((missed, state["totals"]["completed"]), ([], 1), (path, headers))
+                self.assertGreaterEqual(last, first + 1001)
             station.send("quit")
             status, out, err = station.finish()
             boxes[0][0].finish()

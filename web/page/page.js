@@ -130,7 +130,7 @@ function showTile(tile, slot) {
     p.bar.max = slot.total;
     p.bar.value = slot.sent;
     const parts = [Math.floor(100 * slot.sent / slot.total) + " %"];
-    if (slot.rate != null) parts.push((slot.rate / 1000).toFixed(1) + " kB/s");
+    if (slot.rate != null) parts.push((slot.rate / 1024).toFixed(1) + " KiB/s");
     if (slot.seconds_left != null) parts.push(durationText(slot.seconds_left) + " left");
     p.transfer.textContent = parts.join(" · ");
   }
@@ -158,7 +158,9 @@ function show(state) {
   $("totals").replaceChildren(...figures.flatMap(([label, value], i) =>
     [(i ? "  " : "") + label + " ", element("b", "", String(value))]));
   $("target").hidden = !state.target;
-  if (state.target) {
+  if (state.target && state.target.reached) {
+    $("target").replaceChildren("target " + state.target.boxes + " ", element("b", "", "reached"));
+  } else if (state.target) {
     $("target").replaceChildren("target " + state.target.boxes + ": ", element("b", "", String(state.target.left)),
                                 " left");
   }
