@@ -87,7 +87,21 @@ int MarkerSearch(const unsigned char* pWindow, std::size_t end, std::span<const 
 int ConsoleWindowFeed(ConsoleWindow& window, unsigned char byte, std::span<const char* const> markers) {
     window.bytes[window.pos] = byte;
     std::size_t end = static_cast<std::size_t>(window.pos) + 1;
-    int found = MarkerSearch(window.bytes, end, markers);
+    // Every earlier byte of this watch was searched when it came, and found
+    // nothing: only a marker that ends with this byte can be new. Of those
+    // the one that starts lowest is the longest; the list's order decides
+    // between equals. One look per marker, not a search of the window, so
+    // a box that talks at line rate costs little per byte.
+    int found = -1;
+    std::size_t foundLength = 0;
+    for (std::size_t k = 0; k < markers.size(); ++k) {
+        const std::size_t length = std::strlen(markers[k]);
+        if (length <= end && length > foundLength &&
+            std::memcmp(window.bytes + end - length, markers[k], length) == 0) {
+            found = static_cast<int>(k);
+            foundLength = length;
+        }
+    }
     if (end == kConsoleWindowSize) {
         std::memmove(window.bytes, window.bytes + end - kWrapKeep, kWrapKeep);
         window.pos = static_cast<std::uint16_t>(kWrapKeep);

@@ -178,11 +178,12 @@ struct ConsoleWindow {
 // order deciding between markers at the same start; -1 when none is there.
 int MarkerSearch(const unsigned char* pWindow, std::size_t end, std::span<const char* const> markers);
 
-// Takes one received byte into the window at its write position and searches
-// the window up to and including that byte, so a marker counts as found with
-// its last byte. When the byte fills the window, its newest bytes are kept at
-// the start, so that a marker straddling the wrap is still found. Gives what
-// MarkerSearch gives.
+// Takes one received byte into the window at its write position and looks
+// for a marker that ends with that byte (the bytes before it were looked at
+// as they came), so a marker counts as found with its last byte; the result
+// is what MarkerSearch over the window up to that byte gives. When the byte
+// fills the window, its newest bytes are kept at the start, so that a marker
+// straddling the wrap is still found.
 int ConsoleWindowFeed(ConsoleWindow& window, unsigned char byte, std::span<const char* const> markers);
 // After the burning marker: the window is cleared and filling resumes a few
 // bytes in; the zero bytes before it match no marker.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -26,17 +27,48 @@ constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
 using Deadline = std::chrono::steady_clock::time_point;
 constexpr char kStayedLocked[] = "the file stayed locked by another writer";
 
+// A turn that a waiter gives up at its own deadline: a flag under a plain
+// mutex and a condition variable (the thread sanitizer does not follow
+// std::timed_mutex's clock-based waits, and would report every release).
+class Turn {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> guard(m_mutex);
+        m_free.wait(guard, [this] { return !m_bTaken; });
+        m_bTaken = true;
+    }
+    bool try_lock_until(std::chrono::steady_clock::time_point until) {
+        std::unique_lock<std::mutex> guard(m_mutex);
+        if (!m_free.wait_until(guard, until, [this] { return !m_bTaken; })) {
+            return false;
+        }
+        m_bTaken = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_bTaken = false;
+        }
+        m_free.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    bool m_bTaken = false;
+};
+
 // The threads of this process take turns here: fcntl locks belong to the
 // whole process, so they keep out other processes only, and closing any
-// descriptor of the file would drop the lock another thread holds. A timed
-// mutex, so that a record waiting behind others still ends its wait on its
-// own deadline.
-std::timed_mutex g_appendTurn;
+// descriptor of the file would drop the lock another thread holds. A record
+// waiting behind others still ends its wait on its own deadline.
+Turn g_appendTurn;
 
 // Takes this process's turn by the deadline. Once waits are abandoned, the
 // turn is still awaited (its holder either writes at once or gives up at
 // once), but never past the deadline. False with the reason.
-bool TurnTake(std::unique_lock<std::timed_mutex>& turn, Deadline giveUp, std::string& reason) {
+bool TurnTake(std::unique_lock<Turn>& turn, Deadline giveUp, std::string& reason) {
     while (!turn.try_lock_until(std::min(giveUp, std::chrono::steady_clock::now() + kLockRetryInterval))) {
         if (std::chrono::steady_clock::now() >= giveUp) {
             reason = kStayedLocked;
@@ -225,7 +257,7 @@ off_t LineStart(int fd, off_t size, std::string& reason) {
 }  // namespace
 
 bool RecordFilePrepare(const std::string& path, std::string& reason) {
-    std::lock_guard<std::timed_mutex> turn(g_appendTurn);
+    std::lock_guard<Turn> turn(g_appendTurn);
     bool bCreated = false;
     FileDescriptor file(RecordFileOpen(path, bCreated, reason));
     if (file.Get() < 0) {
@@ -249,7 +281,7 @@ bool RecordFilePrepare(const std::string& path, std::string& reason) {
 
 bool RecordAppend(const std::string& path, const std::string& line, std::string& reason) {
     const Deadline giveUp = std::chrono::steady_clock::now() + kRecordLockWaitLimit;
-    std::unique_lock<std::timed_mutex> turn(g_appendTurn, std::defer_lock);
+    std::unique_lock<Turn> turn(g_appendTurn, std::defer_lock);
     if (!TurnTake(turn, giveUp, reason)) {
         return false;
     }

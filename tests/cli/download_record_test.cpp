@@ -365,7 +365,7 @@ TEST(DownloadRecord, RecordsWaitingTogetherGiveUpTogether) {
 
     constexpr unsigned kWriters = 3;
     std::vector<std::string> reasons(kWriters);
-    std::vector<bool> appended(kWriters, true);
+    std::vector<int> appended(kWriters, 1);  // not vector<bool>: its elements share words across threads
     std::vector<steady_clock::duration> waited(kWriters);
     std::vector<std::thread> writers;
     for (unsigned i = 0; i < kWriters; ++i) {
