@@ -17,129 +17,15 @@
 #include "download/download.h"
 #include "serial/serial_port.h"
 #include "station/station.h"
-#include "web/web_metrics.h"
 
 namespace {
-
-// The serial link's diagnostic lines (shown with --verbose) go through the
-// view while a batch runs, so they never break into a row; outside it there
-// are none to show. Written by the main thread around
-// the batch, read by every thread that prints such a line.
-std::mutex g_viewMutex;
-BatchView* g_pView = nullptr;
-
-void DiagThroughView(const char* pPort, const char* pLine) {
-    if (!DiagLinesShown()) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(g_viewMutex);
-    if (g_pView != nullptr) {
-        g_pView->PortLine(pPort, pLine);
-    }
-}
-
-class ViewAsDiagSink {
-public:
-    explicit ViewAsDiagSink(BatchView& view) {
-        std::lock_guard<std::mutex> lock(g_viewMutex);
-        g_pView = &view;
-        SerialSetDiagSink(DiagThroughView);
-    }
-    ~ViewAsDiagSink() {
-        std::lock_guard<std::mutex> lock(g_viewMutex);
-        g_pView = nullptr;
-    }
-};
-
-// The two prompts come once for the whole batch: every run waits at a
-// prompt until all runs still going have reached it; the last to arrive
-// shows it, waits for the operator, and lets them all go on together.
-class PromptGate {
-public:
-    PromptGate(BatchView& view, bool bWaitForEnter) : m_view(view), m_bWaitForEnter(bWaitForEnter) {}
-
-    void Reset(std::size_t runs) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_active = runs;
-        m_waiting = 0;
-    }
-
-    void Arrive(const char* pText) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        const unsigned generation = m_generation;
-        m_text = pText;
-        if (++m_waiting == m_active) {
-            Answer(lock);
-            return;
-        }
-        m_changed.wait(lock, [&] { return m_generation != generation; });
-    }
-
-    // A run has ended: it comes to no further prompt.
-    void Leave() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        --m_active;
-        if (m_waiting > 0 && m_waiting == m_active) {
-            Answer(lock);
-        }
-    }
-
-private:
-    // Every run still going waits here meanwhile, so nothing else moves.
-    void Answer(std::unique_lock<std::mutex>& lock) {
-        const std::string text = m_text;
-        lock.unlock();
-        m_view.BeginPrompt(text, m_bWaitForEnter);
-        if (m_bWaitForEnter && WaitForEnter(InterruptRequested) == EnterWait::Stopped) {
-            // The prompt's line is still open after the "^C" the terminal echoed.
-            m_view.Line("");
-        }
-        m_view.EndPrompt();
-        lock.lock();
-        m_waiting = 0;
-        ++m_generation;
-        m_changed.notify_all();
-    }
-
-    BatchView& m_view;
-    const bool m_bWaitForEnter;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::size_t m_active = 0;
-    std::size_t m_waiting = 0;
-    unsigned m_generation = 0;
-    std::string m_text;
-};
-
-// The rows show what the station reports of each slot; the prompts go
-// through the gate.
-class BatchListener : public StationListener {
-public:
-    BatchListener(BatchView& view, PromptGate& gate) : m_view(view), m_gate(gate) {}
-
-    void StatusChanged(unsigned slot, const char* pText) override { m_view.Status(slot - 1, pText); }
-    void Progress(unsigned slot, unsigned sent, unsigned total) override { m_view.Progress(slot - 1, sent, total); }
-    void RunEnded(const SlotSnapshot& slot) override {
-        m_gate.Leave();
-        m_view.Final(slot.number - 1, slot.message.empty() ? std::string(RunEndName(*slot.end)) : slot.message);
-    }
-    void RecordLost(unsigned, const std::string& lost) override { m_view.ErrorLine(lost); }
-
-private:
-    BatchView& m_view;
-    PromptGate& m_gate;
-};
 
 // One round: a run on every slot, all at once. Returns when every run has
 // ended; after a Ctrl-C that a run does not answer in time, its port is
 // closed under it. True when every run completed.
-bool RunRound(Station& station, BatchView& view, PromptGate& gate) {
+bool RunRound(Station& station, BatchView& view) {
     view.BeginRound();
-    gate.Reset(station.SlotCount());
     const std::size_t started = station.StartAllReady().size();
-    for (std::size_t i = started; i < station.SlotCount(); ++i) {
-        gate.Leave();  // a slot whose lost port did not open again: no run
-    }
     AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
     bool bAllCompleted = started == station.SlotCount();
     for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
@@ -183,21 +69,30 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     viewSettings.bQuiet = options.bQuiet;
     viewSettings.bRedraw = StdoutIsTerminal() && TerminalEnableRedraw();
     BatchView view(ports, viewSettings, out);
-    PromptGate gate(view, !options.bYes && StdinIsTerminal());
-    BatchListener batchListener(view, gate);
-    WebMetrics metrics;
-    ListenerPair listener(batchListener, metrics);
+    // The two prompts come once for the whole batch: the station lets every
+    // run wait at a prompt until all runs still going have reached it.
+    const bool bWaitForEnter = !options.bYes && StdinIsTerminal();
 
     // Nothing is sent until every port is open and the image is read.
     StationSetup setup = StationPrepare(options);
     StationSettings settings = StationSettingsOf(options, setup);
-    settings.prompt = [&gate](const char* pText) { gate.Arrive(pText); };
+    settings.prompt = [&view, bWaitForEnter](const char* pText) {
+        view.BeginPrompt(pText, bWaitForEnter);
+        if (bWaitForEnter && WaitForEnter(InterruptRequested) == EnterWait::Stopped) {
+            // The prompt's line is still open after the "^C" the terminal echoed.
+            view.Line("");
+        }
+        view.EndPrompt();
+    };
 
     InterruptInstall();
     std::vector<std::string> problems = setup.problems;
-    auto pStation = std::make_unique<Station>(settings, listener);
+    auto pStation = std::make_unique<Station>(settings);
+    // The serial link's diagnostic lines (shown with --verbose) go through
+    // the view, so they never break into a row.
+    const auto diagLine = [&view](const std::string& port, const std::string& line) { view.PortLine(port, line); };
     {
-        ViewAsDiagSink diag(view);
+        DiagLinesTo diag(diagLine);
         for (const std::string& port : ports) {
             std::string reason;
             if (!pStation->AddSlot(port, reason)) {
@@ -207,7 +102,7 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     }
     // Declared after the station: the server, which reads it, stops first.
     std::optional<WebServer> web;
-    WebServe(options, *pStation, metrics, setup.image,
+    WebServe(options, *pStation, setup.image,
              options.stationName.empty() ? HostName() : options.stationName, true, web, problems);
     if (!problems.empty()) {
         web.reset();
@@ -220,22 +115,24 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     }
 
     Station& station = *pStation;
+    view.Follow(station);
     if (web) {
         web->Start();
         view.Line("web: " + web->Url());
     }
     {
-        ViewAsDiagSink diag(view);
+        DiagLinesTo diag(diagLine);
         for (unsigned round = 1; round <= options.repeat && !InterruptRequested(); ++round) {
             if (options.repeat > 1) {
                 view.Line("Round " + std::to_string(round) + " of " + std::to_string(options.repeat));
             }
-            if (!RunRound(station, view, gate)) {
+            if (!RunRound(station, view)) {
                 break;
             }
         }
         station.CloseAll();
     }
+    view.Unfollow();
     view.Finish();
     PrintSummary(view, station, options.repeat > 1);
     const Station::Totals totals = station.TotalsNow();

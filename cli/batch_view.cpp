@@ -25,7 +25,45 @@ BatchView::BatchView(std::vector<std::string> ports, Settings settings, OutputQu
 }
 
 BatchView::~BatchView() {
+    Unfollow();
     Finish();
+}
+
+void BatchView::Follow(const Station& station) {
+    m_pFeed = std::make_unique<StationFeed>(station, [this](const LoggedEvent& event) { Show(event); });
+}
+
+void BatchView::Unfollow() {
+    m_pFeed.reset();
+}
+
+void BatchView::Pump() {
+    if (m_pFeed) {
+        m_pFeed->Pump();
+    }
+}
+
+void BatchView::Show(const LoggedEvent& event) {
+    if (event.slot == 0 || event.slot > m_rows.size()) {
+        return;
+    }
+    const std::size_t row = event.slot - 1;
+    switch (event.kind) {
+    case EventKind::Status:
+        Status(row, event.text);
+        break;
+    case EventKind::Progress:
+        Progress(row, event.sent, event.total);
+        break;
+    case EventKind::RunEnded:
+        Final(row, event.text.empty() ? std::string(RunEndName(event.end)) : event.text);
+        break;
+    case EventKind::RecordLost:
+        ErrorLine(event.text);
+        break;
+    default:
+        break;
+    }
 }
 
 void BatchView::BeginRound() {
@@ -38,19 +76,19 @@ void BatchView::BeginRound() {
     m_screen.Dirty();
 }
 
-void BatchView::Status(std::size_t row, const char* pText) {
+void BatchView::Status(std::size_t row, const std::string& text) {
     if (m_settings.bQuiet) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     Row& r = m_rows[row];
-    r.status = pText;
+    r.status = text;
     r.bTransfer = false;
     if (m_screen.Redraws()) {
         m_screen.Dirty();
         return;
     }
-    m_out.Post(r.port + ": " + pText + "\n");
+    m_out.Post(r.port + ": " + text + "\n");
 }
 
 void BatchView::Progress(std::size_t row, unsigned sent, unsigned total) {
@@ -94,6 +132,7 @@ void BatchView::Final(std::size_t row, const std::string& message) {
 }
 
 void BatchView::Line(const std::string& text) {
+    Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Above(text + "\n");
 }
@@ -111,6 +150,7 @@ void BatchView::PortLine(const std::string& port, const std::string& text) {
 }
 
 void BatchView::BeginPrompt(const std::string& text, bool bWaitForEnter) {
+    Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Hold();
     m_out.Post(text + "\n");
@@ -125,6 +165,7 @@ void BatchView::EndPrompt() {
 }
 
 void BatchView::Finish() {
+    Pump();
     m_screen.Finish();
 }
 

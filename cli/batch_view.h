@@ -2,11 +2,12 @@
 // in place at most ten times a second (status text, bar, bytes, rate, time
 // left; the final message once the box has ended); off a terminal plain
 // lines, each starting with the port's name, and plain lines too when the
-// rows do not fit the terminal. Every piece of output of the batch goes
+// rows do not fit the terminal. The rows show the station's event log. Every piece of output of the batch goes
 // through here, under the screen's lock, so nothing is torn or drawn over;
 // the lock is never held while stdout is written (the output queue writes).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "cli/progress.h"
 #include "cli/terminal_screen.h"
 #include "station/station.h"
+#include "station/station_feed.h"
 
 class BatchView {
 public:
@@ -27,15 +29,14 @@ public:
     BatchView(const BatchView&) = delete;
     BatchView& operator=(const BatchView&) = delete;
 
+    // Shows the station's events from here on (slot N is row N-1);
+    // Unfollow shows the rest and stops, before the station goes.
+    void Follow(const Station& station);
+    void Unfollow();
     // A round of downloads begins: every row starts afresh.
     void BeginRound();
-    // The worker of row's box set its status text.
-    void Status(std::size_t row, const char* pText);
-    // Its transfer went on: bytes handed to the port and the length.
-    void Progress(std::size_t row, unsigned sent, unsigned total);
-    // The box's run ended with this message ("" when none).
-    void Final(std::size_t row, const std::string& message);
-    // A line of the batch's own, above the rows.
+    // A line of the batch's own, above the rows, after what the station
+    // logged before it.
     void Line(const std::string& text);
     // The same on stderr: a complaint that no redraw may erase.
     void ErrorLine(const std::string& text);
@@ -49,6 +50,15 @@ public:
     void Finish();
 
 private:
+    void Show(const LoggedEvent& event);
+    void Pump();
+    // The worker of row's box set its status text.
+    void Status(std::size_t row, const std::string& text);
+    // Its transfer went on: bytes handed to the port and the length.
+    void Progress(std::size_t row, unsigned sent, unsigned total);
+    // The box's run ended with this message ("" when none).
+    void Final(std::size_t row, const std::string& message);
+
     struct Row {
         std::string port;
         std::string status;
@@ -71,4 +81,5 @@ private:
     std::vector<Row> m_rows;
     std::size_t m_portWidth = 0;
     TerminalScreen m_screen;
+    std::unique_ptr<StationFeed> m_pFeed;
 };

@@ -1,11 +1,11 @@
 // kelvora-upgrader: writes a firmware image into a set-top box from a terminal
 // or a script, with the same download worker as the dialog.
 //
-// The main thread parses the command line, checks the image, opens the port,
-// starts one worker thread per download and waits for it; Ctrl-C reaches the
-// worker through CancelRequested, and the main thread closes the port once
-// the last worker has ended. With several ports the batch does the same for
-// every port at once (batch.cpp).
+// The main thread parses the command line and hands the downloads to a
+// station: of one slot for one port, of a slot per port for a batch
+// (batch.cpp) or a station (station_mode.cpp). Ctrl-C reaches the runs
+// through the station; the main thread waits for them and closes the ports
+// once the last has ended.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,7 +17,7 @@
 
 #include "cli/all_ports.h"
 #include "cli/batch.h"
-#include "cli/console_front_end.h"
+#include "cli/download_view.h"
 #include "station/download_record.h"
 #include "cli/options.h"
 #include "cli/output_queue.h"
@@ -31,19 +31,6 @@
 
 namespace {
 
-// The console front end whose runs send the image read at the start, every
-// run the same bytes, instead of reading the file again.
-class ImageSharingFrontEnd : public ConsoleFrontEnd {
-public:
-    ImageSharingFrontEnd(ConsoleSettings settings, std::shared_ptr<const LoadedImage> pImage)
-        : ConsoleFrontEnd(std::move(settings)), m_pImage(std::move(pImage)) {}
-
-    std::shared_ptr<const LoadedImage> SharedImage() override { return m_pImage; }
-
-private:
-    const std::shared_ptr<const LoadedImage> m_pImage;
-};
-
 // Why a port that the look for --all-ports found busy cannot be opened, in
 // the system's words from a probe of the link. Should it have come free
 // since, the text is the one for a port that opened but could not be set up.
@@ -53,34 +40,6 @@ std::string PortBusyReason(const std::string& port) {
         reason = "the port could not be configured";
     }
     return reason;
-}
-
-// One download on its own thread. Returns when the worker has ended; after a
-// Ctrl-C that the worker does not answer in time, the port is closed under it.
-RunEnd RunOnce(ConsoleFrontEnd& front, bool& bPortClosed) {
-    RunEnd end = RunEnd::Cancelled;
-    if (!front.TryBeginRun()) {
-        return end;
-    }
-    // Written by the worker as its last act, read by this thread.
-    std::atomic<bool> bDone{false};
-    std::thread worker([&front, &end, &bDone] {
-        front.facts.Begin();
-        end = DownloadRun(front);
-        front.facts.End(end);
-        bDone.store(true, std::memory_order_release);
-    });
-
-    AwaitWorkers([&bDone] { return bDone.load(std::memory_order_acquire); },
-                 [&front, &bPortClosed] {
-                     if (!bPortClosed) {
-                         g_bStopThread.store(1, std::memory_order_release);
-                         SerialClose(front.m_hComm);
-                         bPortClosed = true;
-                     }
-                 });
-    worker.join();
-    return end;
 }
 
 void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
@@ -96,25 +55,13 @@ void ExplainEnd(RunEnd end, const Options& options, const std::string& port) {
     }
 }
 
-// One port, on the default link, with today's output: the dialog's words
-// and one progress bar.
+// One port, with today's output: the dialog's words and one progress bar.
+// A station of one slot runs the downloads, one after the other.
 int Download(const Options& options, OutputQueue& out) {
-    std::string reason;
-    std::shared_ptr<const LoadedImage> pImage;
-    if (!ImageRead(options.image, pImage, reason)) {
-        Complain("cannot read image '" + options.image + "': " + reason);
+    StationSetup setup = StationPrepare(options);
+    if (!setup.problems.empty()) {
+        Complain(setup.problems.front());
         return kExitUsage;
-    }
-    ImageFacts image;
-    if (!options.record.empty()) {
-        if (!ImageFactsOf(options.image, *pImage, image, reason)) {
-            Complain("cannot read image '" + options.image + "': " + reason);
-            return kExitUsage;
-        }
-        if (!RecordFileWritable(options.record, reason)) {
-            Complain("cannot write records to '" + options.record + "': " + reason);
-            return kExitUsage;
-        }
     }
 
     std::string port = options.ports.empty() ? std::string() : options.ports.front();
@@ -127,71 +74,58 @@ int Download(const Options& options, OutputQueue& out) {
         port = ports.front();
     }
 
-    ConsoleSettings settings;
-    settings.image = options.image;
-    settings.bWaitForEnter = !options.bYes && StdinIsTerminal();
-    settings.bQuiet = options.bQuiet;
+    DownloadView::Settings viewSettings;
+    viewSettings.bWaitForEnter = !options.bYes && StdinIsTerminal();
+    viewSettings.bQuiet = options.bQuiet;
     // The receive trace writes hex without line ends; a bar redrawn in place
     // would overwrite it.
-    settings.bProgressBar = StdoutIsTerminal() && !options.bTrace;
-    settings.pCancel = InterruptRequested;
-    settings.pOut = &out;
-    ImageSharingFrontEnd front(settings, pImage);
+    viewSettings.bProgressBar = StdoutIsTerminal() && !options.bTrace;
+    DownloadView view(viewSettings, out);
+    DiagLinesTo diag([&view](const std::string&, const std::string& line) { view.DiagLine(line); });
 
+    StationSettings settings = StationSettingsOf(options, setup);
+    settings.prompt = [&view](const char* pText) { view.Prompt(pText); };
     g_bTrace.store(options.bTrace ? 1 : 0, std::memory_order_relaxed);
     InterruptInstall();
 
-    const RunPort runPort = RunPortOf(port);
-    g_bStopThread.store(0, std::memory_order_release);
-    if (SerialOpen(&front.m_hComm, port.c_str()) != 0) {
-        Complain("cannot open port " + runPort.Shown() + ": " + SerialDefaultLink().LastOpenError());
+    Station station(settings);
+    std::string reason;
+    if (!station.AddSlot(port, reason)) {
+        Complain("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
         return kExitUsage;
     }
-    front.m_bPortOpen = true;
-    SerialLink& link = SerialDefaultLink();
-    if (!options.record.empty()) {
-        link.CaptureConsole(kRecordConsoleLimit);
-    }
+    view.Follow(station);
 
     const bool bRepeating = options.repeat > 1;
     if (bRepeating) {
-        front.Say("kelvora-upgrader: at start: " + ProcessResourcesText());
+        view.Say("kelvora-upgrader: at start: " + ProcessResourcesText());
     }
-    bool bPortClosed = false;
-    unsigned recordsLost = 0;
     unsigned completed = 0;
     RunEnd end = RunEnd::Cancelled;
     for (unsigned run = 1; run <= options.repeat && !InterruptRequested(); ++run) {
         if (bRepeating && !options.bQuiet) {
-            front.Say("Download " + std::to_string(run) + " of " + std::to_string(options.repeat));
+            view.Say("Download " + std::to_string(run) + " of " + std::to_string(options.repeat));
         }
-        link.TakeConsole();  // what came before this run is not its record's
-        end = RunOnce(front, bPortClosed);
-        std::string lost;
-        if (!options.record.empty() &&
-            !RecordRun(options.record, front.facts, runPort, image, link.TakeConsole(), RecordPlace{}, lost)) {
-            std::fprintf(stderr, "%s\n", lost.c_str());
-            ++recordsLost;
+        if (station.Start(1) != Station::StartResult::Started) {
+            break;
         }
+        AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
+        end = station.Snapshot(1).end.value_or(RunEnd::Cancelled);
         if (end != RunEnd::Completed) {
             break;
         }
         ++completed;
     }
-    link.CaptureConsole(0);
+    const unsigned recordsLost = station.TotalsNow().recordsLost;
     if (bRepeating) {
-        front.Say("kelvora-upgrader: at end: " + ProcessResourcesText() + "; " + std::to_string(completed) +
-                  " of " + std::to_string(options.repeat) + " downloads completed");
+        view.Say("kelvora-upgrader: at end: " + ProcessResourcesText() + "; " + std::to_string(completed) + " of " +
+                 std::to_string(options.repeat) + " downloads completed");
     }
     if (recordsLost > 0) {
-        front.Say(RecordsLostLine(recordsLost));
+        view.Say(RecordsLostLine(recordsLost));
     }
-
-    if (!bPortClosed) {
-        g_bStopThread.store(1, std::memory_order_release);
-        SerialClose(front.m_hComm);
-    }
-    front.m_bPortOpen = false;
+    station.CloseAll();
+    view.Unfollow();
 
     if (InterruptRequested()) {
         Complain("interrupted");

@@ -26,6 +26,17 @@ void Complain(const std::string& text);
 void DiagLinesShow(bool bShow);
 bool DiagLinesShown();
 
+// While it lives, the diagnostic lines that are shown go to sink (from any
+// thread), so that a view puts them between its own lines; after, they are
+// dropped.
+class DiagLinesTo {
+public:
+    explicit DiagLinesTo(std::function<void(const std::string& port, const std::string& line)> sink);
+    ~DiagLinesTo();
+    DiagLinesTo(const DiagLinesTo&) = delete;
+    DiagLinesTo& operator=(const DiagLinesTo&) = delete;
+};
+
 // Waits, polling, until allDone() gives true. After a Ctrl-C that the
 // workers do not answer within a few seconds (one stuck in a write to a line
 // that no longer drains), or at once after a second Ctrl-C, calls

@@ -12,7 +12,6 @@
 #include "cli/station_view.h"
 #include "cli/terminal.h"
 #include "station/station.h"
-#include "web/web_metrics.h"
 #include "web/web_server.h"
 
 namespace {
@@ -40,7 +39,7 @@ const char* PromptOf(StationCommandReader::Pending pending) {
 
 }  // namespace
 
-void WebServe(const Options& options, Station& station, const WebMetrics& metrics, const ImageFacts& image,
+void WebServe(const Options& options, Station& station, const ImageFacts& image,
               const std::string& stationName, bool bBatch, std::optional<WebServer>& web,
               std::vector<std::string>& problems) {
     if (!options.bWeb) {
@@ -60,7 +59,7 @@ void WebServe(const Options& options, Station& station, const WebMetrics& metric
     webSettings.stationName = stationName;
     webSettings.version = KELVORA_VERSION;
     webSettings.bBatch = bBatch;
-    web.emplace(station, metrics, webSettings);
+    web.emplace(station, webSettings);
     std::string reason;
     if (!web->Listen(reason)) {
         problems.push_back("cannot serve the web page on " + options.webAddress + ":" + std::to_string(options.webPort) +
@@ -108,9 +107,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     StationSettings settings = StationSettingsOf(options, setup);
     settings.stationName = options.stationName.empty() ? HostName() : options.stationName;
     settings.bWatchIdlePorts = true;
-    WebMetrics metrics;
-    ListenerPair listeners(view, metrics);
-    Station station(settings, listeners);
+    Station station(settings);
 
     // Nothing is sent until every port is open.
     std::vector<std::string> problems = setup.problems;
@@ -122,7 +119,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     }
     // Declared after the station: the server, which reads it, stops first.
     std::optional<WebServer> web;
-    WebServe(options, station, metrics, setup.image, settings.stationName, false, web, problems);
+    WebServe(options, station, setup.image, settings.stationName, false, web, problems);
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
             Complain(problem);
@@ -228,6 +225,7 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     if (totals.recordsLost > 0) {
         view.Line(RecordsLostLine(totals.recordsLost));
     }
+    view.Detach();
     return SessionExitStatus(totals);
 }
 

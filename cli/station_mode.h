@@ -12,8 +12,6 @@
 #include "station/station.h"
 #include "web/web_server.h"
 
-class WebMetrics;
-
 // What the set-up found before any port opens: the image read once, its
 // facts, the unit pattern, and every problem so far (each one line).
 struct StationSetup {
@@ -33,41 +31,10 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
 // signal's status after Ctrl-C, SIGTERM or SIGHUP (said on stderr).
 int SessionExitStatus(const Station::Totals& totals);
 
-// Tells two listeners of everything the station reports: a front end's
-// view and the web's metrics.
-class ListenerPair : public StationListener {
-public:
-    ListenerPair(StationListener& first, StationListener& second) : m_first(first), m_second(second) {}
-    void StatusChanged(unsigned slot, const char* pText) override {
-        m_first.StatusChanged(slot, pText);
-        m_second.StatusChanged(slot, pText);
-    }
-    void Progress(unsigned slot, unsigned sent, unsigned total) override {
-        m_first.Progress(slot, sent, total);
-        m_second.Progress(slot, sent, total);
-    }
-    void RunEnded(const SlotSnapshot& slot) override {
-        m_first.RunEnded(slot);
-        m_second.RunEnded(slot);
-    }
-    void Event(const StationEvent& event) override {
-        m_first.Event(event);
-        m_second.Event(event);
-    }
-    void RecordLost(unsigned slot, const std::string& lost) override {
-        m_first.RecordLost(slot, lost);
-        m_second.RecordLost(slot, lost);
-    }
-
-private:
-    StationListener& m_first;
-    StationListener& m_second;
-};
-
 // With --web: sets up the server for the station (bBatch: a batch's, which
 // takes no starts or stops); a place it cannot serve adds a problem. It
 // starts serving once the caller calls Start.
-void WebServe(const Options& options, Station& station, const WebMetrics& metrics, const ImageFacts& image,
+void WebServe(const Options& options, Station& station, const ImageFacts& image,
               const std::string& stationName, bool bBatch, std::optional<WebServer>& web,
               std::vector<std::string>& problems);
 

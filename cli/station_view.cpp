@@ -93,7 +93,40 @@ StationView::StationView(Settings settings, OutputQueue& out)
     : m_settings(settings), m_out(out), m_screen({settings.bRedraw, true}, out) {}
 
 StationView::~StationView() {
+    Detach();
     Finish();
+}
+
+void StationView::Detach() {
+    m_pFeed.reset();
+}
+
+void StationView::Pump() {
+    if (m_pFeed) {
+        m_pFeed->Pump();
+    }
+}
+
+void StationView::Show(const LoggedEvent& event) {
+    switch (event.kind) {
+    case EventKind::Status:
+        StatusChanged(event.slot, event.text);
+        break;
+    case EventKind::Progress:
+        Progress(event.slot, event.sent, event.total);
+        break;
+    case EventKind::RunEnded:
+        RunEnded(event.slot, event.text);
+        break;
+    case EventKind::Line:
+        Event({event.slot, event.text});
+        break;
+    case EventKind::RecordLost:
+        RecordLost(event.text);
+        break;
+    default:
+        break;
+    }
 }
 
 void StationView::Attach(const Station& station, const ImageFacts& image) {
@@ -109,8 +142,11 @@ void StationView::Attach(const Station& station, const ImageFacts& image) {
         if (!m_screen.Redraws()) {
             const Station::Totals totals = station.TotalsNow();
             m_out.Post(Header(totals) + "\n");
-            return;
         }
+    }
+    m_pFeed = std::make_unique<StationFeed>(station, [this](const LoggedEvent& event) { Show(event); });
+    if (!m_screen.Redraws()) {
+        return;
     }
     // While boxes run the screen is redrawn every tick, else every second.
     m_screen.Start([this](std::size_t rows, std::size_t columns) { return ScreenLines(rows, columns); },
@@ -122,15 +158,18 @@ std::string StationView::PortOf(unsigned slot) const {
 }
 
 void StationView::Line(const std::string& text) {
+    Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Above(PrintableText(text) + "\n");
 }
 
 void StationView::Complaint(const std::string& text) {
+    Pump();
     m_screen.ToStderr([&text] { Complain(text); });
 }
 
 void StationView::Prompt(const std::string& text) {
+    Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     if (text == m_prompt) {
         return;
@@ -145,12 +184,12 @@ void StationView::Prompt(const std::string& text) {
     m_screen.Redraw();
 }
 
-void StationView::StatusChanged(unsigned slot, const char* pText) {
+void StationView::StatusChanged(unsigned slot, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     if (m_screen.Redraws() || m_pStation == nullptr) {
         return;  // the next frame shows it
     }
-    m_out.Post(PortOf(slot) + ": " + PrintableText(pText) + "\n");
+    m_out.Post(PortOf(slot) + ": " + PrintableText(text) + "\n");
 }
 
 void StationView::Progress(unsigned slot, unsigned sent, unsigned total) {
@@ -165,10 +204,10 @@ void StationView::Progress(unsigned slot, unsigned sent, unsigned total) {
     }
 }
 
-void StationView::RunEnded(const SlotSnapshot& slot) {
+void StationView::RunEnded(unsigned slot, const std::string& message) {
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
-    if (!m_screen.Redraws() && !slot.message.empty()) {
-        m_out.Post(PrintableText(slot.port.name) + ": " + PrintableText(slot.message) + "\n");
+    if (!m_screen.Redraws() && !message.empty()) {
+        m_out.Post(PortOf(slot) + ": " + PrintableText(message) + "\n");
     }
 }
 
@@ -202,11 +241,12 @@ void StationView::Event(const StationEvent& event) {
     }
 }
 
-void StationView::RecordLost(unsigned, const std::string& lost) {
+void StationView::RecordLost(const std::string& lost) {
     m_screen.ToStderr([&lost] { std::fprintf(stderr, "%s\n", lost.c_str()); });
 }
 
 void StationView::Finish() {
+    Pump();
     m_screen.Finish();
 }
 

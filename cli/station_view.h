@@ -5,11 +5,13 @@
 // columns when the terminal is wide enough). Off a terminal: one line per
 // event, each starting with the slot's port. Port names, units and texts
 // that came from outside are shown printable (see PrintableText).
-// The station's threads only change what the screen shows or queue a line;
-// the terminal screen draws, and the output queue does the writing.
+// The view follows the station's event log: its feed only changes what the
+// screen shows or queues a line; the terminal screen draws, and the output
+// queue does the writing.
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,9 @@
 #include "cli/progress.h"
 #include "cli/terminal_screen.h"
 #include "station/station.h"
+#include "station/station_feed.h"
 
-class StationView : public StationListener {
+class StationView {
 public:
     struct Settings {
         bool bRedraw = false;  // a terminal that takes cursor movement
@@ -26,13 +29,16 @@ public:
     };
 
     StationView(Settings settings, OutputQueue& out);
-    ~StationView() override;
+    ~StationView();
     StationView(const StationView&) = delete;
     StationView& operator=(const StationView&) = delete;
 
-    // The station to show; the screen is drawn from here on.
+    // The station to show; the screen is drawn and its events are shown
+    // from here on. Detach shows the rest and stops, before the station goes.
     void Attach(const Station& station, const ImageFacts& image);
-    // A line of the station's own (a refused start, quitting), above the screen.
+    void Detach();
+    // A line of the station's own (a refused start, quitting), above the
+    // screen, after what the station logged before it.
     void Line(const std::string& text);
     // A complaint on stderr (a line that is no command): the screen is taken
     // off while it is written, so that no redraw erases it.
@@ -42,13 +48,15 @@ public:
     // Draws the screen a last time and leaves the cursor below it.
     void Finish();
 
-    void StatusChanged(unsigned slot, const char* pText) override;
-    void Progress(unsigned slot, unsigned sent, unsigned total) override;
-    void RunEnded(const SlotSnapshot& slot) override;
-    void Event(const StationEvent& event) override;
-    void RecordLost(unsigned slot, const std::string& lost) override;
-
 private:
+    void Show(const LoggedEvent& event);
+    void Pump();
+    void StatusChanged(unsigned slot, const std::string& text);
+    void Progress(unsigned slot, unsigned sent, unsigned total);
+    void RunEnded(unsigned slot, const std::string& message);
+    void Event(const StationEvent& event);
+    void RecordLost(const std::string& lost);
+
     // With the screen's lock held.
     std::vector<std::string> ScreenLines(std::size_t rows, std::size_t columns);
     std::string Header(const Station::Totals& totals) const;
@@ -69,4 +77,5 @@ private:
     std::deque<std::string> m_events;      // the last few, for the screen
     std::vector<ProgressReport> m_logs;    // off a terminal: which blocks get a line
     TerminalScreen m_screen;
+    std::unique_ptr<StationFeed> m_pFeed;
 };

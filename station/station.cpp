@@ -94,6 +94,8 @@ const char* EventKindName(EventKind kind) {
         return "status";
     case EventKind::Progress:
         return "progress";
+    case EventKind::Message:
+        return "message";
     case EventKind::RunStarted:
         return "run-started";
     case EventKind::RunEnded:
@@ -279,10 +281,15 @@ public:
     void ShowMessage(const char* pText) override {
         if (!AsksForAction(pText)) {
             m_facts.Message(pText);
+            LoggedEvent message;
+            message.kind = EventKind::Message;
+            message.slot = m_shown.number;
+            message.text = pText;
+            m_station.Log(std::move(message));
             return;
         }
         if (m_station.m_settings.prompt) {
-            m_station.m_settings.prompt(pText);
+            m_station.PromptArrive(pText);
         } else if (std::strcmp(pText, kMsgRestart) == 0) {
             // The start stood for the operator's answer; the slot shows
             // what the box needs now.
@@ -299,13 +306,13 @@ public:
         status.slot = m_shown.number;
         status.text = pText;
         m_station.Log(std::move(status));
-        m_station.m_listener.StatusChanged(m_shown.number, pText);
     }
     void BytesSent(unsigned sent, unsigned total) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const auto now = std::chrono::steady_clock::now();
-            if (m_shown.phase != SlotPhase::Sending || sent < m_shown.sent) {
+            const bool bFirst = m_shown.phase != SlotPhase::Sending || sent < m_shown.sent;
+            if (bFirst) {
                 m_shown.transferStart = now;
                 m_shown.transferStartSent = sent;
             }
@@ -313,10 +320,12 @@ public:
             m_shown.status = ProgressText(sent, total);
             m_shown.sent = sent;
             m_shown.total = total;
-            // A block is a kilobyte: the log tells the transfer's pace, not
-            // every block of it.
-            if (sent == total || now - m_progressLogged >= kProgressEventInterval) {
+            // A block is a kilobyte: the log tells the transfer's pace and
+            // each tenth of it (what a log of lines shows), not every block.
+            const unsigned tenth = total == 0 ? 10 : static_cast<unsigned>(static_cast<unsigned long long>(sent) * 10 / total);
+            if (bFirst || tenth != m_progressTenth || sent == total || now - m_progressLogged >= kProgressEventInterval) {
                 m_progressLogged = now;
+                m_progressTenth = tenth;
                 LoggedEvent progress;
                 progress.kind = EventKind::Progress;
                 progress.slot = m_shown.number;
@@ -325,7 +334,6 @@ public:
                 m_station.Log(std::move(progress));
             }
         }
-        m_station.m_listener.Progress(m_shown.number, sent, total);
     }
     void Burning() override { ShowPhase(SlotPhase::Burning); }
     void SetProgressRange(int, int) override {}
@@ -500,13 +508,14 @@ private:
     SlotSnapshot m_shown;
     bool m_bPortLost = false;
     std::chrono::steady_clock::time_point m_progressLogged{};
+    unsigned m_progressTenth = 0;  // of the transfer's latest progress event
     SlotCounters m_counted;     // of the ended runs
     bool m_bRunCounted = false;  // the latest run has ended and is counted
 
 };
 
-Station::Station(StationSettings settings, StationListener& listener)
-    : m_settings(std::move(settings)), m_listener(listener), m_began(std::chrono::steady_clock::now()) {
+Station::Station(StationSettings settings)
+    : m_settings(std::move(settings)), m_began(std::chrono::steady_clock::now()) {
     m_writer = std::thread(&Station::WriteRecords, this);
     m_keeper = std::thread(&Station::KeepWatch, this);
 }
@@ -602,6 +611,7 @@ Station::StartResult Station::StartSlot(unsigned number, std::string* pReason, u
         std::lock_guard<std::mutex> lock(m_mutex);
         run = ++m_runs;
     }
+    PromptJoin();
     slot.Launch(run);
     if (pRun != nullptr) {
         *pRun = run;
@@ -611,6 +621,10 @@ Station::StartResult Station::StartSlot(unsigned number, std::string* pReason, u
 
 std::vector<unsigned> Station::StartAllReady(std::vector<std::string>* pProblems) {
     std::vector<unsigned> started;
+    {
+        std::lock_guard<std::mutex> gate(m_gateMutex);
+        m_bGateStarting = true;
+    }
     for (const auto& slot : m_slots) {
         const unsigned number = slot->m_shown.number;
         std::string reason;
@@ -628,6 +642,11 @@ std::vector<unsigned> Station::StartAllReady(std::vector<std::string>* pProblems
             break;
         }
     }
+    {
+        std::lock_guard<std::mutex> gate(m_gateMutex);
+        m_bGateStarting = false;
+    }
+    m_gateCond.notify_all();
     return started;
 }
 
@@ -759,12 +778,13 @@ Station::Ending Station::RunEnded(Slot& slot) {
             ++m_failed;
         }
     }
-    m_listener.RunEnded(shown);
+    PromptLeave();
     LoggedEvent ended;
     ended.kind = EventKind::RunEnded;
     ended.slot = shown.number;
     ended.run = shown.run;
-    ended.text = RunEndName(end);
+    ended.end = end;
+    ended.text = shown.message;
     Log(std::move(ended));
 
     Ending ending;
@@ -838,7 +858,6 @@ void Station::WriteRecords() {
                 std::lock_guard<std::mutex> counts(m_mutex);
                 ++m_recordsLost;
             }
-            m_listener.RecordLost(ending.slot, lost);
         }
         LoggedEvent recorded;
         recorded.kind = bWritten ? EventKind::RecordWritten : EventKind::RecordLost;
@@ -885,8 +904,50 @@ void Station::Log(LoggedEvent event) {
     }
 }
 
+void Station::PromptJoin() {
+    if (m_settings.prompt) {
+        std::lock_guard<std::mutex> gate(m_gateMutex);
+        ++m_gateActive;
+    }
+}
+
+void Station::PromptLeave() {
+    if (!m_settings.prompt) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> gate(m_gateMutex);
+        --m_gateActive;
+    }
+    m_gateCond.notify_all();
+}
+
+void Station::PromptArrive(const char* pText) {
+    std::unique_lock<std::mutex> gate(m_gateMutex);
+    const unsigned generation = m_gateGeneration;
+    m_gateText = pText;
+    ++m_gateWaiting;
+    m_gateCond.notify_all();
+    // Everybody is here (or has ended): one of those waiting answers.
+    m_gateCond.wait(gate, [&] {
+        return m_gateGeneration != generation ||
+               (!m_bGateStarting && !m_bGateAnswering && m_gateWaiting >= m_gateActive);
+    });
+    if (m_gateGeneration != generation) {
+        return;
+    }
+    m_bGateAnswering = true;
+    const std::string text = m_gateText;
+    gate.unlock();
+    m_settings.prompt(text.c_str());
+    gate.lock();
+    m_bGateAnswering = false;
+    m_gateWaiting = 0;
+    ++m_gateGeneration;
+    m_gateCond.notify_all();
+}
+
 void Station::Tell(const StationEvent& event) {
-    m_listener.Event(event);
     LoggedEvent line;
     line.kind = EventKind::Line;
     line.slot = event.slot;
@@ -912,13 +973,13 @@ std::uint64_t Station::LastEventId() const {
     return m_lastEventId;
 }
 
-unsigned Station::Subscribe(std::function<void()> woken) {
+unsigned Station::Subscribe(std::function<void()> woken) const {
     std::lock_guard<std::mutex> lock(m_logMutex);
     m_subscribers.emplace_back(++m_lastSubscription, std::move(woken));
     return m_lastSubscription;
 }
 
-void Station::Unsubscribe(unsigned subscription) {
+void Station::Unsubscribe(unsigned subscription) const {
     std::lock_guard<std::mutex> lock(m_logMutex);
     std::erase_if(m_subscribers, [subscription](const auto& subscriber) { return subscriber.first == subscription; });
 }

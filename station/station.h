@@ -1,9 +1,9 @@
 // Many boxes from one process: a slot per port, each running box after box
 // on its own. The station opens the ports, starts and stops runs, counts
-// them, writes their records and reports what happens to a listener; it
-// prints nothing and reads no keyboard. The command line's batch and station
-// modes and the web page only show what it reports and ask it to start or
-// stop.
+// them, writes their records and logs what happens in its numbered event
+// log; it prints nothing and reads no keyboard. The command line's modes and
+// the web page only show what the log and the snapshots say, and ask it to
+// start or stop.
 #pragma once
 
 #include <array>
@@ -114,16 +114,20 @@ struct StationEvent {
 enum class EventKind {
     Phase,          // a slot's phase changed (phase)
     Status,         // a run set its status text (text)
-    Progress,       // a transfer went on (sent, total); at most every kProgressEventInterval a slot
+    // A transfer went on (sent, total): its first block, the first of each
+    // tenth of it, its last, and between them at most every
+    // kProgressEventInterval a slot.
+    Progress,
+    Message,        // a run told its operator something (text): its verdict, an error
     RunStarted,     // (run)
-    RunEnded,       // (run, text: the end's name)
+    RunEnded,       // (run, end, text: its final message on one line, "" when none)
     Line,           // one of the station's event lines (text), as a terminal view shows it
     RecordWritten,  // (run)
     RecordLost,     // (text: the complaint and the record's line)
     Refused,        // a start or a stop did not go through (text: why)
     Quit,           // no new starts from now on
 };
-// "phase", "status", "progress", "run-started", "run-ended", "line",
+// "phase", "status", "progress", "message", "run-started", "run-ended", "line",
 // "record-written", "record-lost", "refused", "quit".
 const char* EventKindName(EventKind kind);
 
@@ -135,26 +139,9 @@ struct LoggedEvent {
     unsigned slot = 0;  // 0: the station's own
     SlotPhase phase = SlotPhase::Ready;
     unsigned run = 0;
+    RunEnd end = RunEnd::Cancelled;
     unsigned sent = 0, total = 0;
     std::string text;
-};
-
-// Told of what happens, from the slots' own threads: it must not block
-// (the output queue and the view's lock are fine).
-class StationListener {
-public:
-    virtual ~StationListener() = default;
-    // A run set its status text (not for the transfer's progress).
-    virtual void StatusChanged(unsigned /*slot*/, const char* /*text*/) {}
-    // A run's transfer went on: bytes handed to the port and its length.
-    virtual void Progress(unsigned /*slot*/, unsigned /*sent*/, unsigned /*total*/) {}
-    // A run has ended (before its record is written); snapshot as it ended.
-    // A run that ended already-flashed counts neither as completed nor failed.
-    virtual void RunEnded(const SlotSnapshot& /*slot*/) {}
-    virtual void Event(const StationEvent& /*event*/) {}
-    // A run's record could not be written: the complaint and, on the next
-    // line, the record's JSON line, for stderr (to be added by hand).
-    virtual void RecordLost(unsigned /*slot*/, const std::string& /*lost*/) {}
 };
 
 struct StationSettings {
@@ -167,8 +154,11 @@ struct StationSettings {
     // ends already-flashed before the menu is answered) unless bReflash.
     std::optional<UnitPattern> unitPattern;
     bool bReflash = false;
-    // Called at the power-off and restart prompts of a run (a batch gates
-    // them). Without it a start stands for the operator's answer to both.
+    // Called at the power-off and restart prompts, once for all the runs
+    // that are under way: each waits at the prompt until every other has
+    // reached it or ended, and the last to arrive calls it (runs started
+    // together by StartAllReady come to their prompts together). Without it
+    // a start stands for the operator's answer to both.
     std::function<void(const char* text)> prompt;
     // Asked with every poll of every run: true cancels all (Ctrl-C).
     std::function<bool()> cancelAll;
@@ -182,7 +172,7 @@ struct StationSettings {
 
 class Station {
 public:
-    Station(StationSettings settings, StationListener& listener);
+    explicit Station(StationSettings settings);
     // Waits for every run (stop them first) and closes every port.
     ~Station();
     Station(const Station&) = delete;
@@ -253,8 +243,8 @@ public:
     // woken() is called after every event, from whichever thread logged it
     // and under the log's lock: it must only hand the news on (post to a
     // loop, notify). Unsubscribe returns once no call is under way.
-    unsigned Subscribe(std::function<void()> woken);
-    void Unsubscribe(unsigned subscription);
+    unsigned Subscribe(std::function<void()> woken) const;
+    void Unsubscribe(unsigned subscription) const;
 
 private:
     class Slot;
@@ -272,7 +262,7 @@ private:
         std::vector<StationEvent> events;
     };
 
-    // Counts the slot's ended run and tells the listener; gives what is left.
+    // Counts the slot's ended run and logs its end; gives what is left.
     Ending RunEnded(Slot& slot);
     // The run this session that completed the unit; 0 when none.
     unsigned RunThatFlashed(const std::string& unit) const;
@@ -287,12 +277,16 @@ private:
     void KeepWatch();
     // Adds to the event log (its id is given here) and wakes the subscribers.
     void Log(LoggedEvent event);
-    // Tells the listener an event line and logs it.
+    // Logs an event line.
     void Tell(const StationEvent& event);
+    // The prompts' gate: a run joins it when it starts, waits at a prompt
+    // for the others, and leaves it when it ends.
+    void PromptJoin();
+    void PromptArrive(const char* pText);
+    void PromptLeave();
     StartResult StartSlot(unsigned slot, std::string* pReason, unsigned* pRun, bool bLogRunning);
 
     const StationSettings m_settings;
-    StationListener& m_listener;
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::mutex m_slotsMutex;  // slots are added at set-up while the keeper looks at them
     const std::chrono::steady_clock::time_point m_began;
@@ -313,11 +307,20 @@ private:
     std::thread m_writer;
     std::thread m_keeper;
 
+    std::mutex m_gateMutex;  // guards what follows
+    std::condition_variable m_gateCond;
+    unsigned m_gateActive = 0;   // runs under way that may still come to a prompt
+    unsigned m_gateWaiting = 0;  // of them, those waiting at the prompt
+    unsigned m_gateGeneration = 0;
+    bool m_bGateStarting = false;   // StartAllReady is starting runs: nobody answers yet
+    bool m_bGateAnswering = false;  // the prompt is being shown
+    std::string m_gateText;
+
     mutable std::mutex m_logMutex;  // guards what follows; taken under a slot's lock, never the other way
     std::deque<LoggedEvent> m_log;
     std::uint64_t m_lastEventId = 0;
-    std::vector<std::pair<unsigned, std::function<void()>>> m_subscribers;
-    unsigned m_lastSubscription = 0;
+    mutable std::vector<std::pair<unsigned, std::function<void()>>> m_subscribers;
+    mutable unsigned m_lastSubscription = 0;
 };
 
 // Why a start or a stop did not go through, as a front end tells it ("" when

@@ -243,9 +243,8 @@ WebAnswer WebError(int status, const std::string& text) {
     return Json(status, nlohmann::json{{"error", text}});
 }
 
-WebApi::WebApi(Station& station, const WebMetrics& metrics, WebSettings settings)
+WebApi::WebApi(Station& station, WebSettings settings)
     : m_station(station),
-      m_metrics(metrics),
       m_settings(std::move(settings)),
       m_ownPort(m_settings.port),
       m_session(RandomSession()) {}
@@ -286,7 +285,7 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
         }
         WebAnswer answer;
         answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
-        answer.body = m_metrics.Text(m_station, m_settings);
+        answer.body = MetricsText(m_station, m_settings);
         return answer;
     }
     if (path == "/api/start") {
@@ -423,9 +422,11 @@ std::string WebApi::EventData(const LoggedEvent& event) {
         break;
     case EventKind::RunEnded:
         value["run"] = event.run;
-        value["end"] = event.text;
+        value["end"] = RunEndName(event.end);
+        value["text"] = BytesAsCodePoints(event.text);
         break;
     case EventKind::Status:
+    case EventKind::Message:
     case EventKind::Line:
     case EventKind::RecordLost:
     case EventKind::Refused:

@@ -15,7 +15,6 @@
 #include "station/records.h"
 
 class Station;
-class WebMetrics;
 struct LoggedEvent;
 
 struct WebSettings {
@@ -57,7 +56,7 @@ WebAnswer WebError(int status, const std::string& text);
 
 class WebApi {
 public:
-    WebApi(Station& station, const WebMetrics& metrics, WebSettings settings);
+    WebApi(Station& station, WebSettings settings);
 
     // The port actually listened on (the Host of every request names it, and
     // the page's cookie is named after it) and the machine's host name (a
@@ -108,7 +107,6 @@ private:
     std::string CookieName() const;
 
     Station& m_station;
-    const WebMetrics& m_metrics;
     const WebSettings m_settings;
     unsigned short m_ownPort = 0;
     std::string m_hostName;  // in lower case

@@ -85,7 +85,7 @@ void Family(std::string& text, const char* name, const char* type, const char* h
 
 }  // namespace
 
-std::string WebMetrics::Text(const Station& station, const WebSettings& settings) const {
+std::string MetricsText(const Station& station, const WebSettings& settings) {
     std::string text;
     Family(text, "kelvora_up", "gauge", "1 while the station serves");
     text += "kelvora_up 1\n";

@@ -9,11 +9,5 @@
 
 struct WebSettings;
 
-// The renderer of /metrics. It keeps no counters of its own; it is still a
-// listener (that hears nothing) so that a front end may pair it with its
-// view as before.
-class WebMetrics : public StationListener {
-public:
-    // The text format 0.0.4, from the station's counters now.
-    std::string Text(const Station& station, const WebSettings& settings) const;
-};
+// /metrics in the text format 0.0.4, from the station's counters now.
+std::string MetricsText(const Station& station, const WebSettings& settings);

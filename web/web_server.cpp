@@ -534,8 +534,8 @@ bool ReuseAddress(tcp::acceptor& acceptor, beast::error_code& error) {
 }  // namespace
 
 struct WebServer::Impl {
-    Impl(Station& station, const WebMetrics& metrics, WebSettings webSettings)
-        : settings(webSettings), api(station, metrics, std::move(webSettings)), hub(context, api, station) {}
+    Impl(Station& station, WebSettings webSettings)
+        : settings(webSettings), api(station, std::move(webSettings)), hub(context, api, station) {}
 
     void Accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
@@ -581,8 +581,8 @@ struct WebServer::Impl {
     std::thread thread;
 };
 
-WebServer::WebServer(Station& station, const WebMetrics& metrics, WebSettings settings)
-    : m_pImpl(std::make_unique<Impl>(station, metrics, std::move(settings))) {}
+WebServer::WebServer(Station& station, WebSettings settings)
+    : m_pImpl(std::make_unique<Impl>(station, std::move(settings))) {}
 
 WebServer::~WebServer() {
     if (m_pImpl->thread.joinable()) {

@@ -9,11 +9,10 @@
 #include "web/web_api.h"
 
 class Station;
-class WebMetrics;
 
 class WebServer {
 public:
-    WebServer(Station& station, const WebMetrics& metrics, WebSettings settings);
+    WebServer(Station& station, WebSettings settings);
     // Stops the thread and closes every connection.
     ~WebServer();
     WebServer(const WebServer&) = delete;

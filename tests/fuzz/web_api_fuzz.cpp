@@ -20,7 +20,6 @@
 #include "station/station.h"
 #include "web/web_api.h"
 #include "web/web_http.h"
-#include "web/web_metrics.h"
 
 namespace {
 
@@ -46,9 +45,7 @@ const char* const kRecordFiles[] = {
 struct Place {
     std::string record;
     StationSettings settings;
-    StationListener listener;
-    Station station{settings, listener};
-    WebMetrics metrics;
+    Station station{settings};
 };
 
 }  // namespace
@@ -75,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t siz
     settings.record = recordPath;
     settings.stationName = "fuzz";
     settings.bBatch = (pData[0] & 4) != 0;
-    WebApi api(place.station, place.metrics, settings);
+    WebApi api(place.station, settings);
     api.OwnPlaceSet(kPort, "fuzzhost");
 
     const std::string_view request(reinterpret_cast<const char*>(pData) + 1, size - 1);

@@ -1,0 +1,55 @@
+#include "station/station_feed.h"
+
+#include <vector>
+
+StationFeed::StationFeed(const Station& station, std::function<void(const LoggedEvent&)> shown,
+                         std::function<void()> missed)
+    : m_station(station), m_shown(std::move(shown)), m_missed(std::move(missed)) {
+    // From the station's first event on: a feed set up after some were
+    // logged shows those first.
+    m_subscription = m_station.Subscribe([this] {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_bNews = true;
+        m_wake.notify_one();
+    });
+    m_thread = std::thread(&StationFeed::Follow, this);
+}
+
+StationFeed::~StationFeed() {
+    m_station.Unsubscribe(m_subscription);
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_bEnd = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+    Pump();
+}
+
+void StationFeed::Pump() {
+    std::lock_guard<std::mutex> lock(m_pumpMutex);
+    bool bMissed = false;
+    const std::vector<LoggedEvent> events = m_station.Since(m_last, bMissed);
+    // Id 0 is before the first event: only events gone from the log are missed.
+    if (bMissed && m_last != 0 && m_missed) {
+        m_missed();
+    }
+    for (const LoggedEvent& event : events) {
+        m_shown(event);
+        m_last = event.id;
+    }
+}
+
+void StationFeed::Follow() {
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_bNews || m_bEnd; });
+        if (m_bEnd) {
+            return;
+        }
+        m_bNews = false;
+        lock.unlock();
+        Pump();
+        lock.lock();
+    }
+}
