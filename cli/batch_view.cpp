@@ -30,17 +30,11 @@ BatchView::~BatchView() {
 }
 
 void BatchView::Follow(const Station& station) {
-    m_pFeed = std::make_unique<StationFeed>(station, [this](const LoggedEvent& event) { Show(event); });
+    m_feed.Start(station, [this](const LoggedEvent& event) { Show(event); });
 }
 
 void BatchView::Unfollow() {
-    m_pFeed.reset();
-}
-
-void BatchView::Pump() {
-    if (m_pFeed) {
-        m_pFeed->Pump();
-    }
+    m_feed.Stop();
 }
 
 void BatchView::Show(const LoggedEvent& event) {
@@ -132,7 +126,7 @@ void BatchView::Final(std::size_t row, const std::string& message) {
 }
 
 void BatchView::Line(const std::string& text) {
-    Pump();
+    m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Above(text + "\n");
 }
@@ -150,7 +144,7 @@ void BatchView::PortLine(const std::string& port, const std::string& text) {
 }
 
 void BatchView::BeginPrompt(const std::string& text, bool bWaitForEnter) {
-    Pump();
+    m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Hold();
     m_out.Post(text + "\n");
@@ -165,7 +159,7 @@ void BatchView::EndPrompt() {
 }
 
 void BatchView::Finish() {
-    Pump();
+    m_feed.Pump();
     m_screen.Finish();
 }
 

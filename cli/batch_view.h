@@ -51,7 +51,6 @@ public:
 
 private:
     void Show(const LoggedEvent& event);
-    void Pump();
     // The worker of row's box set its status text.
     void Status(std::size_t row, const std::string& text);
     // Its transfer went on: bytes handed to the port and the length.
@@ -81,5 +80,5 @@ private:
     std::vector<Row> m_rows;
     std::size_t m_portWidth = 0;
     TerminalScreen m_screen;
-    std::unique_ptr<StationFeed> m_pFeed;
+    StationFeed m_feed;
 };

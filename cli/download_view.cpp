@@ -12,17 +12,11 @@ DownloadView::~DownloadView() {
 }
 
 void DownloadView::Follow(const Station& station) {
-    m_pFeed = std::make_unique<StationFeed>(station, [this](const LoggedEvent& event) { Show(event); });
+    m_feed.Start(station, [this](const LoggedEvent& event) { Show(event); });
 }
 
 void DownloadView::Unfollow() {
-    m_pFeed.reset();
-}
-
-void DownloadView::Pump() {
-    if (m_pFeed) {
-        m_pFeed->Pump();
-    }
+    m_feed.Stop();
 }
 
 void DownloadView::PrintLine(const std::string& text) {
@@ -63,13 +57,13 @@ void DownloadView::Show(const LoggedEvent& event) {
 }
 
 void DownloadView::Say(const std::string& line) {
-    Pump();
+    m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_mutex);
     PrintLine(line);
 }
 
 void DownloadView::Prompt(const char* pText) {
-    Pump();
+    m_feed.Pump();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         PrintLine(pText);
@@ -85,6 +79,6 @@ void DownloadView::Prompt(const char* pText) {
 }
 
 void DownloadView::DiagLine(const std::string& line) {
-    Pump();
+    m_feed.Pump();
     m_out.Post(line);
 }

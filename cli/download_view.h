@@ -42,7 +42,6 @@ public:
 
 private:
     void Show(const LoggedEvent& event);
-    void Pump();
     // Under m_mutex.
     void PrintLine(const std::string& text);
 
@@ -50,5 +49,5 @@ private:
     OutputQueue& m_out;
     std::mutex m_mutex;  // keeps a line and the bar's state together
     ProgressReport m_progress;
-    std::unique_ptr<StationFeed> m_pFeed;
+    StationFeed m_feed;
 };

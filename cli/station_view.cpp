@@ -98,13 +98,7 @@ StationView::~StationView() {
 }
 
 void StationView::Detach() {
-    m_pFeed.reset();
-}
-
-void StationView::Pump() {
-    if (m_pFeed) {
-        m_pFeed->Pump();
-    }
+    m_feed.Stop();
 }
 
 void StationView::Show(const LoggedEvent& event) {
@@ -144,7 +138,7 @@ void StationView::Attach(const Station& station, const ImageFacts& image) {
             m_out.Post(Header(totals) + "\n");
         }
     }
-    m_pFeed = std::make_unique<StationFeed>(station, [this](const LoggedEvent& event) { Show(event); });
+    m_feed.Start(station, [this](const LoggedEvent& event) { Show(event); });
     if (!m_screen.Redraws()) {
         return;
     }
@@ -158,18 +152,18 @@ std::string StationView::PortOf(unsigned slot) const {
 }
 
 void StationView::Line(const std::string& text) {
-    Pump();
+    m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     m_screen.Above(PrintableText(text) + "\n");
 }
 
 void StationView::Complaint(const std::string& text) {
-    Pump();
+    m_feed.Pump();
     m_screen.ToStderr([&text] { Complain(text); });
 }
 
 void StationView::Prompt(const std::string& text) {
-    Pump();
+    m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
     if (text == m_prompt) {
         return;
@@ -246,7 +240,7 @@ void StationView::RecordLost(const std::string& lost) {
 }
 
 void StationView::Finish() {
-    Pump();
+    m_feed.Pump();
     m_screen.Finish();
 }
 

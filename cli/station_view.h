@@ -50,7 +50,6 @@ public:
 
 private:
     void Show(const LoggedEvent& event);
-    void Pump();
     void StatusChanged(unsigned slot, const std::string& text);
     void Progress(unsigned slot, unsigned sent, unsigned total);
     void RunEnded(unsigned slot, const std::string& message);
@@ -77,5 +76,5 @@ private:
     std::deque<std::string> m_events;      // the last few, for the screen
     std::vector<ProgressReport> m_logs;    // off a terminal: which blocks get a line
     TerminalScreen m_screen;
-    std::unique_ptr<StationFeed> m_pFeed;
+    StationFeed m_feed;
 };

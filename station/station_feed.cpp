@@ -2,12 +2,17 @@
 
 #include <vector>
 
-StationFeed::StationFeed(const Station& station, std::function<void(const LoggedEvent&)> shown,
-                         std::function<void()> missed)
-    : m_station(station), m_shown(std::move(shown)), m_missed(std::move(missed)) {
+void StationFeed::Start(const Station& station, std::function<void(const LoggedEvent&)> shown,
+                        std::function<void()> missed) {
+    {
+        std::lock_guard<std::mutex> lock(m_pumpMutex);
+        m_pStation = &station;
+        m_shown = std::move(shown);
+        m_missed = std::move(missed);
+    }
     // From the station's first event on: a feed set up after some were
     // logged shows those first.
-    m_subscription = m_station.Subscribe([this] {
+    m_subscription = station.Subscribe([this] {
         std::lock_guard<std::mutex> lock(m_wakeMutex);
         m_bNews = true;
         m_wake.notify_one();
@@ -15,8 +20,11 @@ StationFeed::StationFeed(const Station& station, std::function<void(const Logged
     m_thread = std::thread(&StationFeed::Follow, this);
 }
 
-StationFeed::~StationFeed() {
-    m_station.Unsubscribe(m_subscription);
+void StationFeed::Stop() {
+    if (!m_thread.joinable()) {
+        return;
+    }
+    m_pStation->Unsubscribe(m_subscription);
     {
         std::lock_guard<std::mutex> lock(m_wakeMutex);
         m_bEnd = true;
@@ -24,12 +32,17 @@ StationFeed::~StationFeed() {
     m_wake.notify_one();
     m_thread.join();
     Pump();
+    std::lock_guard<std::mutex> lock(m_pumpMutex);
+    m_pStation = nullptr;
 }
 
 void StationFeed::Pump() {
     std::lock_guard<std::mutex> lock(m_pumpMutex);
+    if (m_pStation == nullptr) {
+        return;
+    }
     bool bMissed = false;
-    const std::vector<LoggedEvent> events = m_station.Since(m_last, bMissed);
+    const std::vector<LoggedEvent> events = m_pStation->Since(m_last, bMissed);
     // Id 0 is before the first event: only events gone from the log are missed.
     if (bMissed && m_last != 0 && m_missed) {
         m_missed();

@@ -15,26 +15,30 @@
 
 class StationFeed {
 public:
-    // shown is called for each event; missed when events were logged that
-    // the log no longer held when they were asked for (the front end then
-    // shows the state from the snapshots). Neither may call Pump.
-    StationFeed(const Station& station, std::function<void(const LoggedEvent&)> shown,
-                std::function<void()> missed = nullptr);
-    // Hands on what is still to come, then stops following.
-    ~StationFeed();
+    StationFeed() = default;
+    ~StationFeed() { Stop(); }
     StationFeed(const StationFeed&) = delete;
     StationFeed& operator=(const StationFeed&) = delete;
 
+    // Follows the station from its first event on. shown is called for each
+    // event; missed when events were logged that the log no longer held
+    // when they were asked for (the front end then shows the state from the
+    // snapshots). Neither may call Pump. Once only.
+    void Start(const Station& station, std::function<void(const LoggedEvent&)> shown,
+               std::function<void()> missed = nullptr);
+    // Hands on what is still to come and stops following; before the
+    // station goes.
+    void Stop();
     // Hands on, on the caller's thread, every event logged so far that was
-    // not yet handed on.
+    // not yet handed on; nothing when not following.
     void Pump();
 
 private:
     void Follow();
 
-    const Station& m_station;
-    const std::function<void(const LoggedEvent&)> m_shown;
-    const std::function<void()> m_missed;
+    const Station* m_pStation = nullptr;
+    std::function<void(const LoggedEvent&)> m_shown;
+    std::function<void()> m_missed;
 
     std::mutex m_pumpMutex;  // one pump at a time; guards m_last
     std::uint64_t m_last = 0;
