@@ -29,7 +29,7 @@ bool RunRound(Station& station, BatchView& view) {
     AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
     bool bAllCompleted = started == station.SlotCount();
     for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
-        bAllCompleted = bAllCompleted && station.Snapshot(slot).end == RunEnd::Completed;
+        bAllCompleted = bAllCompleted && RunSucceeded(station.Snapshot(slot));
     }
     return bAllCompleted;
 }
@@ -51,7 +51,8 @@ void PrintSummary(BatchView& view, const Station& station, bool bRounds) {
     for (unsigned slot = 1; slot <= station.SlotCount(); ++slot) {
         const SlotSnapshot shown = station.Snapshot(slot);
         length = std::snprintf(line, sizeof line, "%-*s  %-16s  %6u  %8.1f", static_cast<int>(portWidth),
-                               shown.port.name.c_str(), RunEndName(shown.end.value_or(RunEnd::Cancelled)),
+                               shown.port.name.c_str(),
+                               shown.boot ? BootResultName(*shown.boot) : RunEndName(shown.end.value_or(RunEnd::Cancelled)),
                                shown.blocks, shown.seconds);
         if (bRounds && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
             std::snprintf(line + length, sizeof line - length, "  %9u  %6u", shown.completed, shown.failed);
@@ -104,6 +105,11 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     std::optional<WebServer> web;
     WebServe(options, *pStation, setup.image,
              options.stationName.empty() ? HostName() : options.stationName, true, web, problems);
+    // Last: a lid may start its slot as soon as the fixtures are set up.
+    if (problems.empty()) {
+        const std::vector<std::string> fixtures = pStation->SetUpFixtures();
+        problems.insert(problems.end(), fixtures.begin(), fixtures.end());
+    }
     if (!problems.empty()) {
         web.reset();
         pStation.reset();  // closes the ports that did open; nothing was sent

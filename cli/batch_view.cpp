@@ -52,6 +52,9 @@ void BatchView::Show(const LoggedEvent& event) {
     case EventKind::RunEnded:
         Final(row, event.text.empty() ? std::string(RunEndName(event.end)) : event.text);
         break;
+    case EventKind::Boot:
+        Boot(row, event.text);
+        break;
     case EventKind::RecordLost:
         ErrorLine(event.text);
         break;
@@ -125,6 +128,17 @@ void BatchView::Final(std::size_t row, const std::string& message) {
     }
 }
 
+void BatchView::Boot(std::size_t row, const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_screen.Mutex());
+    Row& r = m_rows[row];
+    r.boot = OneLine(text);
+    if (m_screen.Redraws()) {
+        m_screen.Dirty();
+        return;
+    }
+    m_screen.Above(r.port + ": " + r.boot + "\n");
+}
+
 void BatchView::Line(const std::string& text) {
     m_feed.Pump();
     std::lock_guard<std::mutex> lock(m_screen.Mutex());
@@ -174,7 +188,7 @@ std::vector<std::string> BatchView::Frame() const {
 std::string BatchView::RowText(const Row& row) const {
     std::string text = Padded(row.port, m_portWidth) + "  ";
     if (row.bEnded) {
-        return text + (row.final.empty() ? row.status : row.final);
+        return text + (row.final.empty() ? row.status : row.final) + (row.boot.empty() ? "" : "  " + row.boot);
     }
     text += Padded(row.status, kStatusWidth) + "  ";
     if (!row.bTransfer) {

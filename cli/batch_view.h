@@ -57,11 +57,14 @@ private:
     void Progress(std::size_t row, unsigned sent, unsigned total);
     // The box's run ended with this message ("" when none).
     void Final(std::size_t row, const std::string& message);
+    // Its boot check decided.
+    void Boot(std::size_t row, const std::string& text);
 
     struct Row {
         std::string port;
         std::string status;
         std::string final;
+        std::string boot;  // the boot check's result, when it had one
         bool bEnded = false;
         bool bTransfer = false;
         unsigned sent = 0;

@@ -32,6 +32,7 @@ void DownloadView::Show(const LoggedEvent& event) {
     std::lock_guard<std::mutex> lock(m_mutex);
     switch (event.kind) {
     case EventKind::Message:
+    case EventKind::Boot:
         PrintLine(event.text);
         break;
     case EventKind::Status:

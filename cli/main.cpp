@@ -94,6 +94,11 @@ int Download(const Options& options, OutputQueue& out) {
         Complain("cannot open port " + RunPortOf(port).Shown() + ": " + reason);
         return kExitUsage;
     }
+    const std::vector<std::string> fixtures = station.SetUpFixtures();
+    if (!fixtures.empty()) {
+        Complain(fixtures.front());
+        return kExitUsage;
+    }
     view.Follow(station);
 
     const bool bRepeating = options.repeat > 1;
@@ -110,8 +115,9 @@ int Download(const Options& options, OutputQueue& out) {
             break;
         }
         AwaitWorkers([&station] { return !station.Busy(); }, [&station] { station.CloseUnderRunning(); });
-        end = station.Snapshot(1).end.value_or(RunEnd::Cancelled);
-        if (end != RunEnd::Completed) {
+        const SlotSnapshot shown = station.Snapshot(1);
+        end = shown.end.value_or(RunEnd::Cancelled);
+        if (!RunSucceeded(shown)) {
             break;
         }
         ++completed;

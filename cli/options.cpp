@@ -3,17 +3,27 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
+#include <tuple>
 
+#include "serial/serial_port.h"
+#include "station/command.h"
 #include "station/unit_pattern.h"
 
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
     "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
-    "                        [--record FILE] [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
+    "                        [--record FILE] [--web [ADDR:]PORT [--web-token TOKEN]]\n"
+    "                        [--boot-expect REGEX [--boot-fail REGEX] [--boot-within S]]\n"
+    "                        [--power LINE | --power-command CMD [--off-time S] [--gone-after S]]\n"
+    "                        [--on-end CMD]\n"
+    "                        IMAGE\n"
     "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
     "                        [--target N] [--station-name NAME] [--unit-pattern REGEX [--reflash]]\n"
+    "                        [--start-on key|cts|dsr|dcd|ri] (and the options above)\n"
     "                        [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
@@ -50,6 +60,28 @@ const char kUsage[] =
     "                 a line a box sends names the box in rows and records; a\n"
     "                 box already completed this session is not flashed again\n"
     "  --reflash      with --unit-pattern: flash a box again all the same\n"
+    "  --boot-expect REGEX  after the loader's completion, keep reading the box: a\n"
+    "                 line matching REGEX (the new firmware's boot text) verifies\n"
+    "                 the download; without it in time the box counts as failed\n"
+    "  --boot-fail REGEX  with --boot-expect: a line matching REGEX (a panic, a\n"
+    "                 rollback) fails the boot check at once\n"
+    "  --boot-within S  with --boot-expect: seconds the boot check waits (default 120)\n"
+    "  --power LINE   the box's supply is switched by the port's DTR or RTS (dtr,\n"
+    "                 rts; !dtr, !rts: asserted means off): no prompts, the slot\n"
+    "                 powers the box off, waits, powers it on as the catch begins,\n"
+    "                 and off again once the box is done\n"
+    "  --power-command CMD  the same through a program, run without a shell, with\n"
+    "                 {port}, {slot} and {state} (on, off) filled in; it must exit\n"
+    "                 0 within 10 s\n"
+    "  --off-time S   with power control: seconds off before power on (default 2)\n"
+    "  --gone-after S  with power control and no boot check: a completed box is\n"
+    "                 done once silent this long (default 5; at most --boot-within)\n"
+    "  --on-end CMD   with --record: run CMD (as --power-command, with {port},\n"
+    "                 {slot}, {run}, {end}) once per record, the record's JSON line\n"
+    "                 on its stdin; a failure is reported, nothing else changes\n"
+    "  --start-on LINE  with --station: a ready slot starts when the port's cts, dsr,\n"
+    "                 dcd or ri rises (a fixture's lid), again only after it dropped;\n"
+    "                 a drop stops the run; keys and lines still start slots too\n"
     "  --web [ADDR:]PORT  with --station or a batch: serve the page, its JSON API\n"
     "                 and its metrics on ADDR (an IP address, default 127.0.0.1)\n"
     "                 and PORT (0: any free port); the URL is printed at the start\n"
@@ -62,7 +94,8 @@ const char kUsage[] =
     "  --help         print this help\n"
     "  --version      print the version\n"
     "\n"
-    "Exit status: 0 every box completed (its loader writes the image into flash);\n"
+    "Exit status: 0 every box completed (its loader writes the image into flash,\n"
+    "and with --boot-expect its new firmware booted);\n"
     "1 any box did not (any other end of a download), or a record was not written;\n"
     "2 usage error, a port or IMAGE cannot be opened (nothing is sent then);\n"
     "130 Ctrl-C, 143 SIGTERM, 129 SIGHUP.\n";
@@ -93,7 +126,9 @@ bool InlineValuesSplit(const CLI::App& app, const std::vector<std::string>& args
             given.insert(given.end(), it, args.end());
             break;
         }
-        const std::size_t equals = it->find('=');
+        // Searched as a view: GCC 12 warns of a bound of its own making in
+        // std::string's search here.
+        const std::size_t equals = std::string_view(*it).find('=');
         const CLI::Option* pOption = it->rfind("--", 0) == 0 && equals != std::string::npos
                                          ? app.get_option_no_throw(it->substr(0, equals))
                                          : nullptr;
@@ -147,6 +182,68 @@ bool WebPlaceParse(const std::string& text, std::string& address, unsigned& port
     return true;
 }
 
+// --power, --power-command, --off-time, --gone-after and --start-on, in
+// that order, each given or not.
+bool PowerOptionsParse(Options& options, const std::array<const CLI::Option*, 5>& given,
+                       const std::array<std::string, 5>& texts, std::string& error) {
+    const auto isGiven = [&given](int index) { return given[index]->count() > 0; };
+    if (isGiven(0)) {
+        std::string line = texts[0];
+        options.bPowerInverted = !line.empty() && line.front() == '!';
+        if (options.bPowerInverted) {
+            line.erase(0, 1);
+        }
+        options.powerLine = line == "dtr" ? unsigned{kLineDtr} : line == "rts" ? unsigned{kLineRts} : 0u;
+        if (options.powerLine == 0) {
+            error = "--power needs dtr, rts, !dtr or !rts, not '" + texts[0] + "'";
+            return false;
+        }
+    }
+    if (isGiven(1)) {
+        std::string reason;
+        if (!CommandSplit(texts[1], options.powerCommand, reason)) {
+            error = "--power-command '" + texts[1] + "': " + reason;
+            return false;
+        }
+    }
+    if (isGiven(0) && isGiven(1)) {
+        error = "--power and --power-command cannot be combined";
+        return false;
+    }
+    const bool bPower = isGiven(0) || isGiven(1);
+    const std::pair<int, unsigned*> seconds[] = {{2, &options.offSeconds}, {3, &options.goneAfter}};
+    for (const auto& [index, pValue] : seconds) {
+        const char* pName = index == 2 ? "--off-time" : "--gone-after";
+        if (!isGiven(index)) {
+            continue;
+        }
+        if (!bPower) {
+            error = std::string(pName) + " needs --power or --power-command";
+            return false;
+        }
+        if (!ParseCount(texts[index], *pValue) || *pValue > 3600) {
+            error = std::string(pName) + " needs seconds from 1 to 3600, not '" + texts[index] + "'";
+            return false;
+        }
+    }
+    if (isGiven(4)) {
+        const std::pair<const char*, unsigned> lines[] = {
+            {"key", 0}, {"cts", kLineCts}, {"dsr", kLineDsr}, {"dcd", kLineDcd}, {"ri", kLineRi}};
+        const auto found = std::find_if(std::begin(lines), std::end(lines),
+                                        [&texts](const auto& line) { return texts[4] == line.first; });
+        if (found == std::end(lines)) {
+            error = "--start-on needs key, cts, dsr, dcd or ri, not '" + texts[4] + "'";
+            return false;
+        }
+        options.startLine = found->second;
+        if (options.startLine != 0 && !options.bStation) {
+            error = "--start-on is only for --station";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool OptionsParse(const std::vector<std::string>& args, Options& options, std::string& error) {
@@ -191,6 +288,32 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     CLI::Option* pUnitPattern = app.add_option("--unit-pattern", options.unitPattern)
                                     ->type_name("REGEX")
                                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pBootExpect = app.add_option("--boot-expect", options.bootExpect)
+                                   ->type_name("REGEX")
+                                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pBootFail = app.add_option("--boot-fail", options.bootFail)
+                                 ->type_name("REGEX")
+                                 ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::string bootWithinText;
+    CLI::Option* pBootWithin = app.add_option("--boot-within", bootWithinText)
+                                   ->type_name("S")
+                                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::string powerText, powerCommandText, offText, goneText, startOnText;
+    CLI::Option* pPower =
+        app.add_option("--power", powerText)->type_name("LINE")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pPowerCommand = app.add_option("--power-command", powerCommandText)
+                                     ->type_name("CMD")
+                                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pOffTime =
+        app.add_option("--off-time", offText)->type_name("S")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pGoneAfter =
+        app.add_option("--gone-after", goneText)->type_name("S")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pStartOn = app.add_option("--start-on", startOnText)
+                                ->type_name("LINE")
+                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::string onEndText;
+    CLI::Option* pOnEnd =
+        app.add_option("--on-end", onEndText)->type_name("CMD")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     std::string webText;
     CLI::Option* pWeb = app.add_option("--web", webText)
                             ->type_name("[ADDR:]PORT")
@@ -264,6 +387,38 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
         std::string reason;
         if (!UnitPattern::Compile(options.unitPattern, reason)) {
             error = "--unit-pattern '" + options.unitPattern + "' is not a valid pattern: " + reason;
+            return false;
+        }
+    }
+    const std::tuple<CLI::Option*, const char*, const std::string*> bootPatterns[] = {
+        {pBootExpect, "--boot-expect", &options.bootExpect}, {pBootFail, "--boot-fail", &options.bootFail}};
+    for (const auto& [pOption, pName, pText] : bootPatterns) {
+        std::string reason;
+        if (pOption->count() > 0 && !UnitPattern::Compile(*pText, reason)) {
+            error = std::string(pName) + " '" + *pText + "' is not a valid pattern: " + reason;
+            return false;
+        }
+    }
+    if (pBootWithin->count() > 0 && !ParseCount(bootWithinText, options.bootWithin)) {
+        error = "--boot-within needs seconds from 1 to 1000000, not '" + bootWithinText + "'";
+        return false;
+    }
+    if ((pBootFail->count() > 0 || pBootWithin->count() > 0) && pBootExpect->count() == 0) {
+        error = std::string(pBootFail->count() > 0 ? "--boot-fail" : "--boot-within") + " needs --boot-expect";
+        return false;
+    }
+    if (!PowerOptionsParse(options, {pPower, pPowerCommand, pOffTime, pGoneAfter, pStartOn},
+                           {powerText, powerCommandText, offText, goneText, startOnText}, error)) {
+        return false;
+    }
+    if (pOnEnd->count() > 0) {
+        std::string reason;
+        if (!CommandSplit(onEndText, options.onEnd, reason)) {
+            error = "--on-end '" + onEndText + "': " + reason;
+            return false;
+        }
+        if (pRecord->count() == 0) {
+            error = "--on-end needs --record";
             return false;
         }
     }

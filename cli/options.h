@@ -25,6 +25,16 @@ struct Options {
     std::string stationName;      // --station: the name in records; "": the host name
     std::string unitPattern;      // ECMAScript pattern finding a box's identity in its console
     bool bReflash = false;        // a box already completed this session is flashed again
+    std::string bootExpect;       // the new firmware's boot text; "": no boot check
+    std::string bootFail;         // with bootExpect: a failed boot's text; "": none
+    unsigned bootWithin = 120;    // with bootExpect: seconds the boot check waits
+    unsigned powerLine = 0;       // --power: kLineDtr or kLineRts; 0: none
+    bool bPowerInverted = false;  // --power !LINE: the line asserted means off
+    std::vector<std::string> powerCommand;  // --power-command's words; empty: none
+    unsigned offSeconds = 2;      // with power control: off this long before power on
+    unsigned goneAfter = 5;       // with power control: a done box's silence, in seconds
+    unsigned startLine = 0;       // --start-on: kLineCts, kLineDsr, kLineDcd or kLineRi; 0: key
+    std::vector<std::string> onEnd;  // --on-end's words: run once per record; empty: none
     bool bWeb = false;            // --station: serve the station's page, API and metrics
     std::string webAddress = "127.0.0.1";  // --web: the IP address to listen on
     unsigned webPort = 0;                   // --web: the TCP port; 0: any free one

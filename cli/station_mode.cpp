@@ -78,9 +78,16 @@ StationSetup StationPrepare(const Options& options) {
     if (!options.record.empty() && !RecordFileWritable(options.record, reason)) {
         setup.problems.push_back("cannot write records to '" + options.record + "': " + reason);
     }
+    std::string refusal;  // the patterns were checked with the options
     if (!options.unitPattern.empty()) {
-        std::string refusal;
         setup.unitPattern = UnitPattern::Compile(options.unitPattern, refusal);
+    }
+    if (!options.bootExpect.empty()) {
+        BootCheck check{*UnitPattern::Compile(options.bootExpect, refusal), std::nullopt, options.bootWithin};
+        if (!options.bootFail.empty()) {
+            check.fail = UnitPattern::Compile(options.bootFail, refusal);
+        }
+        setup.bootCheck = std::move(check);
     }
     return setup;
 }
@@ -91,6 +98,19 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
     settings.image = setup.image;
     settings.record = options.record;
     settings.unitPattern = setup.unitPattern;
+    settings.bootCheck = setup.bootCheck;
+    if (options.powerLine != 0 || !options.powerCommand.empty()) {
+        PowerControl power;
+        power.line = options.powerLine;
+        power.bInverted = options.bPowerInverted;
+        power.command = options.powerCommand;
+        power.offSeconds = options.offSeconds;
+        power.goneAfterSeconds = options.goneAfter;
+        power.doneWithinSeconds = options.bootWithin;
+        settings.power = std::move(power);
+    }
+    settings.startLine = options.startLine;
+    settings.onEnd = options.onEnd;
     settings.bReflash = options.bReflash;
     settings.target = options.target;
     settings.cancelAll = InterruptRequested;
@@ -120,6 +140,11 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     // Declared after the station: the server, which reads it, stops first.
     std::optional<WebServer> web;
     WebServe(options, station, setup.image, settings.stationName, false, web, problems);
+    // Last: a lid may start its slot as soon as the fixtures are set up.
+    if (problems.empty()) {
+        const std::vector<std::string> fixtures = station.SetUpFixtures();
+        problems.insert(problems.end(), fixtures.begin(), fixtures.end());
+    }
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
             Complain(problem);

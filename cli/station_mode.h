@@ -18,6 +18,7 @@ struct StationSetup {
     std::shared_ptr<const LoadedImage> pImage;
     ImageFacts image;
     std::optional<UnitPattern> unitPattern;
+    std::optional<BootCheck> bootCheck;
     std::vector<std::string> problems;
 };
 

@@ -368,7 +368,7 @@ std::string StationView::Row(const SlotSnapshot& slot) const {
     } else if (slot.state == SlotState::Running) {
         state = slot.status.empty() ? std::string("started") : PrintableText(slot.status);
     } else if (slot.state == SlotState::Ended && slot.end) {
-        state = StateWords(RunEndName(*slot.end));
+        state = StateWords(slot.boot ? BootResultName(*slot.boot) : RunEndName(*slot.end));
         message = PrintableText(slot.message);
     } else {
         state = StateWords(SlotStateName(slot.state));
@@ -391,6 +391,9 @@ std::string StationView::Row(const SlotSnapshot& slot) const {
     }
     if (!slot.unit.empty()) {
         message = "unit " + PrintableText(slot.unit) + (message.empty() ? "" : "  ") + message;
+    }
+    if (slot.state != SlotState::Running && slot.wait != SlotWait::Nothing) {
+        message = SlotWaitText(slot.wait) + std::string(message.empty() ? "" : "  ") + message;
     }
 
     // A status text without a bar may run on into the bar's column.

@@ -218,6 +218,7 @@ enum class RunEnd {
     Cancelled,         // the front end asked to stop; no message
     VerdictUnknown,    // stopped in the verdict wait, the whole image sent: a warning
     AlreadyFlashed,    // a station's box that already completed this session: nothing sent
+    PowerFailed,       // a station's power switch failed before anything was sent
 };
 
 // Runs one whole download against the front end. Calls front.EndRun() as its

@@ -50,6 +50,7 @@ constexpr Closing kClosings[] = {
     {RunEnd::Cancelled, nullptr, false, true},
     {RunEnd::VerdictUnknown, kMsgVerdictUnknown, false, true},
     {RunEnd::AlreadyFlashed, nullptr, false, true},
+    {RunEnd::PowerFailed, nullptr, false, true},
 };
 
 const Closing& ClosingFor(RunEnd end) {

@@ -269,6 +269,12 @@ std::size_t Line::Unread() const
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
+void Line::Discard()
+{
+    m_queue.clear();
+    m_blocked = false;
+}
+
 void Line::Hangup()
 {
     m_queue.clear();

@@ -81,6 +81,9 @@ public:
     // still in the device's output buffer.
     std::size_t Unread() const;
 
+    // Drops what is queued and not yet written (the box lost its power).
+    void Discard();
+
     // Unplugs the line: closes every descriptor, so a client sees the port
     // hang up.
     void Hangup();

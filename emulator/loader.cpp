@@ -31,11 +31,15 @@ constexpr auto kDrainSettle = milliseconds(50);
 
 // A busy box prints while it makes the host wait: one line this often.
 constexpr auto kChatterInterval = milliseconds(100);
+// The power input is looked at this often.
+constexpr auto kPowerPoll = milliseconds(5);
 
 constexpr std::string_view kMenuLine = "1.  Upgrade Application with SSU";
 constexpr std::string_view kBurnCallLine = "_burn_SSU_image: call this function!\r\n";
 constexpr std::string_view kBurnStartLine = "_burn_SSU_image:Start to write flash...\r\n";
 constexpr std::string_view kRefusalLine = "Image_parseSSU: software isn't match!\r\n";
+constexpr std::string_view kBootLines = "\r\nBooting application...\r\nJumping to 0x80008000\r\n";
+constexpr std::string_view kPanicLine = "Kernel panic - not syncing: VFS: Unable to mount root fs";
 
 // The banner and menu avoid a capital C: a plain XMODEM sender takes any C
 // as the receiver's request to start.
@@ -117,7 +121,10 @@ std::string SummaryLine(const LoaderSummary& s)
     return text;
 }
 
-Loader::Loader(Line& line, const LoaderOptions& options) : m_line(line), m_options(options) {}
+Loader::Loader(Line& line, const LoaderOptions& options, const PowerInput* pPower)
+    : m_line(line), m_options(options), m_pPower(pPower)
+{
+}
 
 void Loader::Log(const char* format, ...) const
 {
@@ -171,12 +178,36 @@ bool Loader::AcceptsFrames() const
            m_phase == Phase::Receiving;
 }
 
-void Loader::PowerOn(Clock::time_point now)
+void Loader::BeginSession()
 {
     ++m_summary.sessions;
+    if (!m_bSameUnit) {
+        ++m_unitCount;
+        m_bNewFirmware = false;
+    }
+    m_bSameUnit = false;
     m_receiver.Reset();
     m_image.clear();
     m_frameBegun = false;
+}
+
+std::string Loader::MenuOrPrompt() const
+{
+    if (m_options.noMenu) {
+        return "\r\nAutoboot stopped.\r\nloader> ";
+    }
+    const std::vector<std::string>& units = m_options.units;
+    return MenuText(units.empty() ? m_options.serial : units[std::min<std::size_t>(m_unitCount, units.size()) - 1]);
+}
+
+bool Loader::LastSession() const
+{
+    return m_options.sessions != 0 && m_summary.sessions >= m_options.sessions;
+}
+
+void Loader::PowerOn(Clock::time_point now)
+{
+    BeginSession();
     m_phase = Phase::Autoboot;
     Log("session %u: power on", m_summary.sessions);
 
@@ -209,8 +240,15 @@ void Loader::OnTimers(Clock::time_point now)
             PowerOn(now);
         }
         break;
-    case Phase::Autoboot:
+    case Phase::Flashing:
         if (now >= m_phaseDeadline) {
+            OnFlashWritten(now);
+        }
+        break;
+    case Phase::Autoboot:
+        if (now >= m_phaseDeadline && m_bNewFirmware) {
+            BootFirmware(now);
+        } else if (now >= m_phaseDeadline) {
             Log("autoboot window passed without a space");
             Say("\r\nBooting application...\r\nJumping to 0x80008000\r\n", now);
             EndSession(Verdict::NoTransfer, now);
@@ -230,6 +268,8 @@ void Loader::OnTimers(Clock::time_point now)
             m_finished = true;
         }
         break;
+    case Phase::Unpowered:
+    case Phase::Firmware:
     case Phase::Menu:
     case Phase::AwaitingFrame:
         break;
@@ -260,8 +300,12 @@ std::optional<Clock::time_point> Loader::NextDeadline() const
     if (m_receiver.Waiting() != XmodemWait::None) {
         consider(m_lastByteAt + milliseconds(m_receiver.SilenceLimitMs()));
     }
-    if (m_phase == Phase::PowerOff || m_phase == Phase::Autoboot || m_phase == Phase::Receiving) {
+    if (m_phase == Phase::PowerOff || m_phase == Phase::Autoboot || m_phase == Phase::Receiving ||
+        m_phase == Phase::Flashing) {
         consider(m_phaseDeadline);
+    }
+    if (m_pPower) {
+        consider(m_nextPowerPoll);
     }
     if (m_phase == Phase::Ended && m_exitAfter) {
         consider(std::max(*m_exitAfter, Clock::now() + kDrainPoll));
@@ -318,7 +362,12 @@ void Loader::OnConsoleByte(std::uint8_t byte, Clock::time_point at)
             return;
         }
         m_phase = Phase::Menu;
-        Say(m_options.noMenu ? std::string("\r\nAutoboot stopped.\r\nloader> ") : MenuText(m_options.serial), at);
+        Say(MenuOrPrompt(), at);
+    } else if (m_phase == Phase::Menu && byte == ' ' && m_bMenuOnKey) {
+        // Nobody may have read the menu it showed on its own: a key shows
+        // it again, once.
+        m_bMenuOnKey = false;
+        Say(MenuOrPrompt(), at);
     } else if (m_phase == Phase::Menu && byte == '1' && !m_options.noMenu) {
         Log("menu answer 1: upgrade");
         m_phase = Phase::AwaitingFrame;
@@ -482,14 +531,96 @@ void Loader::EndSession(Verdict verdict, Clock::time_point now)
     m_nextC.reset();
     Log("session %u ends: %s", m_summary.sessions, VerdictName(verdict));
     const Clock::time_point quiet = m_line.TransmitDoneAt(std::max(now, Clock::now()));
-    if (m_options.sessions != 0 && m_summary.sessions >= m_options.sessions) {
-        m_phase = Phase::Ended;
-        m_exitAfter = quiet + kExitGrace;
-        m_exitLimit = *m_exitAfter + kExitDrainLimit;
+    if (LastSession()) {
+        ExitWhenRead(quiet);
+    } else if (verdict == Verdict::Completed) {
+        // The image goes to flash while the verdict is read; then the box
+        // reboots into it.
+        Log("writing flash for %d ms", m_options.flashMs);
+        m_phase = Phase::Flashing;
+        m_phaseDeadline = quiet + milliseconds(m_options.flashMs);
     } else {
         m_phase = Phase::PowerOff;
         m_phaseDeadline = quiet + milliseconds(m_options.bootDelayMs);
     }
+}
+
+void Loader::ExitWhenRead(Clock::time_point quiet)
+{
+    m_phase = Phase::Ended;
+    m_exitAfter = quiet + kExitGrace;
+    m_exitLimit = *m_exitAfter + kExitDrainLimit;
+}
+
+void Loader::OnFlashWritten(Clock::time_point now)
+{
+    m_bNewFirmware = true;
+    m_bSameUnit = true;
+    if (!m_options.rebootIntoLoader) {
+        Log("flash written: rebooting");
+        m_phase = Phase::PowerOff;
+        m_phaseDeadline = now + milliseconds(m_options.bootDelayMs);
+        return;
+    }
+    // A new firmware that jumps back to its loader: the same unit, at the
+    // menu, without a banner or an autoboot window.
+    BeginSession();
+    Log("session %u: flash written, back in the loader", m_summary.sessions);
+    m_phase = Phase::Menu;
+    m_bMenuOnKey = true;
+    Say(MenuOrPrompt(), now);
+}
+
+void Loader::BootFirmware(Clock::time_point now)
+{
+    Log("autoboot window passed: the new firmware %s",
+        m_options.noBoot ? "stays silent" : m_options.bootPanic ? "panics" : "boots");
+    if (!m_options.noBoot) {
+        std::string text(kBootLines);
+        text += m_options.bootPanic ? std::string(kPanicLine) : m_options.bootText;
+        text += "\r\n";
+        Say(text, now);
+    }
+    // The session ends without a transfer, yet the verdict stays that of the
+    // image the firmware came from.
+    m_receiver.Reset();
+    m_nextC.reset();
+    if (LastSession()) {
+        ExitWhenRead(m_line.TransmitDoneAt(now));
+    } else {
+        m_phase = Phase::Firmware;
+    }
+}
+
+void Loader::PollPower(Clock::time_point now)
+{
+    if (!m_pPower || now < m_nextPowerPoll) {
+        return;
+    }
+    m_nextPowerPoll = now + kPowerPoll;
+    const bool on = m_pPower->On();
+    if (on == m_bPowered) {
+        return;
+    }
+    m_bPowered = on;
+    if (m_phase == Phase::Ended) {
+        return;
+    }
+    if (on) {
+        Log("power on");
+        m_bSameUnit = false;
+        m_phase = Phase::PowerOff;
+        m_phaseDeadline = now + milliseconds(m_options.bootDelayMs);
+        return;
+    }
+    Log("power off");
+    if (m_phase == Phase::Receiving || (m_frameBegun && AcceptsFrames())) {
+        m_summary.verdict = Verdict::Cancelled;
+    }
+    m_receiver.Reset();
+    m_nextC.reset();
+    m_line.Discard();
+    m_phase = Phase::Unpowered;
 }
 
 void Loader::HangUp()
@@ -514,8 +645,9 @@ void Loader::Run(const std::atomic<bool>& stop, const sigset_t& waitMask)
     m_start = Clock::now();
     m_lastByteAt = m_start;
     m_line.SetBaud(m_options.baud);
-    m_phase = Phase::PowerOff;
+    m_phase = m_pPower ? Phase::Unpowered : Phase::PowerOff;
     m_phaseDeadline = m_start + milliseconds(m_options.bootDelayMs);
+    m_nextPowerPoll = m_start;
 
     std::vector<std::uint8_t> bytes;
     while (!m_finished) {
@@ -528,6 +660,7 @@ void Loader::Run(const std::atomic<bool>& stop, const sigset_t& waitMask)
             return;
         }
         Clock::time_point now = Clock::now();
+        PollPower(now);
         OnTimers(now);
         if (m_finished) {
             return;

@@ -14,6 +14,7 @@
 #include <signal.h>
 
 #include "emulator/line.h"
+#include "emulator/power_input.h"
 #include "emulator/xmodem_receiver.h"
 
 enum class HangupPoint { None, Sync, Verdict };
@@ -46,6 +47,16 @@ struct LoaderOptions {
     bool chatter = false;
     std::uint64_t spamBytes = 0;
     std::string serial;  // shown above the menu when set
+    // Unit identities shown above the menu instead, a new one for each unit
+    // that powers on; the last one repeats.
+    std::vector<std::string> units;
+    // After a completed image: the flash write, then the reboot into the new
+    // firmware and what it prints, or one of its faults.
+    int flashMs = 1000;
+    std::string bootText = "Kelvora STB firmware 2.0 booted";
+    bool bootPanic = false;
+    bool noBoot = false;
+    bool rebootIntoLoader = false;
     bool plain = false;
     unsigned sessions = 1;  // 0: unlimited
     bool verbose = false;
@@ -68,7 +79,8 @@ std::string SummaryLine(const LoaderSummary& summary);
 
 class Loader {
 public:
-    Loader(Line& line, const LoaderOptions& options);
+    // pPower: the power input, or null for a box powered from the start.
+    Loader(Line& line, const LoaderOptions& options, const PowerInput* pPower = nullptr);
 
     // Runs sessions until the last one ends, the line hangs up, or stop turns
     // true. Signals in the caller's blocked set are let through only while the
@@ -80,11 +92,14 @@ public:
 
 private:
     enum class Phase {
+        Unpowered,      // the power input is off: silent, input discarded
         PowerOff,       // boot delay: input discarded
         Autoboot,       // banner printed, a space stops autoboot
         Menu,           // menu printed, waiting for "1"
         AwaitingFrame,  // "1" taken, sending C until a frame begins
         Receiving,      // blocks arriving
+        Flashing,       // a completed image is being written: input discarded
+        Firmware,       // the new firmware runs: quiet, input discarded
         Ended,          // the session is over; reboot or exit follows
     };
 
@@ -95,6 +110,13 @@ private:
     void SayLate(std::string_view text, Clock::time_point at, std::chrono::milliseconds delay);
 
     void PowerOn(Clock::time_point now);
+    void BeginSession();
+    void PollPower(Clock::time_point now);
+    void OnFlashWritten(Clock::time_point now);
+    void BootFirmware(Clock::time_point now);
+    bool LastSession() const;
+    void ExitWhenRead(Clock::time_point quiet);
+    std::string MenuOrPrompt() const;
     void OnTimers(Clock::time_point now);
     void OnBytes(const std::vector<std::uint8_t>& bytes, Clock::time_point now);
     void OnConsoleByte(std::uint8_t byte, Clock::time_point at);
@@ -110,6 +132,13 @@ private:
 
     Line& m_line;
     const LoaderOptions& m_options;
+    const PowerInput* m_pPower;
+    bool m_bPowered = false;
+    Clock::time_point m_nextPowerPoll{};
+    unsigned m_unitCount = 0;         // units that have powered on
+    bool m_bSameUnit = false;         // the next session reboots the same unit
+    bool m_bMenuOnKey = false;        // the menu came without a key: a space shows it again
+    bool m_bNewFirmware = false;      // this unit's flash holds the new image
     LoaderSummary m_summary;
     Phase m_phase = Phase::PowerOff;
     XmodemReceiver m_receiver;

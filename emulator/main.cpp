@@ -5,6 +5,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -17,6 +18,8 @@
 
 #include "emulator/line.h"
 #include "emulator/loader.h"
+#include "emulator/modem_state.h"
+#include "emulator/power_input.h"
 
 namespace {
 
@@ -71,6 +74,28 @@ const char kUsage[] =
     "  --no-c                   never send C after the menu answer\n"
     "  --spam BYTES             that much console text between the banner and the menu\n"
     "  --serial TEXT            the board's serial number, shown above the menu\n"
+    "Power and boot:\n"
+    "  --power-line LINE        powered while LINE of the terminal is asserted (dtr,\n"
+    "                           rts) or dropped (!dtr, !rts), as the modem-line state\n"
+    "                           in the folder $KELVORA_MODEM_LINES says\n"
+    "  --power-file FILE        powered while FILE holds \"on\"\n"
+    "                           Powered off, the box is silent and drops what arrives;\n"
+    "                           each power-on is a new session from the banner. With\n"
+    "                           either option --sessions defaults to 0\n"
+    "  --units A,B,...          unit identities shown above the menu (instead of\n"
+    "                           --serial), a new one at each power-on and each session\n"
+    "                           that is not the reboot after a flash write; the last repeats\n"
+    "  --flash-ms MS            flash write after a completed image, before the reboot (1000)\n"
+    "  --boot-text TEXT         what the new firmware prints once booted\n"
+    "                           (Kelvora STB firmware 2.0 booted)\n"
+    "  --boot-panic             the new firmware panics instead\n"
+    "  --no-boot                nothing after the reboot's banner\n"
+    "  --reboot-into-loader     after the flash write, back to the loader menu, same unit\n"
+    "After a completed image that is not the last session's, the box writes its\n"
+    "flash and reboots: banner and autoboot window; a space stops it in the loader\n"
+    "(a new session), otherwise the new firmware boots, prints its boot text and\n"
+    "stays quiet (until power-off). The last session ends the emulator at its\n"
+    "verdict.\n"
     "Other:\n"
     "  -v, --verbose            diagnostics on standard error\n"
     "  -h, --help               this text\n"
@@ -112,6 +137,14 @@ enum OptionId {
     kOptLateAck,
     kOptAckDelay,
     kOptChatter,
+    kOptPowerLine,
+    kOptPowerFile,
+    kOptUnits,
+    kOptFlashMs,
+    kOptBootText,
+    kOptBootPanic,
+    kOptNoBoot,
+    kOptRebootIntoLoader,
 };
 
 const option kOptions[] = {
@@ -143,6 +176,14 @@ const option kOptions[] = {
     {"late-ack", required_argument, nullptr, kOptLateAck},
     {"ack-delay", required_argument, nullptr, kOptAckDelay},
     {"chatter", no_argument, nullptr, kOptChatter},
+    {"power-line", required_argument, nullptr, kOptPowerLine},
+    {"power-file", required_argument, nullptr, kOptPowerFile},
+    {"units", required_argument, nullptr, kOptUnits},
+    {"flash-ms", required_argument, nullptr, kOptFlashMs},
+    {"boot-text", required_argument, nullptr, kOptBootText},
+    {"boot-panic", no_argument, nullptr, kOptBootPanic},
+    {"no-boot", no_argument, nullptr, kOptNoBoot},
+    {"reboot-into-loader", no_argument, nullptr, kOptRebootIntoLoader},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -152,7 +193,29 @@ struct Settings {
     LoaderOptions loader;
     std::string linkPath;
     std::string devicePath;
+    std::string powerLine;
+    std::string powerFile;
+    std::string modemFolder;  // $KELVORA_MODEM_LINES, for --power-line
+    bool bSessionsGiven = false;
 };
+
+// "A,B,C": every name non-empty.
+bool ParseUnits(std::string_view text, std::vector<std::string>& units)
+{
+    units.clear();
+    for (;;) {
+        const auto comma = text.find(',');
+        const std::string_view unit = text.substr(0, comma);
+        if (unit.empty()) {
+            return false;
+        }
+        units.emplace_back(unit);
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
 
 template <typename Number>
 bool ParseNumber(std::string_view text, Number min, Number max, Number& value)
@@ -228,7 +291,10 @@ int ParseOptions(int argc, char** argv, Settings& settings)
         case kOptAutoboot: good = ParseNumber<int>(arg, 0, kMaxMs, o.autobootMs); break;
         case kOptCInterval: good = ParseNumber<int>(arg, 1, kMaxMs, o.cIntervalMs); break;
         case kOptPlain: o.plain = true; break;
-        case kOptSessions: good = ParseNumber<unsigned>(arg, 0, 1'000'000'000, o.sessions); break;
+        case kOptSessions:
+            good = ParseNumber<unsigned>(arg, 0, 1'000'000'000, o.sessions);
+            settings.bSessionsGiven = true;
+            break;
         case kOptSave: o.savePath = arg; good = !arg.empty(); break;
         case kOptBurnRepeats: good = ParseNumber<unsigned>(arg, 0, 1000, o.burnRepeats); break;
         case kOptRefuse: o.refuse = true; break;
@@ -257,6 +323,14 @@ int ParseOptions(int argc, char** argv, Settings& settings)
         case kOptLateAck: good = block(o.lateAckBlocks); break;
         case kOptAckDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.ackDelayMs); break;
         case kOptChatter: o.chatter = true; break;
+        case kOptPowerLine: settings.powerLine = arg; good = PowerInput::ValidLineSpec(settings.powerLine); break;
+        case kOptPowerFile: settings.powerFile = arg; good = !arg.empty(); break;
+        case kOptUnits: good = ParseUnits(arg, o.units); break;
+        case kOptFlashMs: good = ParseNumber<int>(arg, 0, kMaxMs, o.flashMs); break;
+        case kOptBootText: o.bootText = arg; break;
+        case kOptBootPanic: o.bootPanic = true; break;
+        case kOptNoBoot: o.noBoot = true; break;
+        case kOptRebootIntoLoader: o.rebootIntoLoader = true; break;
         case ':': return UsageError(std::string("option needs a value: ") + name);
         default: return UsageError(std::string("unknown option: ") + name);
         }
@@ -269,6 +343,23 @@ int ParseOptions(int argc, char** argv, Settings& settings)
     }
     if (!settings.linkPath.empty() && !settings.devicePath.empty()) {
         return UsageError("--link and --device exclude each other");
+    }
+    if (!settings.powerLine.empty() && !settings.powerFile.empty()) {
+        return UsageError("--power-line and --power-file exclude each other");
+    }
+    if (!settings.powerLine.empty()) {
+        const char* pFolder = std::getenv(KELVORA_MODEM_LINES_ENV);
+        if (pFolder == nullptr || *pFolder == '\0') {
+            return UsageError("--power-line needs the modem-line folder in $" KELVORA_MODEM_LINES_ENV);
+        }
+        if (!settings.devicePath.empty()) {
+            return UsageError("--power-line needs a pseudo-terminal, not --device");
+        }
+        settings.modemFolder = pFolder;
+    }
+    // A box under power control lives through as many power cycles as come.
+    if ((!settings.powerLine.empty() || !settings.powerFile.empty()) && !settings.bSessionsGiven) {
+        o.sessions = 0;
     }
     return -1;
 }
@@ -358,10 +449,20 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "stb-emulator: %s\n", error.c_str());
         return kExitFailure;
     }
+    std::unique_ptr<PowerInput> power;
+    if (!settings.powerLine.empty()) {
+        power = PowerInput::FromLine(settings.powerLine, line->Name(), settings.modemFolder, error);
+    } else if (!settings.powerFile.empty()) {
+        power = PowerInput::FromFile(settings.powerFile);
+    }
+    if ((!settings.powerLine.empty() || !settings.powerFile.empty()) && !power) {
+        std::fprintf(stderr, "stb-emulator: %s\n", error.c_str());
+        return kExitFailure;
+    }
     std::printf("%s\n", line->Name().c_str());
     std::fflush(stdout);
 
-    Loader loader(*line, settings.loader);
+    Loader loader(*line, settings.loader, power.get());
     loader.Run(g_stopRequested, waitMask);
 
     link.Remove();

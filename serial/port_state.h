@@ -128,6 +128,17 @@ struct LinkCore : std::enable_shared_from_this<LinkCore> {
     int wakeFd = -1;
     std::thread reader;
 
+    // The line held for a fixture (kLineDtr or kLineRts; 0: none) and its
+    // level at each open.
+    std::atomic<unsigned> heldLine{0};
+    std::atomic<bool> bHeldAsserted{false};
+    // A wait for a modem line's change: the thread in it, so that a stop
+    // can interrupt it, and whether waits are stopped.
+    std::mutex modemWaitMutex;
+    bool bModemWaitStopped = false;
+    bool bModemWaiting = false;
+    std::thread::native_handle_type modemWaiter{};
+
     // Win32 backend: the new reader says whether it could create its events.
     enum class ReaderStart { kPending, kRunning, kFailed };
     std::mutex startMutex;

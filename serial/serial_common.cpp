@@ -323,6 +323,16 @@ std::string SerialLink::TakeConsole() { return m_pCore->capture.Take(); }
 void SerialLink::KeepConsoleTail(std::size_t limit) { m_pCore->capture.EnableTail(limit); }
 ConsoleTail SerialLink::ConsoleTailNow() const { return m_pCore->capture.Tail(); }
 
+void SerialLink::HoldLine(unsigned line, bool bAssertedAtOpen) {
+    m_pCore->bHeldAsserted.store(bAssertedAtOpen, std::memory_order_relaxed);
+    m_pCore->heldLine.store(line, std::memory_order_release);
+}
+
+void SerialLink::AllowModemWait() {
+    std::lock_guard<std::mutex> lock(m_pCore->modemWaitMutex);
+    m_pCore->bModemWaitStopped = false;
+}
+
 SerialLink& SerialDefaultLink() {
     static SerialLink link(true);
     return link;

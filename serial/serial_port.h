@@ -107,6 +107,25 @@ struct ConsoleTail {
     std::chrono::steady_clock::time_point lastByte{};
 };
 
+// The modem lines of a port, as bits: DTR and RTS are ours to set, the
+// others the far end's (a fixture's switches).
+enum ModemLineBit : unsigned {
+    kLineDtr = 1u << 0,
+    kLineRts = 1u << 1,
+    kLineCts = 1u << 2,
+    kLineDsr = 1u << 3,
+    kLineDcd = 1u << 4,
+    kLineRi = 1u << 5,
+};
+
+// How a wait for a modem line's change ended.
+enum class ModemWait {
+    Changed,  // a line in the mask changed (or the wait was woken early: look again)
+    Refused,  // the driver cannot wait for edges (EINVAL, ENOTTY): poll instead
+    Stopped,  // StopModemWait was called
+    Failed,   // the port is gone or not open
+};
+
 class SerialLink {
 public:
     SerialLink();
@@ -163,6 +182,25 @@ public:
     // the box's console, across runs and reopens; ConsoleTailNow copies them.
     void KeepConsoleTail(std::size_t limit);
     ConsoleTail ConsoleTailNow() const;
+
+    // A fixture's power switch on DTR or RTS: from the next open on, that
+    // line is set to bAssertedAtOpen right after the port is configured
+    // (instead of the default DTR up, RTS down), and the port's close leaves
+    // the lines as they are (the hang-up on close, which drops both, is
+    // turned off where the system has one).
+    void HoldLine(unsigned line, bool bAssertedAtOpen);
+    // The open port's modem lines (kLine* bits); false with the system's
+    // reason when it has none (a pseudo-terminal, some adapters).
+    bool ModemLines(unsigned& lines, std::string* pReason = nullptr);
+    // Asserts or drops kLineDtr or kLineRts; false with the system's reason.
+    bool SetModemLine(unsigned line, bool bAsserted, std::string* pReason = nullptr);
+    // Waits until an input line in mask changes, on the driver's own wait;
+    // Refused where there is none (the caller polls ModemLines instead).
+    ModemWait WaitModemChange(unsigned mask);
+    // Ends a WaitModemChange under way on another thread and every one that
+    // begins after it, until AllowModemWait.
+    void StopModemWait();
+    void AllowModemWait();
 
 private:
     friend SerialLink& SerialDefaultLink();

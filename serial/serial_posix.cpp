@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -70,8 +73,9 @@ void CloseExclusive(int fd) {
     close(fd);
 }
 
-// Raw 115200 8N1, receiver on, modem lines ignored, no flow control.
-bool ConfigureLine(int fd) {
+// Raw 115200 8N1, receiver on, modem lines ignored, no flow control. With
+// a held line the close must leave the lines alone: no hang-up on close.
+bool ConfigureLine(int fd, bool bHoldLines) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
         return false;
@@ -80,6 +84,9 @@ bool ConfigureLine(int fd) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (bHoldLines) {
+        tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    }
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, B115200);
@@ -87,15 +94,64 @@ bool ConfigureLine(int fd) {
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-// DTR up, RTS down. A pseudo-terminal has no modem lines and answers
-// ENOTTY or EINVAL: that alone is tolerated.
-bool SetModemLines(int fd) {
+// DTR up, RTS down, or the held line at its own level. A pseudo-terminal
+// has no modem lines and answers ENOTTY or EINVAL: that alone is tolerated
+// (a held line's port was checked for lines when it was set up).
+bool SetModemLines(int fd, unsigned heldLine, bool bHeldAsserted) {
+    const bool bDtr = heldLine == kLineDtr ? bHeldAsserted : true;
+    const bool bRts = heldLine == kLineRts ? bHeldAsserted : false;
     int dtr = TIOCM_DTR;
     int rts = TIOCM_RTS;
-    if (ioctl(fd, TIOCMBIS, &dtr) == 0 && ioctl(fd, TIOCMBIC, &rts) == 0) {
+    if (ioctl(fd, bDtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0 && ioctl(fd, bRts ? TIOCMBIS : TIOCMBIC, &rts) == 0) {
         return true;
     }
     return errno == ENOTTY || errno == EINVAL;
+}
+
+// The kLine* bits and the system's TIOCM_* bits.
+constexpr std::pair<unsigned, int> kLineBits[] = {{kLineDtr, TIOCM_DTR}, {kLineRts, TIOCM_RTS}, {kLineCts, TIOCM_CTS},
+                                                  {kLineDsr, TIOCM_DSR}, {kLineDcd, TIOCM_CAR}, {kLineRi, TIOCM_RNG}};
+
+int SystemLines(unsigned lines) {
+    int bits = 0;
+    for (const auto& [line, bit] : kLineBits) {
+        bits |= (lines & line) != 0 ? bit : 0;
+    }
+    return bits;
+}
+
+// A modem wait is interrupted by this signal, whose handler does nothing:
+// TIOCMIWAIT then returns EINTR.
+int ModemWaitSignal() {
+    static const int signal = [] {
+        const int number = SIGRTMIN + 1;
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the wait must end
+        sigaction(number, &action, nullptr);
+        return number;
+    }();
+    return signal;
+}
+
+// Runs call(fd) on the link's open port while no close can release it.
+template <typename Call>
+bool WithOpenPort(LinkCore& core, std::string* pReason, Call call) {
+    const PortHandle hPort = core.state.Handle();
+    if (!core.state.BeginWrite(hPort)) {
+        if (pReason != nullptr) {
+            *pReason = "the port is not open";
+        }
+        return false;
+    }
+    const bool bDone = call(hPort);
+    const int error = errno;
+    core.state.EndWrite();
+    if (!bDone && pReason != nullptr) {
+        *pReason = std::strerror(error);
+    }
+    return bDone;
 }
 
 void MarkLineLost(LinkCore& core) {
@@ -233,12 +289,13 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
         *pSlot = kInvalidPort;
         return OpenRefused(core, std::strerror(error));
     }
-    if (!ConfigureLine(fd)) {
+    const unsigned heldLine = core.heldLine.load(std::memory_order_acquire);
+    if (!ConfigureLine(fd, heldLine != 0)) {
         SerialDiag("Error setting to Serial port %s.\n", pName);
         CloseExclusive(fd);
         return OpenRefused(core, kOpenNotConfigured);
     }
-    if (!SetModemLines(fd)) {
+    if (!SetModemLines(fd, heldLine, core.bHeldAsserted.load(std::memory_order_relaxed))) {
         SerialDiag("Error setting modem lines of Serial port %s.\n", pName);
         CloseExclusive(fd);
         return OpenRefused(core, kOpenNotConfigured);
@@ -401,4 +458,70 @@ std::vector<std::string> PortList() {
         }
     }
     return ports;
+}
+
+bool SerialLink::ModemLines(unsigned& lines, std::string* pReason) {
+    int bits = 0;
+    if (!WithOpenPort(*m_pCore, pReason, [&bits](int fd) { return ioctl(fd, TIOCMGET, &bits) == 0; })) {
+        return false;
+    }
+    lines = 0;
+    for (const auto& [line, bit] : kLineBits) {
+        lines |= (bits & bit) != 0 ? line : 0;
+    }
+    return true;
+}
+
+bool SerialLink::SetModemLine(unsigned line, bool bAsserted, std::string* pReason) {
+    const int bits = SystemLines(line);
+    return WithOpenPort(*m_pCore, pReason,
+                        [&bits, bAsserted](int fd) { return ioctl(fd, bAsserted ? TIOCMBIS : TIOCMBIC, &bits) == 0; });
+}
+
+ModemWait SerialLink::WaitModemChange(unsigned mask) {
+    LinkCore& core = *m_pCore;
+    ModemWaitSignal();  // its handler is in place before a stop sends it
+    // The wait runs on a descriptor of its own, so that a close of the port
+    // never waits for a line to change; a stop interrupts it first.
+    int waitFd = -1;
+    {
+        std::lock_guard<std::mutex> lock(core.modemWaitMutex);
+        if (core.bModemWaitStopped) {
+            return ModemWait::Stopped;
+        }
+        if (!WithOpenPort(core, nullptr, [&waitFd](int fd) { return (waitFd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) >= 0; })) {
+            return ModemWait::Failed;
+        }
+        core.bModemWaiting = true;
+        core.modemWaiter = pthread_self();
+    }
+    // A stop's signal that comes before the ioctl has begun is lost; the
+    // stop sends it again until this wait has ended.
+    const int result = ioctl(waitFd, TIOCMIWAIT, SystemLines(mask));
+    const int error = errno;
+    close(waitFd);
+    std::lock_guard<std::mutex> lock(core.modemWaitMutex);
+    core.bModemWaiting = false;
+    if (core.bModemWaitStopped) {
+        return ModemWait::Stopped;
+    }
+    if (result == 0 || error == EINTR) {
+        return ModemWait::Changed;
+    }
+    return error == EINVAL || error == ENOTTY || error == ENOSYS ? ModemWait::Refused : ModemWait::Failed;
+}
+
+void SerialLink::StopModemWait() {
+    LinkCore& core = *m_pCore;
+    const int signal = ModemWaitSignal();
+    std::unique_lock<std::mutex> lock(core.modemWaitMutex);
+    core.bModemWaitStopped = true;
+    // A signal sent just before the waiter entered its ioctl is lost: send
+    // again until it has left.
+    while (core.bModemWaiting) {
+        pthread_kill(core.modemWaiter, signal);
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lock.lock();
+    }
 }

@@ -13,6 +13,7 @@
 #include "serial/port_info.h"
 #include "serial/port_state.h"
 #include "serial/serial_port.h"
+#include "serial/system_text.h"
 
 namespace {
 
@@ -81,21 +82,6 @@ COMMTIMEOUTS LineTimeouts() {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     return timeouts;
-}
-
-// The system's own words for an error code, without the closing period and
-// line end; "system error N" when it has none.
-std::string ErrorText(DWORD error) {
-    char text[512] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                  text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
-        text[--length] = '\0';
-    }
-    if (length == 0) {
-        std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
-    }
-    return text;
 }
 
 HANDLE OpenPortHandle(const char* pName) {
@@ -383,6 +369,19 @@ bool StartReader(LinkCore& core, const std::shared_ptr<OpenRecord>& pOpen) {
 
 }  // namespace
 
+std::string SystemErrorText(unsigned long error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.')) {
+        text[--length] = '\0';
+    }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "system error %lu", error);
+    }
+    return text;
+}
+
 std::string PortOpenPath(const char* pName) {
     const std::string name = pName;
     bool bPlainCom = name.size() > 3 && _strnicmp(pName, "COM", 3) == 0;
@@ -419,7 +418,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
     core.openError.clear();
     if (!EarlierReaderGone(core, pName)) {
         // The earlier open's handle, not shared, still holds the port.
-        return OpenRefused(core, ErrorText(ERROR_ACCESS_DENIED));
+        return OpenRefused(core, SystemErrorText(ERROR_ACCESS_DENIED));
     }
     SerialDiag("Serial open %s %s %s.\n", __DATE__, __TIME__, pName);
     HANDLE hPort = OpenPortHandle(pName);
@@ -432,7 +431,7 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
         } else {
             SerialDiag("Serial port %s used.\n", pName);
         }
-        return OpenRefused(core, ErrorText(error));
+        return OpenRefused(core, SystemErrorText(error));
     }
     *pSlot = hPort;
 
@@ -443,11 +442,23 @@ int BackendOpen(LinkCore& core, const char* pName, PortHandle* pSlot) {
         SerialDiag("Error get Serial port %s state.\n", pName);
         CloseHandle(hPort);
         *pSlot = INVALID_HANDLE_VALUE;
-        return OpenRefused(core, ErrorText(error));
+        return OpenRefused(core, SystemErrorText(error));
     }
     // Every failure from here on closes the handle before returning.
     PortCloser closer(hPort);
     dcb = LineSettings();
+    // A fixture's power line is set to its level by the same call that sets
+    // the line up, so that it never takes the default level on the way.
+    switch (core.heldLine.load(std::memory_order_acquire)) {
+    case kLineDtr:
+        dcb.fDtrControl = core.bHeldAsserted.load() ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        break;
+    case kLineRts:
+        dcb.fRtsControl = core.bHeldAsserted.load() ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        break;
+    default:
+        break;
+    }
     if (!SetCommState(hPort, &dcb)) {
         SerialDiag("Error setting to Serial port %s.\n", pName);
         return OpenRefused(core, kOpenNotConfigured);
@@ -530,7 +541,7 @@ int PortProbe(const char* pName, std::string* pReason) {
     HANDLE hPort = OpenPortHandle(pName);
     if (hPort == INVALID_HANDLE_VALUE) {
         if (pReason != nullptr) {
-            *pReason = ErrorText(GetLastError());
+            *pReason = SystemErrorText(GetLastError());
         }
         return 1;
     }
@@ -551,4 +562,57 @@ std::vector<std::string> PortList() {
 
 void SerialSleep(unsigned ms) {
     Sleep(ms);
+}
+
+namespace {
+
+// Runs call(handle) on the link's open port while no close can release it;
+// false with the system's reason when the call fails.
+template <typename Call>
+bool WithOpenPort(LinkCore& core, std::string* pReason, Call call) {
+    const PortHandle hPort = core.state.Handle();
+    if (!core.state.BeginWrite(hPort)) {
+        if (pReason != nullptr) {
+            *pReason = "the port is not open";
+        }
+        return false;
+    }
+    const bool bDone = call(hPort);
+    const DWORD error = GetLastError();
+    core.state.EndWrite();
+    if (!bDone && pReason != nullptr) {
+        *pReason = SystemErrorText(error);
+    }
+    return bDone;
+}
+
+}  // namespace
+
+// The system gives the far end's lines only; DTR and RTS are not read back.
+bool SerialLink::ModemLines(unsigned& lines, std::string* pReason) {
+    DWORD status = 0;
+    if (!WithOpenPort(*m_pCore, pReason, [&status](HANDLE hPort) { return GetCommModemStatus(hPort, &status) != 0; })) {
+        return false;
+    }
+    lines = ((status & MS_CTS_ON) != 0 ? kLineCts : 0u) | ((status & MS_DSR_ON) != 0 ? kLineDsr : 0u) |
+            ((status & MS_RLSD_ON) != 0 ? kLineDcd : 0u) | ((status & MS_RING_ON) != 0 ? kLineRi : 0u);
+    return true;
+}
+
+bool SerialLink::SetModemLine(unsigned line, bool bAsserted, std::string* pReason) {
+    const DWORD function = line == kLineDtr ? (bAsserted ? SETDTR : CLRDTR) : (bAsserted ? SETRTS : CLRRTS);
+    return WithOpenPort(*m_pCore, pReason,
+                        [function](HANDLE hPort) { return EscapeCommFunction(hPort, function) != 0; });
+}
+
+// The reader's own WaitCommEvent is the port's one event wait: the lines are
+// polled instead.
+ModemWait SerialLink::WaitModemChange(unsigned) {
+    std::lock_guard<std::mutex> lock(m_pCore->modemWaitMutex);
+    return m_pCore->bModemWaitStopped ? ModemWait::Stopped : ModemWait::Refused;
+}
+
+void SerialLink::StopModemWait() {
+    std::lock_guard<std::mutex> lock(m_pCore->modemWaitMutex);
+    m_pCore->bModemWaitStopped = true;
 }

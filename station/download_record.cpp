@@ -80,6 +80,10 @@ std::string RecordJsonLine(const DownloadRecord& record) {
     }
     line["end"] = record.end;
     line["ok"] = record.ok;
+    if (!record.boot.empty()) {
+        line["boot"] = record.boot;
+        line["boot_text"] = BytesAsCodePoints(record.bootText);
+    }
     line["message"] = record.message;
     line["blocks"] = record.blocks;
     line["image"] = record.image;

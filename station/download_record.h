@@ -40,6 +40,8 @@ struct DownloadRecord {
     std::string station;         // the station's name
     std::string unit;            // the box's identity, when a pattern found it ("": no key)
     unsigned repeatOf = 0;       // the earlier run that flashed the same unit; 0: no key
+    std::string boot;            // the boot check: verified or boot-failed; "": none (no key)
+    std::string bootText;        // the line that decided it, or why none did
     std::string console;         // bytes the box sent during the run; only the last
                                  // kRecordConsoleLimit of them are kept in the line
 };
@@ -53,7 +55,8 @@ inline constexpr std::size_t kRecordConsoleLimit = 64 * 1024;
 
 // The record as one JSON object on one line, ending with "\n". Keys: port,
 // device, kind, vid, pid, serial (each only when known), slot, run, station
-// (a station's runs only), unit, repeat_of (when known), end, ok, message, blocks, image, image_bytes,
+// (a station's runs only), unit, repeat_of (when known), end, ok, boot and
+// boot_text (with a boot check), message, blocks, image, image_bytes,
 // image_sha256, started, ended, seconds (only the stages reached, in seconds
 // to the millisecond), console (each byte as the code point of the same
 // value, so any bytes give valid JSON and the text reads as sent).

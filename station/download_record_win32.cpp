@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "station/download_record.h"
-#include "station/system_text.h"
+#include "serial/system_text.h"
 
 namespace {
 

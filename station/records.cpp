@@ -51,7 +51,7 @@ RunPort RunPortOf(const std::string& name) {
 }
 
 bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console, const RecordPlace& place, std::string& lost) {
+               std::string console, const RecordPlace& place, std::string& lost, std::string* pLine) {
     DownloadRecord record = facts.Record();
     record.port = port.name;
     if (port.device != port.name) {
@@ -73,6 +73,9 @@ bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& po
     record.unit = place.unit;
     record.repeatOf = place.repeatOf;
     std::string line = RecordJsonLine(record);
+    if (pLine != nullptr) {
+        *pLine = line;
+    }
     std::string reason;
     if (!RecordAppend(file, line, reason)) {
         line.pop_back();  // its line end

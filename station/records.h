@@ -62,9 +62,10 @@ struct RecordPlace {
 // Appends the record of a run that has ended. False when it cannot be
 // written; lost then holds what stderr is to show, without a final line
 // end: the complaint, and on the next line the record's JSON line itself,
-// so that it can be added to the file by hand.
+// so that it can be added to the file by hand. pLine, when given, gets the
+// record's JSON line (with its line end) either way.
 bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console, const RecordPlace& place, std::string& lost);
+               std::string console, const RecordPlace& place, std::string& lost, std::string* pLine = nullptr);
 
 // The closing line that counts the records not written ("2 records not
 // written").

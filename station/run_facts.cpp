@@ -28,6 +28,8 @@ const char* RunEndName(RunEnd end) {
         return "verdict-unknown";
     case RunEnd::AlreadyFlashed:
         return "already-flashed";
+    case RunEnd::PowerFailed:
+        return "power-failed";
     case RunEnd::ChooserCancelled:
     case RunEnd::Cancelled:
         break;
@@ -65,7 +67,10 @@ double RunFacts::Seconds() const {
 DownloadRecord RunFacts::Record() const {
     DownloadRecord record;
     record.end = RunEndName(m_end);
-    record.ok = m_end == RunEnd::Completed;
+    // A completion whose new firmware did not boot is no success.
+    record.ok = m_end == RunEnd::Completed && m_boot != "boot-failed";
+    record.boot = m_boot;
+    record.bootText = m_bootText;
     record.message = m_message;
     record.blocks = m_blocks;
     record.started = m_started;

@@ -21,6 +21,12 @@ public:
     // A message the operator does not answer: the run's final one.
     void Message(const char* pText) { m_message = pText; }
     void End(RunEnd end);
+    // The boot check after a completion: "verified" or "boot-failed", and
+    // the line that decided it or why none did.
+    void BootChecked(const char* pResult, std::string text) {
+        m_boot = pResult;
+        m_bootText = std::move(text);
+    }
 
     RunEnd EndOfRun() const { return m_end; }
     unsigned BlocksAcknowledged() const { return m_blocks; }
@@ -41,5 +47,6 @@ private:
     bool m_bReached[kStages] = {};
     unsigned m_blocks = 0;
     std::string m_message;
+    std::string m_boot, m_bootText;
     RunEnd m_end = RunEnd::Cancelled;
 };

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "download/download.h"
+#include "station/command.h"
 
 namespace {
 
@@ -14,6 +15,15 @@ namespace {
 // into short turns so that the station's end is not held up.
 constexpr auto kKeeperTick = std::chrono::milliseconds(100);
 constexpr unsigned kPortCheckTicks = 20;
+
+// What a slot shows while its boot check waits, and how often it looks at
+// a stop meanwhile.
+constexpr char kBootWaitStatus[] = "Waiting for the new firmware to boot";
+constexpr unsigned kBootPollMs = 50;
+// What a powered slot shows while its completed box writes its flash.
+constexpr char kFlashWaitStatus[] = "Waiting for the box to write its flash";
+// How often a lid line is looked at where the driver cannot wait for it.
+constexpr unsigned kLidPollMs = 50;
 
 bool AsksForAction(const char* pText) {
     return std::strcmp(pText, kMsgPowerOff) == 0 || std::strcmp(pText, kMsgRestart) == 0;
@@ -59,8 +69,14 @@ const char* SlotPhaseName(SlotPhase phase) {
         return "checking";
     case SlotPhase::Burning:
         return "burning";
+    case SlotPhase::Booting:
+        return "booting";
     case SlotPhase::Completed:
         return "completed";
+    case SlotPhase::Verified:
+        return "verified";
+    case SlotPhase::BootFailed:
+        return "boot-failed";
     case SlotPhase::Cancelled:
         return "cancelled";
     case SlotPhase::AlreadyFlashed:
@@ -71,6 +87,26 @@ const char* SlotPhaseName(SlotPhase phase) {
         break;
     }
     return "port-lost";
+}
+
+const char* SlotWaitText(SlotWait wait) {
+    switch (wait) {
+    case SlotWait::Lid:
+        return "waiting for the lid";
+    case SlotWait::RemoveBox:
+        return "remove the box";
+    case SlotWait::Nothing:
+        break;
+    }
+    return "";
+}
+
+const char* BootResultName(BootResult result) {
+    return result == BootResult::Verified ? "verified" : "boot-failed";
+}
+
+bool RunSucceeded(const SlotSnapshot& slot) {
+    return slot.end == RunEnd::Completed && slot.boot != BootResult::BootFailed;
 }
 
 TransferPace PaceOf(unsigned sent, unsigned total, unsigned startSent, std::chrono::steady_clock::time_point start,
@@ -96,6 +132,8 @@ const char* EventKindName(EventKind kind) {
         return "progress";
     case EventKind::Message:
         return "message";
+    case EventKind::Boot:
+        return "boot";
     case EventKind::RunStarted:
         return "run-started";
     case EventKind::RunEnded:
@@ -140,10 +178,70 @@ public:
         m_shown.port = RunPortOf(port);
     }
     ~Slot() override {
+        StopLidWatch();
         if (m_worker.joinable()) {
             m_worker.join();
         }
         link.Close();
+    }
+
+    // Switches the box's supply; false with what went wrong, for a message.
+    bool PowerSet(bool bOn, std::string& failure) {
+        const PowerControl& power = *m_station.m_settings.power;
+        if (power.line != 0) {
+            std::string reason;
+            if (link.SetModemLine(power.line, bOn != power.bInverted, &reason)) {
+                return true;
+            }
+            failure = std::string("cannot switch the power ") + (bOn ? "on" : "off") + ": " + reason;
+            return false;
+        }
+        const std::vector<std::string> argv = CommandFill(
+            power.command, {{"port", m_shown.port.name}, {"slot", std::to_string(m_shown.number)}, {"state", bOn ? "on" : "off"}});
+        std::string reason;
+        if (CommandRun(argv, "", kPowerCommandLimit, reason)) {
+            return true;
+        }
+        failure = "power command '" + CommandShown(argv) + "' failed: " + reason;
+        return false;
+    }
+
+    // Set-up of a slot with power control or a lid: the port has modem
+    // lines, the box is off, the lid is watched. "" or the problem.
+    std::string SetUpFixture() {
+        const StationSettings& settings = m_station.m_settings;
+        const std::string port = m_shown.port.Shown();
+        unsigned lines = 0;
+        std::string reason;
+        if (((settings.power && settings.power->line != 0) || settings.startLine != 0) &&
+            !link.ModemLines(lines, &reason)) {
+            return "port " + port + " has no modem lines (" + reason + "): --power and --start-on need them";
+        }
+        if (settings.power && !PowerSet(false, reason)) {
+            return "port " + port + ": " + reason;
+        }
+        if (settings.startLine != 0) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                // A lid already closed at the start: it must open and close
+                // again, so that no box in it is flashed unawares.
+                m_bLidOpen = (lines & settings.startLine) == 0;
+                m_shown.wait = m_bLidOpen ? SlotWait::Lid : SlotWait::RemoveBox;
+            }
+        }
+        return {};
+    }
+    void StartLidWatch() {
+        if (m_station.m_settings.startLine != 0 && link.IsOpen()) {
+            m_lidWatch = std::thread(&Slot::WatchLid, this);
+        }
+    }
+    void StopLidWatch() {
+        m_bLidEnd.store(true, std::memory_order_release);
+        link.StopModemWait();
+        if (m_lidWatch.joinable()) {
+            m_lidWatch.join();
+        }
     }
 
     SerialLink link;
@@ -228,7 +326,11 @@ public:
             m_shown.blocks = 0;
             m_shown.seconds = 0;
             m_shown.unit.clear();
+            m_shown.boot.reset();
+            m_shown.bootText.clear();
+            m_shown.wait = SlotWait::Nothing;
         }
+        m_bPowerFailed.store(false, std::memory_order_release);
         LoggedEvent started;
         started.kind = EventKind::RunStarted;
         started.slot = m_shown.number;
@@ -288,7 +390,9 @@ public:
             m_station.Log(std::move(message));
             return;
         }
-        if (m_station.m_settings.prompt) {
+        if (m_station.m_settings.power) {
+            PowerPrompt(std::strcmp(pText, kMsgRestart) == 0);
+        } else if (m_station.m_settings.prompt) {
             m_station.PromptArrive(pText);
         } else if (std::strcmp(pText, kMsgRestart) == 0) {
             // The start stood for the operator's answer; the slot shows
@@ -349,6 +453,7 @@ public:
     }
     bool CancelRequested() override {
         return m_bStop.load(std::memory_order_acquire) || m_bRefused.load(std::memory_order_acquire) ||
+               m_bPowerFailed.load(std::memory_order_acquire) ||
                (m_station.m_settings.cancelAll && m_station.m_settings.cancelAll());
     }
     void StageBegins(RunStage stage) override {
@@ -398,13 +503,26 @@ private:
         }
         m_unitLines.Finish();
         const std::string unit = m_unitLines.Unit();
-        if (end == RunEnd::Cancelled && m_bRefused.load(std::memory_order_acquire)) {
+        const bool bCancelled = end == RunEnd::Cancelled || end == RunEnd::ChooserCancelled;
+        if (bCancelled && m_bRefused.load(std::memory_order_acquire)) {
             end = RunEnd::AlreadyFlashed;
             m_facts.Message(("unit " + unit + " already flashed in run " + std::to_string(m_repeatOf) +
                              ": not flashed again")
                                 .c_str());
+        } else if (bCancelled && m_bPowerFailed.load(std::memory_order_acquire)) {
+            end = RunEnd::PowerFailed;
+            m_facts.Message(m_powerFailure.c_str());
         }
         m_facts.End(end);
+        // The run's times end with the loader's verdict; the boot check
+        // comes after them.
+        if (end == RunEnd::Completed && m_station.m_settings.bootCheck) {
+            CheckBoot(*m_station.m_settings.bootCheck);
+            m_facts.BootChecked(BootResultName(*m_shown.boot), m_shown.bootText);
+        }
+        if (m_station.m_settings.power) {
+            PowerOffWhenDone(end == RunEnd::Completed && !m_station.m_settings.bootCheck);
+        }
         m_console = link.TakeConsole();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -413,13 +531,16 @@ private:
             m_shown.blocks = m_facts.BlocksAcknowledged();
             m_shown.seconds = m_facts.Seconds();
             m_shown.unit = unit;
-            if (end == RunEnd::Completed) {
+            if (RunSucceeded(m_shown)) {
                 ++m_shown.completed;
             } else if (end != RunEnd::AlreadyFlashed) {
                 ++m_shown.failed;
             }
             SlotCounters& counters = m_counted;
             ++counters.ends[end];
+            if (m_shown.boot) {
+                ++counters.boots[*m_shown.boot];
+            }
             counters.bytesSent += m_shown.sent;
             if (m_shown.seconds > 0) {
                 for (std::size_t i = 0; i < kRunSecondsBounds.size(); ++i) {
@@ -443,12 +564,174 @@ private:
         m_station.Finish(std::move(ending));
     }
 
+    // After a completion: reads the box line by line until the new
+    // firmware's text, its failure text, the time limit, a stop or the
+    // line's loss decides.
+    void CheckBoot(const BootCheck& check) {
+        ShowPhase(SlotPhase::Booting);
+        SetStatus(kBootWaitStatus);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(check.withinSeconds);
+        ConsoleLines lines;
+        std::optional<BootResult> result;
+        std::string text;
+        const auto look = [&](const std::string& line) {
+            if (check.fail && check.fail->Matches(line)) {
+                result = BootResult::BootFailed;
+            } else if (check.expect.Matches(line)) {
+                result = BootResult::Verified;
+            } else {
+                return;
+            }
+            text = line;
+        };
+        while (!result) {
+            if (CancelRequested()) {
+                result = BootResult::BootFailed;
+                text = "stopped before the box booted";
+            } else if (link.LineLost() || !link.IsOpen()) {
+                result = BootResult::BootFailed;
+                text = "the line was lost before the box booted";
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                if (lines.Finish()) {
+                    look(lines.Take());
+                }
+                if (!result) {
+                    result = BootResult::BootFailed;
+                    text = "no boot text within " + std::to_string(check.withinSeconds) + " s";
+                }
+            } else if (link.Ring().Wait(kBootPollMs) != 0) {
+                unsigned char byte = 0;
+                while (!result && link.Ring().GetByte(&byte) != 0) {
+                    if (lines.Feed(byte)) {
+                        look(lines.Take());
+                    }
+                }
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_shown.boot = result;
+            m_shown.bootText = text;
+        }
+        LoggedEvent said;
+        said.kind = EventKind::Boot;
+        said.slot = m_shown.number;
+        said.text = std::string(*result == BootResult::Verified ? "Boot check: verified: " : "Boot check failed: ") + text;
+        m_station.Log(std::move(said));
+    }
+
+    // At the power-off and restart prompts of a run with power control:
+    // what the operator did, done by the slot.
+    void PowerPrompt(bool bOn) {
+        if (m_bPowerFailed.load(std::memory_order_acquire)) {
+            return;
+        }
+        std::string failure;
+        if (!PowerSet(bOn, failure)) {
+            m_powerFailure = failure;
+            m_bPowerFailed.store(true, std::memory_order_release);
+            return;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(m_station.m_settings.power->offSeconds);
+        while (!bOn && !CancelRequested() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kBootPollMs));
+        }
+    }
+
+    // After a run with power control: a completed box writes its flash and
+    // reboots with the power on (until it has been silent a while, when no
+    // boot check followed it); then, and at once after any other end, the
+    // slot switches it off.
+    void PowerOffWhenDone(bool bWaitForSilence) {
+        const PowerControl& power = *m_station.m_settings.power;
+        if (bWaitForSilence) {
+            SetStatus(kFlashWaitStatus);
+            const auto start = std::chrono::steady_clock::now();
+            auto lastByte = start;
+            for (auto now = start; !CancelRequested() && link.IsOpen() && !link.LineLost() &&
+                                   now - start < std::chrono::seconds(power.doneWithinSeconds) &&
+                                   now - lastByte < std::chrono::seconds(power.goneAfterSeconds);
+                 now = std::chrono::steady_clock::now()) {
+                if (link.Ring().Wait(kBootPollMs) != 0) {
+                    unsigned char byte = 0;
+                    while (link.Ring().GetByte(&byte) != 0) {
+                    }
+                    lastByte = std::chrono::steady_clock::now();
+                }
+            }
+        }
+        std::string failure;
+        if (!PowerSet(false, failure)) {
+            LoggedEvent said;
+            said.kind = EventKind::Message;
+            said.slot = m_shown.number;
+            said.text = failure;
+            m_station.Log(std::move(said));
+        }
+    }
+
+    // The lid's line, on the driver's wait for its edges or every
+    // kLidPollMs where the driver has none: a rise after a drop starts a
+    // ready slot, a drop stops a run (the box is gone).
+    void WatchLid() {
+        const unsigned line = m_station.m_settings.startLine;
+        bool bPoll = false;
+        while (!m_bLidEnd.load(std::memory_order_acquire)) {
+            unsigned lines = 0;
+            if (link.ModemLines(lines)) {
+                LidSeen((lines & line) != 0);
+            }
+            ModemWait waited = ModemWait::Refused;
+            if (!bPoll) {
+                waited = link.WaitModemChange(line);
+                bPoll = waited == ModemWait::Refused;
+            }
+            if (waited == ModemWait::Stopped) {
+                return;
+            }
+            if (waited != ModemWait::Changed) {
+                // Polling, or the port is closed (lost): look again soon.
+                std::this_thread::sleep_for(std::chrono::milliseconds(waited == ModemWait::Failed ? 200 : kLidPollMs));
+            }
+        }
+    }
+    void LidSeen(bool bClosed) {
+        bool bStart = false;
+        bool bStop = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (bClosed == !m_bLidOpen) {
+                return;
+            }
+            m_bLidOpen = !bClosed;
+            if (m_shown.state == SlotState::Running) {
+                bStop = !bClosed;
+            } else if (!bClosed) {
+                m_shown.wait = SlotWait::Lid;
+            } else {
+                bStart = m_shown.wait == SlotWait::Lid;
+            }
+        }
+        if (bStop) {
+            m_station.Tell({m_shown.number, "lid opened: the run is stopped"});
+            RequestStop();
+        } else if (bStart) {
+            m_station.Start(m_shown.number);
+        } else {
+            m_station.Tell({m_shown.number, bClosed ? "lid closed" : "lid opened"});
+        }
+    }
+
     SlotState IdleState() const {
         return m_bPortLost ? SlotState::PortLost : m_shown.run == 0 ? SlotState::Ready : SlotState::Ended;
     }
     // The state and phase of a slot without a run; under m_mutex.
     void ShowIdle() {
         m_shown.state = IdleState();
+        const StationSettings& settings = m_station.m_settings;
+        if (m_shown.run != 0 && (settings.power || settings.startLine != 0)) {
+            m_shown.wait = settings.startLine != 0 && m_bLidOpen ? SlotWait::Lid : SlotWait::RemoveBox;
+        }
         switch (m_shown.state) {
         case SlotState::PortLost:
             SetPhase(SlotPhase::PortLost);
@@ -461,7 +744,9 @@ private:
         }
         switch (m_shown.end.value_or(RunEnd::Cancelled)) {
         case RunEnd::Completed:
-            SetPhase(SlotPhase::Completed);
+            SetPhase(!m_shown.boot                              ? SlotPhase::Completed
+                     : *m_shown.boot == BootResult::Verified ? SlotPhase::Verified
+                                                             : SlotPhase::BootFailed);
             return;
         case RunEnd::Cancelled:
         case RunEnd::ChooserCancelled:
@@ -502,11 +787,16 @@ private:
     bool m_bBeforeTransfer = true;
     unsigned m_repeatOf = 0;                // the run that flashed this unit before
     std::atomic<bool> m_bRefused{false};    // the unit is already flashed: the run ends
+    std::atomic<bool> m_bPowerFailed{false};  // the power switch failed: the run ends
+    std::string m_powerFailure;               // why; written before the flag
+    std::thread m_lidWatch;
+    std::atomic<bool> m_bLidEnd{false};
     std::mutex m_openMutex;  // held while the port is opened, or checked while idle
 
     mutable std::mutex m_mutex;  // guards what follows
     SlotSnapshot m_shown;
     bool m_bPortLost = false;
+    bool m_bLidOpen = true;  // the lid's line as last seen dropped (or never seen)
     std::chrono::steady_clock::time_point m_progressLogged{};
     unsigned m_progressTenth = 0;  // of the transfer's latest progress event
     SlotCounters m_counted;     // of the ended runs
@@ -518,9 +808,15 @@ Station::Station(StationSettings settings)
     : m_settings(std::move(settings)), m_began(std::chrono::steady_clock::now()) {
     m_writer = std::thread(&Station::WriteRecords, this);
     m_keeper = std::thread(&Station::KeepWatch, this);
+    if (!m_settings.onEnd.empty()) {
+        m_onEndRunner = std::thread(&Station::RunOnEnds, this);
+    }
 }
 
 Station::~Station() {
+    for (const auto& slot : m_slots) {
+        slot->StopLidWatch();
+    }
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         m_bEnd = true;
@@ -533,6 +829,14 @@ Station::~Station() {
         }
     }
     m_writer.join();  // after every record handed to it is written
+    if (m_onEndRunner.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_onEndMutex);
+            m_bOnEndStop = true;
+        }
+        m_onEndCond.notify_all();
+        m_onEndRunner.join();  // after every record's command has run
+    }
     m_slots.clear();  // each slot closes its port
 }
 
@@ -557,6 +861,29 @@ unsigned Station::SlotOfKey(char key) const {
         }
     }
     return 0;
+}
+
+std::vector<std::string> Station::SetUpFixtures() {
+    std::vector<std::string> problems;
+    if (!m_settings.power && m_settings.startLine == 0) {
+        return problems;
+    }
+    for (const auto& slot : m_slots) {
+        if (!slot->link.IsOpen()) {
+            continue;  // its open failed: that is said already
+        }
+        const std::string problem = slot->SetUpFixture();
+        if (!problem.empty()) {
+            problems.push_back(problem);
+        }
+    }
+    // A lid may start its slot at once: only once every slot is set up.
+    if (problems.empty()) {
+        for (const auto& slot : m_slots) {
+            slot->StartLidWatch();
+        }
+    }
+    return problems;
 }
 
 bool Station::AddSlot(const std::string& port, std::string& reason) {
@@ -767,14 +1094,14 @@ Station::Ending Station::RunEnded(Slot& slot) {
                                      [&](const auto& unit) { return unit.first == shown.unit; });
             if (done != m_unitsDone.end()) {
                 repeatOf = done->second;
-            } else if (end == RunEnd::Completed) {
+            } else if (RunSucceeded(shown)) {
                 m_unitsDone.emplace_back(shown.unit, shown.run);
             }
         }
         // A unit flashed again on purpose is still one box.
-        if (end == RunEnd::Completed && repeatOf == 0) {
-            ++m_completed;
-        } else if (end != RunEnd::Completed && end != RunEnd::AlreadyFlashed) {
+        if (RunSucceeded(shown)) {
+            m_completed += repeatOf == 0 ? 1 : 0;
+        } else if (end != RunEnd::AlreadyFlashed) {
             ++m_failed;
         }
     }
@@ -797,6 +1124,10 @@ Station::Ending Station::RunEnded(Slot& slot) {
     std::string text;
     if (end == RunEnd::Completed) {
         text = "completed in " + Duration(shown.seconds);
+        if (shown.boot) {
+            text += *shown.boot == BootResult::Verified ? "; booted: " : "; boot failed: ";
+            text += shown.bootText;
+        }
     } else {
         text = shown.message.empty() ? std::string(RunEndName(end)) : shown.message;
         if (end == RunEnd::BlockRefused || end == RunEnd::BlockNoAnswer) {
@@ -851,8 +1182,16 @@ void Station::WriteRecords() {
         m_endings.pop_front();
         lock.unlock();
         std::string lost;
-        const bool bWritten = RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image, std::move(ending.console),
-                       ending.place, lost);
+        std::string line;
+        const bool bWritten = RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image,
+                                        std::move(ending.console), ending.place, lost, &line);
+        if (m_onEndRunner.joinable()) {
+            {
+                std::lock_guard<std::mutex> onEnd(m_onEndMutex);
+                m_onEnds.push_back({ending.slot, ending.run, ending.port.name, RunEndName(ending.facts.EndOfRun()), line});
+            }
+            m_onEndCond.notify_all();
+        }
         if (!bWritten) {
             {
                 std::lock_guard<std::mutex> counts(m_mutex);
@@ -870,6 +1209,29 @@ void Station::WriteRecords() {
         }
         lock.lock();
         --m_endingsPending;
+    }
+}
+
+void Station::RunOnEnds() {
+    std::unique_lock<std::mutex> lock(m_onEndMutex);
+    for (;;) {
+        m_onEndCond.wait(lock, [this] { return m_bOnEndStop || !m_onEnds.empty(); });
+        if (m_onEnds.empty()) {
+            return;
+        }
+        const OnEnd onEnd = std::move(m_onEnds.front());
+        m_onEnds.pop_front();
+        lock.unlock();
+        const std::vector<std::string> argv =
+            CommandFill(m_settings.onEnd, {{"port", onEnd.port},
+                                           {"slot", std::to_string(onEnd.slot)},
+                                           {"run", std::to_string(onEnd.run)},
+                                           {"end", onEnd.end}});
+        std::string failure;
+        if (!CommandRun(argv, onEnd.line, kPowerCommandLimit, failure)) {
+            Tell({onEnd.slot, "on-end command '" + CommandShown(argv) + "' failed: " + failure});
+        }
+        lock.lock();
     }
 }
 

@@ -41,15 +41,40 @@ enum class SlotPhase {
     Sending,         // the image's blocks
     Checking,        // the whole image sent; the loader checks it
     Burning,         // the loader writes the image into flash
+    Booting,         // completed; the boot check waits for the new firmware's text
     Completed,       // the latest run's end
+    Verified,        // completed, and the new firmware booted
+    BootFailed,      // completed, and the new firmware did not boot
     Cancelled,
     AlreadyFlashed,
     Failed,          // any other end
     PortLost,        // the port went: under a run, or while idle
 };
-// "ready", "catching", "sending", "checking", "burning", "completed",
-// "cancelled", "already-flashed", "failed", "port-lost".
+// "ready", "catching", "sending", "checking", "burning", "booting",
+// "completed", "verified", "boot-failed", "cancelled", "already-flashed",
+// "failed", "port-lost".
 const char* SlotPhaseName(SlotPhase phase);
+
+// What an idle slot waits for, as its row and tile say it.
+enum class SlotWait { Nothing, Lid, RemoveBox };
+// "", "waiting for the lid", "remove the box".
+const char* SlotWaitText(SlotWait wait);
+
+// What the boot check after a completed run found: the new firmware's text,
+// or its failure text or nothing in time.
+enum class BootResult { Verified, BootFailed };
+// "verified", "boot-failed".
+const char* BootResultName(BootResult result);
+
+// After "Download Complted !!!" the slot keeps reading the box, line by
+// line: expect makes the run verified, fail (looked at first) or the time
+// running out boot-failed. The loader's verdict stays the run's end; a
+// failed boot counts the run as not completed.
+struct BootCheck {
+    UnitPattern expect;
+    std::optional<UnitPattern> fail;
+    unsigned withinSeconds = 120;
+};
 
 // A transfer's pace, the same for every front end: the rate over the whole
 // transfer so far (bytes a second) and the time left at it (whole seconds,
@@ -75,6 +100,7 @@ struct SlotCounters {
     // under way so far.
     std::uint64_t bytesSent = 0;
     std::array<std::uint64_t, kRunSecondsBounds.size()> timedWithin{};  // runs within each bound
+    std::map<BootResult, std::uint64_t> boots;                           // boot checks, by result
     std::uint64_t timed = 0;                                             // runs with a time
     double secondsSum = 0;                                               // their times together
 };
@@ -98,10 +124,19 @@ struct SlotSnapshot {
     unsigned blocks = 0;                 // data blocks the box acknowledged in it
     double seconds = 0;                  // its time from the first sync byte
     std::string unit;                    // the box's identity, when a pattern found it
-    unsigned completed = 0, failed = 0;  // the slot's runs this session
+    SlotWait wait = SlotWait::Nothing;   // while idle: what the slot waits for
+    std::optional<BootResult> boot;      // the latest run's boot check, when it had one
+    std::string bootText;                // the line that decided it, or why none did
+    // The slot's runs this session; a completed run whose boot check failed
+    // counts as failed.
+    unsigned completed = 0, failed = 0;
     ConsoleTail console;                 // the newest bytes the box sent
     SlotCounters counters;
 };
+
+// The run counts as completed: the loader completed it, and its boot check,
+// when it had one, passed.
+bool RunSucceeded(const SlotSnapshot& slot);
 
 // One line of what happened, for a log or the last few shown on screen.
 struct StationEvent {
@@ -119,6 +154,7 @@ enum class EventKind {
     // kProgressEventInterval a slot.
     Progress,
     Message,        // a run told its operator something (text): its verdict, an error
+    Boot,           // a run's boot check decided (text: "Boot check: verified: LINE", ...)
     RunStarted,     // (run)
     RunEnded,       // (run, end, text: its final message on one line, "" when none)
     Line,           // one of the station's event lines (text), as a terminal view shows it
@@ -127,7 +163,7 @@ enum class EventKind {
     Refused,        // a start or a stop did not go through (text: why)
     Quit,           // no new starts from now on
 };
-// "phase", "status", "progress", "message", "run-started", "run-ended", "line",
+// "phase", "status", "progress", "message", "boot", "run-started", "run-ended", "line",
 // "record-written", "record-lost", "refused", "quit".
 const char* EventKindName(EventKind kind);
 
@@ -144,6 +180,25 @@ struct LoggedEvent {
     std::string text;
 };
 
+// A box's supply, switched per slot: by a modem line of its port (through a
+// fixture's relay), or by a program. With it a run does what the operator
+// did at the prompts: power off, wait, power on as the catch begins; after
+// the run the box is switched off once it is done.
+struct PowerControl {
+    unsigned line = 0;       // kLineDtr or kLineRts; 0: the command
+    bool bInverted = false;  // the line asserted means power off
+    // The program's words, with {port}, {slot} and {state} (on, off) filled
+    // in each time; it must exit 0 within kPowerCommandLimit.
+    std::vector<std::string> command;
+    unsigned offSeconds = 2;
+    // Without a boot check, a completed box is done once it has been silent
+    // this long (writing its flash and rebooting), at the latest after
+    // doneWithinSeconds.
+    unsigned goneAfterSeconds = 5;
+    unsigned doneWithinSeconds = 120;
+};
+constexpr auto kPowerCommandLimit = std::chrono::seconds(10);
+
 struct StationSettings {
     std::shared_ptr<const LoadedImage> pImage;  // read once, shared by every run
     ImageFacts image;
@@ -154,6 +209,18 @@ struct StationSettings {
     // ends already-flashed before the menu is answered) unless bReflash.
     std::optional<UnitPattern> unitPattern;
     bool bReflash = false;
+    std::optional<BootCheck> bootCheck;
+    std::optional<PowerControl> power;
+    // kLineCts, kLineDsr, kLineDcd or kLineRi: a fixture's lid switch; a
+    // ready slot starts when the line rises (again after it has dropped),
+    // and a run is stopped when it drops (the box is gone). 0: starts by
+    // the front end only (which always works too).
+    unsigned startLine = 0;
+    // Run once per record once it is written (or lost), with the record's
+    // JSON line on its standard input: a label printer, a lamp, an upload.
+    // Its words as for the power command, with {port}, {slot}, {run} and
+    // {end}; a failure is told as an event and changes nothing else.
+    std::vector<std::string> onEnd;
     // Called at the power-off and restart prompts, once for all the runs
     // that are under way: each waits at the prompt until every other has
     // reached it or ended, and the last to arrive calls it (runs started
@@ -181,6 +248,11 @@ public:
     // Set-up: adds slot number SlotCount()+1 and opens its port; false with
     // the reason when it cannot be opened (the slot is added all the same).
     bool AddSlot(const std::string& port, std::string& reason);
+    // Set-up, once every port is open: with power control or a lid line,
+    // checks that each port has modem lines, switches each box off and
+    // begins watching the lids. Gives one line per slot that fails (naming
+    // its port); nothing may be started then.
+    std::vector<std::string> SetUpFixtures();
     std::size_t SlotCount() const { return m_slots.size(); }
     // The key of slot number (1 to 9, then a to z but q and s); 0 beyond.
     static char SlotKey(unsigned number);
@@ -306,6 +378,19 @@ private:
     bool m_bEnd = false;            // the station is being destroyed
     std::thread m_writer;
     std::thread m_keeper;
+
+    // The --on-end runs, one after the other on a thread of their own, so
+    // that a slow program never holds up a record.
+    struct OnEnd {
+        unsigned slot = 0, run = 0;
+        std::string port, end, line;
+    };
+    void RunOnEnds();
+    std::mutex m_onEndMutex;  // guards what follows
+    std::condition_variable m_onEndCond;
+    std::deque<OnEnd> m_onEnds;
+    bool m_bOnEndStop = false;
+    std::thread m_onEndRunner;
 
     std::mutex m_gateMutex;  // guards what follows
     std::condition_variable m_gateCond;

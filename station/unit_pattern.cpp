@@ -145,30 +145,33 @@ std::optional<UnitPattern> UnitPattern::Compile(const std::string& text, std::st
     return pattern;
 }
 
-std::string UnitPattern::Find(std::string_view line) const {
+std::optional<std::match_results<std::string_view::const_iterator>> UnitPattern::Search(std::string_view line) const {
     if (!m_pRegex) {
-        return {};
+        return std::nullopt;
     }
     line = line.substr(0, kUnitLineLimit);
     std::match_results<std::string_view::const_iterator> match;
     if (!std::regex_search(line.begin(), line.end(), match, *m_pRegex, std::regex_constants::match_continuous)) {
+        return std::nullopt;
+    }
+    return match;
+}
+
+std::string UnitPattern::Find(std::string_view line) const {
+    const auto match = Search(line);
+    if (!match) {
         return {};
     }
-    return match.size() > 2 && match[2].matched ? match[2].str() : match[1].str();
+    return match->size() > 2 && (*match)[2].matched ? (*match)[2].str() : (*match)[1].str();
 }
 
-void UnitLines::Reset() {
-    m_line.clear();
-    m_unit.clear();
+bool UnitPattern::Matches(std::string_view line) const {
+    return Search(line).has_value();
 }
 
-bool UnitLines::Feed(unsigned char byte) {
-    if (m_pPattern == nullptr || !m_unit.empty()) {
-        return false;
-    }
+bool ConsoleLines::Feed(unsigned char byte) {
     if (byte == '\n' || byte == '\r') {
-        LineEnded();
-        return !m_unit.empty();
+        return Finish();
     }
     if (m_line.size() < kUnitLineLimit) {
         m_line.push_back(static_cast<char>(byte));
@@ -176,15 +179,31 @@ bool UnitLines::Feed(unsigned char byte) {
     return false;
 }
 
-void UnitLines::Finish() {
-    if (m_pPattern != nullptr && m_unit.empty()) {
-        LineEnded();
-    }
+bool ConsoleLines::Finish() {
+    return !m_line.empty();
 }
 
-void UnitLines::LineEnded() {
-    if (!m_line.empty()) {
-        m_unit = m_pPattern->Find(m_line);
-        m_line.clear();
+std::string ConsoleLines::Take() {
+    std::string line;
+    line.swap(m_line);
+    return line;
+}
+
+void UnitLines::Reset() {
+    m_lines.Reset();
+    m_unit.clear();
+}
+
+bool UnitLines::Feed(unsigned char byte) {
+    if (m_pPattern == nullptr || !m_unit.empty() || !m_lines.Feed(byte)) {
+        return false;
+    }
+    m_unit = m_pPattern->Find(m_lines.Take());
+    return !m_unit.empty();
+}
+
+void UnitLines::Finish() {
+    if (m_pPattern != nullptr && m_unit.empty() && m_lines.Finish()) {
+        m_unit = m_pPattern->Find(m_lines.Take());
     }
 }

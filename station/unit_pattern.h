@@ -34,12 +34,34 @@ public:
     // Only the line's first kUnitLineLimit bytes are looked at. Safe to call
     // from several threads at once.
     std::string Find(std::string_view line) const;
+    // Whether the pattern matches anywhere in the line's first
+    // kUnitLineLimit bytes (a pattern may match an empty text).
+    bool Matches(std::string_view line) const;
 
     const std::string& Text() const { return m_text; }
 
 private:
+    // The match's groups (1: the whole match, 2: the pattern's first), or
+    // nullopt when the line has none.
+    std::optional<std::match_results<std::string_view::const_iterator>> Search(std::string_view line) const;
+
     std::string m_text;
     std::shared_ptr<const std::regex> m_pRegex;
+};
+
+// Splits a console into lines as its bytes come: CR or LF ends a line, empty
+// lines are skipped, and only a line's first kUnitLineLimit bytes are kept.
+class ConsoleLines {
+public:
+    void Reset() { m_line.clear(); }
+    // One console byte; true when it ended a line, which Take then gives.
+    bool Feed(unsigned char byte);
+    // Whether a line is open (to be taken as if it had ended).
+    bool Finish();
+    std::string Take();
+
+private:
+    std::string m_line;
 };
 
 // Splits a console into lines as its bytes come and looks for the identity
@@ -59,9 +81,7 @@ public:
     const std::string& Unit() const { return m_unit; }
 
 private:
-    void LineEnded();
-
     const UnitPattern* m_pPattern;
-    std::string m_line;  // the open line's first kUnitLineLimit bytes
+    ConsoleLines m_lines;
     std::string m_unit;
 };

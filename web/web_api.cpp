@@ -234,6 +234,13 @@ nlohmann::json SlotJson(const SlotSnapshot& slot) {
     if (!slot.unit.empty()) {
         value["unit"] = BytesAsCodePoints(slot.unit);
     }
+    if (slot.state != SlotState::Running && slot.wait != SlotWait::Nothing) {
+        value["wait"] = SlotWaitText(slot.wait);
+    }
+    if (slot.boot) {
+        value["boot"] = BootResultName(*slot.boot);
+        value["boot_text"] = BytesAsCodePoints(slot.bootText);
+    }
     return value;
 }
 
@@ -427,6 +434,7 @@ std::string WebApi::EventData(const LoggedEvent& event) {
         break;
     case EventKind::Status:
     case EventKind::Message:
+    case EventKind::Boot:
     case EventKind::Line:
     case EventKind::RecordLost:
     case EventKind::Refused:

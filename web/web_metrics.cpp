@@ -111,6 +111,15 @@ std::string MetricsText(const Station& station, const WebSettings& settings) {
                     std::to_string(runs) + "\n";
         }
     }
+    Family(text, "kelvora_boot_checks_total", "counter", "boot checks after a completion, by port and result");
+    for (const SlotSnapshot& slot : slots) {
+        for (BootResult result : {BootResult::Verified, BootResult::BootFailed}) {
+            const auto counted = slot.counters.boots.find(result);
+            text += "kelvora_boot_checks_total{port=\"" + LabelValue(slot.port.name) + "\",result=\"" +
+                    BootResultName(result) + "\"} " +
+                    std::to_string(counted == slot.counters.boots.end() ? 0 : counted->second) + "\n";
+        }
+    }
     Family(text, "kelvora_slot_running", "gauge", "1 while a download runs on the port");
     for (const SlotSnapshot& slot : slots) {
         text += "kelvora_slot_running{port=\"" + LabelValue(slot.port.name) + "\"} " +

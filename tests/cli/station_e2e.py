@@ -22,9 +22,11 @@ from contextlib import ExitStack
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from box_emulator import BoxWorkdir, Emulator, e2e_paths  # noqa: E402
 from line_process import LineProcess  # noqa: E402
+from modem_lines import ModemLines  # noqa: E402
 
 CLI = None
 EMULATOR = None
+MODEM_LINES = None  # the preload library giving pseudo-terminals modem lines
 WAIT = 60  # a hang guard, not a timing
 
 
@@ -36,11 +38,11 @@ class StationProcess(LineProcess):
     """kelvora-upgrader --station on the given ports; lines go to its stdin,
     its stdout lines are collected as they come."""
 
-    def __init__(self, ports, image, record, *extra):
+    def __init__(self, ports, image, record, *extra, env=None):
         args = [CLI, "--station", "--record", record, "--station-name", "bench-7", *extra]
         for port in ports:
             args += ["--port", port]
-        super().__init__(args + [image], wait=WAIT)
+        super().__init__(args + [image], wait=WAIT, env=env)
 
 
 class StationCase(BoxWorkdir):
@@ -50,8 +52,8 @@ class StationCase(BoxWorkdir):
         # A long autoboot window: a box waits for its slot's start.
         return super().boxes(stack, options_per_box, "--autoboot-ms", "60000")
 
-    def station(self, stack, ports, *extra):
-        station = StationProcess(ports, self.image, self.record, *extra)
+    def station(self, stack, ports, *extra, env=None):
+        station = StationProcess(ports, self.image, self.record, *extra, env=env)
         stack.callback(station.kill)
         return station
 
@@ -74,7 +76,8 @@ class StationTests(StationCase, unittest.TestCase):
         with ExitStack() as stack:
             boxes = self.boxes(stack, [
                 ["--sessions", "3", "--serial", "SN-0042"],  # slot 1: the same box three times
-                ["--baud", "57600"],            # slot 2: one slow transfer meanwhile
+                # slot 2: one slow transfer and a late verdict meanwhile
+                ["--baud", "57600", "--verdict-delay", "10000"],
                 ["--nak-block", "2"],           # slot 3: refuses block 2
                 ["--baud", "57600"],            # slot 4: stopped mid-transfer
                 ["--refuse"],                   # slot 5: refuses the image
@@ -396,6 +399,165 @@ class KeysTests(StationCase, unittest.TestCase):
         self.assertNotIn("\x1b", text)
 
 
+class FixtureTests(StationCase, unittest.TestCase):
+    """Slots that power their box and start on a lid, and the boot check:
+    the pseudo-terminals get modem lines from the preloaded library, the
+    emulators are powered by DTR or by a file a power command writes."""
+
+    image_size = 8 * 1024
+    booted = ["--boot-expect", r"firmware \S+ booted", "--boot-fail", "Kernel panic"]
+
+    def setUp(self):
+        super().setUp()
+        if MODEM_LINES is None:
+            self.skipTest("no --modem-lines library given")
+        self.lines_dir = os.path.join(self.dir, "lines")
+        os.mkdir(self.lines_dir)
+        # The emulators read the lines' files; only the upgrader is preloaded.
+        patcher = mock.patch.dict(os.environ, {"KELVORA_MODEM_LINES": self.lines_dir})
+        patcher.start()
+        self.addCleanup(patcher.stop)
+        self.env = dict(os.environ, LD_PRELOAD=MODEM_LINES)
+
+    def station(self, stack, ports, *extra):
+        # Ready once it shows its header: set up, the lids looked at.
+        station = super().station(stack, ports, *extra, env=self.env)
+        station.wait_for(r"^image\.ssu ")
+        return station
+
+    def box(self, stack, *options):
+        self.boxes_made = getattr(self, "boxes_made", 0) + 1
+        saved = os.path.join(self.dir, f"saved-{self.boxes_made}.bin")
+        box = stack.enter_context(Emulator(EMULATOR, "--save", saved, *options))
+        return box, stack.enter_context(ModemLines(self.lines_dir, box.port))
+
+    def test_a_lid_and_dtr_power_flash_box_after_box_without_a_key(self):
+        with ExitStack() as stack:
+            box, lines = self.box(stack, "--power-line", "dtr", "--units", "SN-1,SN-2,SN-3")
+            station = self.station(stack, [box.port], "--power", "dtr", "--start-on", "dsr", "--off-time", "1",
+                                   "--unit-pattern", r"Board serial: (\S+)", *self.booted)
+            self.assertFalse(lines.get()["dtr"], "the box is off after set-up")
+            for unit in ["SN-1", "SN-2", "SN-3"]:
+                lines.set("dsr", True)  # the lid closes on a box
+                station.wait_for(rf"^{re.escape(box.port)}: completed in .*; booted: Kelvora STB firmware 2.0 "
+                                 rf"booted \(unit {unit}\)$")
+                self.assertTrue(lines.wait_for("dtr", False, WAIT), "the box is switched off once it booted")
+                lines.set("dsr", False)
+                station.wait_for(rf"^{re.escape(box.port)}: lid opened$")
+            station.proc.send_signal(signal.SIGTERM)
+            status, out, err = station.finish()
+            self.assertFalse(lines.get()["dtr"])
+        self.assertEqual(status, 143, out + err)
+        records = self.records()
+        self.assertEqual([(r["unit"], r["end"], r["ok"], r["boot"]) for r in records],
+                         [(unit, "completed", True, "verified") for unit in ["SN-1", "SN-2", "SN-3"]])
+
+    def switch(self):
+        """A power command: a script that writes on or off into the power
+        file of its slot, which that slot's emulator reads."""
+        script = os.path.join(self.dir, "switch")
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\necho "$2" > "$1"\n')
+        os.chmod(script, 0o755)
+        return ["--power-command", f"{script} {self.dir}/power-{{slot}} {{state}}", "--off-time", "1"]
+
+    def powered_box(self, stack, slot, *options):
+        return self.box(stack, "--power-file", os.path.join(self.dir, f"power-{slot}"), *options)
+
+    def test_boot_checks_fail_on_a_panic_on_silence_and_on_a_stop(self):
+        with ExitStack() as stack:
+            boxes = [self.powered_box(stack, slot, *fault)[0]
+                     for slot, fault in enumerate((["--boot-panic"], ["--no-boot"], ["--no-boot"], []), 1)]
+            ports = [box.port for box in boxes]
+            station = self.station(stack, ports, *self.switch(), *self.booted, "--boot-within", "6")
+            for slot in (1, 2, 4):
+                station.send(f"start {slot}")
+            # In any order; what each boot check found is in the records.
+            started = "|".join(re.escape(ports[slot - 1]) for slot in (1, 2, 4))
+            for _ in range(3):
+                station.wait_for(rf"^({started}): completed in .*; boot")
+            station.send("start 3")
+            station.wait_for(rf"^{re.escape(ports[2])}: Waiting for the new firmware to boot$")
+            station.send("stop 3")
+            station.wait_for(rf"^{re.escape(ports[2])}: completed in .*; boot failed: stopped before the box booted$")
+            station.send("quit")
+            status, out, err = station.finish()
+            powers = [open(os.path.join(self.dir, f"power-{slot}")).read().strip() for slot in range(1, 5)]
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("1 completed, 3 failed", out)
+        self.assertEqual(powers, ["off"] * 4)
+        boots = {(r["port"], r["end"], r["ok"], r["boot"], r["boot_text"]) for r in self.records()}
+        self.assertEqual(boots, {
+            (ports[0], "completed", False, "boot-failed", "Kernel panic - not syncing: VFS: Unable to mount root fs"),
+            (ports[1], "completed", False, "boot-failed", "no boot text within 6 s"),
+            (ports[2], "completed", False, "boot-failed", "stopped before the box booted"),
+            (ports[3], "completed", True, "verified", "Kelvora STB firmware 2.0 booted")})
+
+    def test_a_box_back_in_its_loader_is_refused_on_the_next_lid(self):
+        with ExitStack() as stack:
+            box, lines = self.box(stack, "--serial", "SN-9", "--reboot-into-loader", "--sessions", "0",
+                                  "--autoboot-ms", "60000")
+            station = self.station(stack, [box.port], "--start-on", "dcd", "--unit-pattern", r"Board serial: (\S+)")
+            for expected in [r"completed in \S+ \(unit SN-9\)", r"unit SN-9 already flashed in run 1: not flashed again"]:
+                lines.set("dcd", True)
+                station.wait_for(rf"^{re.escape(box.port)}: {expected}$")
+                lines.set("dcd", False)
+                station.wait_for(rf"^{re.escape(box.port)}: lid opened$")
+            station.send("quit")
+            status, out, err = station.finish()
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual([(r["end"], r.get("repeat_of")) for r in self.records()],
+                         [("completed", None), ("already-flashed", 1)])
+
+    def test_a_power_command_switches_the_box_and_its_failures_stop_the_set_up(self):
+        # The command at each run's end gets the record on its stdin; its
+        # failure is told and changes nothing else.
+        on_end = os.path.join(self.dir, "on-end")
+        with open(on_end, "w") as f:
+            f.write('#!/bin/sh\ncat >> "$1"\necho "printer offline" >&2\nexit 1\n')
+        os.chmod(on_end, 0o755)
+        got = os.path.join(self.dir, "on-end.jsonl")
+        with ExitStack() as stack:
+            box, _ = self.powered_box(stack, 1)
+            station = self.station(stack, [box.port], *self.switch(), "--gone-after", "1",
+                                   "--on-end", f"{on_end} {got} {{end}}")
+            station.send("start 1")
+            station.wait_for(rf"^{re.escape(box.port)}: completed in ")
+            station.wait_for(rf"^{re.escape(box.port)}: on-end command '{re.escape(on_end)} .* completed' failed: "
+                             r"exit status 1: printer offline$")
+            station.send("quit")
+            status, out, err = station.finish()
+            with open(os.path.join(self.dir, "power-1")) as f:
+                self.assertEqual(f.read().strip(), "off")
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual([r["end"] for r in self.records()], ["completed"])
+        with open(got) as f, open(self.record) as records:
+            self.assertEqual(f.read(), records.read())
+        # Set-up errors (exit 2, nothing started): a port without modem lines,
+        # a power command that fails, and one that does not end.
+        with ExitStack() as stack:
+            box, lines = self.box(stack)
+            lines.refuse(all=True)
+            cases = [
+                (["--power", "!rts"], rf"port {re.escape(box.port)} has no modem lines \(.*\): --power"),
+                (["--power-command", "sh -c 'echo relay jammed >&2; exit 3'"],
+                 r"power command 'sh -c echo relay jammed >&2; exit 3' failed: exit status 3: relay jammed"),
+                (["--power-command", "sleep 30"], r"power command 'sleep 30' failed: no exit within 10 s"),
+            ]
+            for options, complaint in cases:
+                with self.subTest(options=options):
+                    run = subprocess.run([CLI, "--station", "--port", box.port, *options, self.image],
+                                         stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                         env=self.env, timeout=WAIT)
+                    self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+                    self.assertRegex(run.stderr, complaint)
+            self.assertEqual(box.finish()["bytes"], 0, "nothing was sent")
+
+
 if __name__ == "__main__":
     CLI, EMULATOR, rest = e2e_paths()
+    if "--modem-lines" in rest:
+        at = rest.index("--modem-lines")
+        MODEM_LINES = rest[at + 1]
+        del rest[at:at + 2]
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -11,8 +11,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "emulator/modem_state.h"
 #include "emulator_process.h"
 #include "xmodem_frames.h"
 
@@ -28,6 +31,10 @@ const std::string kNakText(1, kNak);
 constexpr std::string_view kBurnCall = "_burn_SSU_image: call this function!\r\n";
 constexpr std::string_view kBurnStart = "_burn_SSU_image:Start to write flash...\r\n";
 constexpr std::string_view kRefusal = "Image_parseSSU: software isn't match!\r\n";
+constexpr std::string_view kBanner = "Kelvora HD boot loader 2.07";
+constexpr std::string_view kBooting = "Booting application...";
+constexpr std::string_view kFirmwareBooted = "Kelvora STB firmware 2.0 booted";
+constexpr std::string_view kPanic = "Kernel panic - not syncing: VFS: Unable to mount root fs";
 
 // The emulator's chatter lines number..number + count - 1, as --chatter
 // prints them while it holds an answer back.
@@ -383,6 +390,125 @@ TEST(EmulatorEndToEnd, AutobootWindowPassesWithoutASpace)
     EXPECT_EQ(text.find(kMenuLine), std::string::npos);
     const std::string summary = emulator.Finish();
     EXPECT_EQ(summary, "stb-emulator: sessions=1 blocks=0 bytes=0 crc_errors=0 sync_bytes=0 verdict=no-transfer");
+}
+
+TEST(EmulatorEndToEnd, PowerInputSwitchesTheBox)
+{
+    enum class Input { File, Line, InvertedLine };
+    struct Case {
+        const char* name;
+        Input input;
+    };
+    const std::vector<Case> cases = {
+        {"by a file", Input::File},
+        {"by DTR", Input::Line},
+        {"by RTS dropped", Input::InvertedLine},
+    };
+    const std::string folder = testing::TempDir() + "stb-emulator-modem-" + std::to_string(getpid());
+    mkdir(folder.c_str(), 0700);
+    setenv(KELVORA_MODEM_LINES_ENV, folder.c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempPath powerFile("power");
+        std::vector<std::string> options = {"--units", "UNIT-A,UNIT-B", "--autoboot-ms", "60000"};
+        if (c.input == Input::File) {
+            options.insert(options.end(), {"--power-file", powerFile.Path()});
+        } else if (c.input == Input::Line) {
+            options.insert(options.end(), {"--power-line", "dtr"});
+        } else {
+            // Powered from the start, as RTS is not yet asserted: a long boot
+            // delay lets the test cut the power before the banner.
+            options.insert(options.end(), {"--power-line", "!rts", "--boot-delay", "1500"});
+        }
+        ModemStateMap lines{nullptr, -1};
+        Emulator emulator(Options(options));
+        Port port(emulator.PtyPath());
+        ASSERT_TRUE(port.Open());
+        struct stat info {};
+        ASSERT_EQ(stat(emulator.PtyPath().c_str(), &info), 0);
+        ASSERT_EQ(ModemStateMapOpen(folder.c_str(), ModemStatePtyIndex(info.st_rdev), &lines), 0);
+        auto power = [&](bool on) {
+            if (c.input == Input::File) {
+                std::ofstream(powerFile.Path()) << (on ? "on\n" : "off\n");
+            } else if (c.input == Input::Line) {
+                ModemStateChange(&lines, on ? TIOCM_DTR : 0, on ? 0 : TIOCM_DTR);
+            } else {
+                ModemStateChange(&lines, on ? 0 : TIOCM_RTS, on ? TIOCM_RTS : 0);
+            }
+        };
+        for (const char* unit : {"UNIT-A", "UNIT-B"}) {
+            SCOPED_TRACE(unit);
+            power(false);
+            // Off: no banner, and spaces go nowhere.
+            port.Write("  ");
+            port.ReadUntilQuiet(400ms);
+            EXPECT_EQ(Printable(port.Take()), "");
+            power(true);
+            ASSERT_TRUE(port.SyncToMenu());
+            const std::string text = port.Take();
+            EXPECT_NE(text.find(kBanner), std::string::npos) << Printable(text);
+            EXPECT_NE(text.find(std::string("Board serial: ") + unit + "\r\n"), std::string::npos) << Printable(text);
+        }
+        power(false);
+        // The box looks at its power input every few milliseconds.
+        std::this_thread::sleep_for(200ms);
+        port.Write("1");
+        port.ReadUntilQuiet(400ms);
+        EXPECT_EQ(Printable(port.Take()), "") << "powered off at the menu: the answer is lost";
+        emulator.Process().Signal(SIGTERM);
+        const std::string summary = emulator.Finish(3s);
+        EXPECT_EQ(Field(summary, "sessions"), "2") << summary;
+        ModemStateUnmap(&lines);
+        std::remove((folder + "/pts-" + std::to_string(ModemStatePtyIndex(info.st_rdev))).c_str());
+    }
+    unsetenv(KELVORA_MODEM_LINES_ENV);
+    rmdir(folder.c_str());
+}
+
+TEST(EmulatorEndToEnd, NewFirmwareBootsAfterACompletion)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::string_view after;  // in the text after the verdict
+        std::vector<std::string_view> absent;
+    };
+    const std::vector<Case> cases = {
+        {"boots", {}, kFirmwareBooted, {kPanic}},
+        {"boot text", {"--boot-text", "STB 9.9 up"}, "Jumping to 0x80008000\r\nSTB 9.9 up\r\n", {kFirmwareBooted}},
+        {"panics", {"--boot-panic"}, kPanic, {kFirmwareBooted}},
+        {"stays silent", {"--no-boot"}, "to stop autoboot\r\n", {kBooting, kFirmwareBooted, kPanic}},
+        {"back in the loader", {"--reboot-into-loader"}, "Board serial: UNIT-A\r\n", {kBanner, kBooting}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> options = {"--sessions", "2", "--flash-ms", "100", "--autoboot-ms", "200",
+                                            "--units", "UNIT-A,UNIT-B"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        Emulator emulator(Options(options));
+        Port port(emulator.PtyPath());
+        ASSERT_TRUE(port.Open());
+        ASSERT_TRUE(ReachReceiver(port));
+        ASSERT_EQ(Printable(Exchange(port, DataFrame(1, Payload(1)))), Printable(kAckText));
+        port.Write(EndFrame(2));
+        ASSERT_TRUE(port.ReadUntil(kBurnStart)) << Printable(port.Received());
+        port.Take();
+        if (c.after.find("Board serial") != std::string_view::npos) {
+            // The second session waits at the menu.
+            EXPECT_TRUE(port.ReadUntil(kMenuLine));
+            emulator.Process().Signal(SIGTERM);
+        }
+        // Otherwise the second session ends once the firmware has booted.
+        EXPECT_TRUE(port.ReadUntilHangup());
+        const std::string text = port.Take();
+        EXPECT_NE(text.find(c.after), std::string::npos) << Printable(text);
+        for (std::string_view line : c.absent) {
+            EXPECT_EQ(text.find(line), std::string::npos) << line << " in " << Printable(text);
+        }
+        const std::string summary = emulator.Finish(5s);
+        EXPECT_EQ(Field(summary, "sessions"), "2") << summary;
+        EXPECT_EQ(Field(summary, "verdict"), "completed") << "the boot keeps the image's verdict";
+    }
 }
 
 TEST(EmulatorEndToEnd, ConsoleFaultsAndStopBySignal)

@@ -14,10 +14,10 @@ class LineProcess:
     has a deadline. stderr is a pipe read by finish(), or what the caller
     gives (a file). wait is the default hang guard of wait_for and finish."""
 
-    def __init__(self, args, stderr=subprocess.PIPE, wait=60):
+    def __init__(self, args, stderr=subprocess.PIPE, wait=60, env=None):
         self.wait = wait
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr,
-                                     text=True, errors="replace", bufsize=1)
+                                     text=True, errors="replace", bufsize=1, env=env)
         self.pid = self.proc.pid
         self.lines = queue.Queue()  # put by the reader, taken by whoever waits
         self.out = []  # the lines taken so far

@@ -123,7 +123,8 @@ function showTile(tile, slot) {
   // The status text tells what a run is doing; once it ended the message
   // tells how.
   const sending = phase === "sending" && slot.total > 0;
-  p.status.textContent = p.status.title = slot.state === "running" && !sending ? slot.status : "";
+  // A running slot tells what its run does, an idle one what it waits for.
+  p.status.textContent = p.status.title = slot.state === "running" ? (sending ? "" : slot.status) : slot.wait || "";
   p.status.hidden = sending;
   p.bar.hidden = p.transfer.hidden = !sending;
   if (sending) {
@@ -134,7 +135,8 @@ function showTile(tile, slot) {
     if (slot.seconds_left != null) parts.push(durationText(slot.seconds_left) + " left");
     p.transfer.textContent = parts.join(" · ");
   }
-  p.message.textContent = p.message.title = slot.message;
+  // After a boot check, what decided it.
+  p.message.textContent = p.message.title = slot.boot ? slot.boot_text : slot.message;
   const blocked = down || tile.awaiting !== null;
   p.start.disabled = blocked || slot.state === "running";
   p.stop.disabled = blocked || slot.state !== "running";
@@ -211,10 +213,12 @@ const kRecordsShown = 50;
 let recordsEnd = null;
 
 function recordRow(record) {
-  const row = element("tr", ["completed", "cancelled", "already-flashed"].includes(record.end) ? "" : "failed");
+  const good = ["completed", "cancelled", "already-flashed"].includes(record.end) && record.boot !== "boot-failed";
+  const row = element("tr", good ? "" : "failed");
   const seconds = Object.values(record.seconds || {}).reduce((sum, value) => sum + value, 0);
   for (const [name, value] of [["time", timeText(record.ended)], ["slot", record.slot], ["port", record.port],
-                               ["unit", record.unit], ["end", record.end], ["blocks", record.blocks],
+                               ["unit", record.unit], ["end", record.boot ? record.end + " · " + record.boot : record.end],
+                               ["blocks", record.blocks],
                                ["seconds", seconds.toFixed(1)], ["station", record.station]]) {
     row.append(element("td", name, value == null ? "" : String(value)));
   }
