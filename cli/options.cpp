@@ -23,7 +23,7 @@ const char kUsage[] =
     "                        IMAGE\n"
     "       kelvora-upgrader --station [--port NAME]... | --all-ports [--record FILE]\n"
     "                        [--target N] [--station-name NAME] [--unit-pattern REGEX [--reflash]]\n"
-    "                        [--start-on key|cts|dsr|dcd|ri] (and the options above)\n"
+    "                        [--start-on key|auto|cts|dsr|dcd|ri] (and the options above)\n"
     "                        [--web [ADDR:]PORT [--web-token TOKEN]] IMAGE\n"
     "       kelvora-upgrader --list-ports [--long | --json] | --help | --version\n"
     "\n"
@@ -81,7 +81,10 @@ const char kUsage[] =
     "                 on its stdin; a failure is reported, nothing else changes\n"
     "  --start-on LINE  with --station: a ready slot starts when the port's cts, dsr,\n"
     "                 dcd or ri rises (a fixture's lid), again only after it dropped;\n"
-    "                 a drop stops the run; keys and lines still start slots too\n"
+    "                 a drop stops the run; keys and lines still start slots too;\n"
+    "                 auto (with --unit-pattern, without power control): a slot is\n"
+    "                 armed and starts on the first bytes of a box switched on in\n"
+    "                 it, and arms again once the port was silent --gone-after S\n"
     "  --web [ADDR:]PORT  with --station or a batch: serve the page, its JSON API\n"
     "                 and its metrics on ADDR (an IP address, default 127.0.0.1)\n"
     "                 and PORT (0: any free port); the URL is printed at the start\n"
@@ -217,8 +220,9 @@ bool PowerOptionsParse(Options& options, const std::array<const CLI::Option*, 5>
         if (!isGiven(index)) {
             continue;
         }
-        if (!bPower) {
-            error = std::string(pName) + " needs --power or --power-command";
+        if (!bPower && !(index == 3 && isGiven(4) && texts[4] == "auto")) {
+            error = std::string(pName) + (index == 2 ? " needs --power or --power-command"
+                                                     : " needs --power, --power-command or --start-on auto");
             return false;
         }
         if (!ParseCount(texts[index], *pValue) || *pValue > 3600) {
@@ -226,13 +230,26 @@ bool PowerOptionsParse(Options& options, const std::array<const CLI::Option*, 5>
             return false;
         }
     }
+    if (isGiven(4) && texts[4] == "auto") {
+        // Silence cannot tell a removed box from one that sits quietly, and
+        // a powered slot cannot tell a new box from the one it switched off.
+        if (!options.bStation) {
+            error = "--start-on is only for --station";
+        } else if (bPower) {
+            error = "--start-on auto does not go with --power or --power-command: give the slot a lid line";
+        } else if (options.unitPattern.empty()) {
+            error = "--start-on auto needs --unit-pattern, so that a box is never flashed twice";
+        }
+        options.bAutoStart = error.empty();
+        return options.bAutoStart;
+    }
     if (isGiven(4)) {
         const std::pair<const char*, unsigned> lines[] = {
             {"key", 0}, {"cts", kLineCts}, {"dsr", kLineDsr}, {"dcd", kLineDcd}, {"ri", kLineRi}};
         const auto found = std::find_if(std::begin(lines), std::end(lines),
                                         [&texts](const auto& line) { return texts[4] == line.first; });
         if (found == std::end(lines)) {
-            error = "--start-on needs key, cts, dsr, dcd or ri, not '" + texts[4] + "'";
+            error = "--start-on needs key, auto, cts, dsr, dcd or ri, not '" + texts[4] + "'";
             return false;
         }
         options.startLine = found->second;

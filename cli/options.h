@@ -32,7 +32,8 @@ struct Options {
     bool bPowerInverted = false;  // --power !LINE: the line asserted means off
     std::vector<std::string> powerCommand;  // --power-command's words; empty: none
     unsigned offSeconds = 2;      // with power control: off this long before power on
-    unsigned goneAfter = 5;       // with power control: a done box's silence, in seconds
+    unsigned goneAfter = 5;       // with power control or auto starts: a done box's silence, in seconds
+    bool bAutoStart = false;      // --start-on auto: a slot armed, started by a box's first bytes
     unsigned startLine = 0;       // --start-on: kLineCts, kLineDsr, kLineDcd or kLineRi; 0: key
     std::vector<std::string> onEnd;  // --on-end's words: run once per record; empty: none
     bool bWeb = false;            // --station: serve the station's page, API and metrics

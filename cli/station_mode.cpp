@@ -110,6 +110,8 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
         settings.power = std::move(power);
     }
     settings.startLine = options.startLine;
+    settings.bAutoStart = options.bAutoStart;
+    settings.autoQuietSeconds = options.goneAfter;
     settings.onEnd = options.onEnd;
     settings.bReflash = options.bReflash;
     settings.target = options.target;

@@ -24,6 +24,8 @@ constexpr unsigned kBootPollMs = 50;
 constexpr char kFlashWaitStatus[] = "Waiting for the box to write its flash";
 // How often a lid line is looked at where the driver cannot wait for it.
 constexpr unsigned kLidPollMs = 50;
+// How often an armed slot looks for a box's first bytes.
+constexpr unsigned kArmedPollMs = 100;
 
 bool AsksForAction(const char* pText) {
     return std::strcmp(pText, kMsgPowerOff) == 0 || std::strcmp(pText, kMsgRestart) == 0;
@@ -95,6 +97,8 @@ const char* SlotWaitText(SlotWait wait) {
         return "waiting for the lid";
     case SlotWait::RemoveBox:
         return "remove the box";
+    case SlotWait::Armed:
+        return "armed";
     case SlotWait::Nothing:
         break;
     }
@@ -234,6 +238,12 @@ public:
     void StartLidWatch() {
         if (m_station.m_settings.startLine != 0 && link.IsOpen()) {
             m_lidWatch = std::thread(&Slot::WatchLid, this);
+        } else if (m_station.m_settings.bAutoStart && link.IsOpen()) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_shown.wait = SlotWait::RemoveBox;  // armed once the port is quiet
+            }
+            m_lidWatch = std::thread(&Slot::WatchArmed, this);
         }
     }
     void StopLidWatch() {
@@ -308,6 +318,8 @@ public:
     bool NeedsOpen() const { return !link.IsOpen() || link.LineLost(); }
 
     void Launch(unsigned run) {
+        // An armed slot's watch takes no byte from here on.
+        std::lock_guard<std::mutex> ring(m_idleRingMutex);
         // The previous run's thread has said its last word (the slot was not
         // running); it may still be leaving.
         if (m_worker.joinable()) {
@@ -695,6 +707,50 @@ private:
             }
         }
     }
+    // An armed slot's port, looked at every kArmedPollMs while no run
+    // reads it: the first bytes a box sends start a run; after a run the
+    // slot arms again once the port has been quiet a while.
+    void WatchArmed() {
+        const auto quiet = std::chrono::seconds(m_station.m_settings.autoQuietSeconds);
+        auto lastByte = std::chrono::steady_clock::now();
+        while (!m_bLidEnd.load(std::memory_order_acquire)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kArmedPollMs));
+            bool bStart = false;
+            bool bArmed = false;
+            {
+                std::lock_guard<std::mutex> ring(m_idleRingMutex);
+                const auto now = std::chrono::steady_clock::now();
+                if (Running()) {
+                    lastByte = now;  // the quiet time counts from the run's end
+                    continue;
+                }
+                bool bBytes = false;
+                unsigned char byte = 0;
+                while (link.Ring().GetByte(&byte) != 0) {
+                    bBytes = true;
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_shown.state == SlotState::Running) {
+                    continue;
+                }
+                if (m_shown.wait == SlotWait::Armed) {
+                    bStart = bBytes;
+                } else if (bBytes) {
+                    lastByte = now;
+                } else if (now - lastByte >= quiet) {
+                    m_shown.wait = SlotWait::Armed;
+                    bArmed = true;
+                }
+            }
+            if (bArmed) {
+                m_station.Tell({m_shown.number, "armed"});
+            }
+            if (bStart) {
+                m_station.Start(m_shown.number);
+            }
+        }
+    }
+
     void LidSeen(bool bClosed) {
         bool bStart = false;
         bool bStop = false;
@@ -729,7 +785,7 @@ private:
     void ShowIdle() {
         m_shown.state = IdleState();
         const StationSettings& settings = m_station.m_settings;
-        if (m_shown.run != 0 && (settings.power || settings.startLine != 0)) {
+        if (m_shown.run != 0 && (settings.power || settings.startLine != 0 || settings.bAutoStart)) {
             m_shown.wait = settings.startLine != 0 && m_bLidOpen ? SlotWait::Lid : SlotWait::RemoveBox;
         }
         switch (m_shown.state) {
@@ -789,8 +845,11 @@ private:
     std::atomic<bool> m_bRefused{false};    // the unit is already flashed: the run ends
     std::atomic<bool> m_bPowerFailed{false};  // the power switch failed: the run ends
     std::string m_powerFailure;               // why; written before the flag
-    std::thread m_lidWatch;
+    std::thread m_lidWatch;  // the lid's or the armed slot's watch
     std::atomic<bool> m_bLidEnd{false};
+    // Held by the armed slot's watch while it takes bytes, and by a start:
+    // one reader of the ring at a time.
+    std::mutex m_idleRingMutex;
     std::mutex m_openMutex;  // held while the port is opened, or checked while idle
 
     mutable std::mutex m_mutex;  // guards what follows
@@ -865,7 +924,7 @@ unsigned Station::SlotOfKey(char key) const {
 
 std::vector<std::string> Station::SetUpFixtures() {
     std::vector<std::string> problems;
-    if (!m_settings.power && m_settings.startLine == 0) {
+    if (!m_settings.power && m_settings.startLine == 0 && !m_settings.bAutoStart) {
         return problems;
     }
     for (const auto& slot : m_slots) {

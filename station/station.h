@@ -56,8 +56,8 @@ enum class SlotPhase {
 const char* SlotPhaseName(SlotPhase phase);
 
 // What an idle slot waits for, as its row and tile say it.
-enum class SlotWait { Nothing, Lid, RemoveBox };
-// "", "waiting for the lid", "remove the box".
+enum class SlotWait { Nothing, Lid, RemoveBox, Armed };
+// "", "waiting for the lid", "remove the box", "armed".
 const char* SlotWaitText(SlotWait wait);
 
 // What the boot check after a completed run found: the new firmware's text,
@@ -216,6 +216,13 @@ struct StationSettings {
     // and a run is stopped when it drops (the box is gone). 0: starts by
     // the front end only (which always works too).
     unsigned startLine = 0;
+    // A slot without a lid or power control, whose operator switches each
+    // box on: a ready slot is armed and starts on the first bytes a box in
+    // it sends; after a run (and at set-up) it arms again once its port has
+    // been silent autoQuietSeconds. Silence cannot tell a removed box from
+    // a quiet one, so this goes with a unit pattern only.
+    bool bAutoStart = false;
+    unsigned autoQuietSeconds = 5;
     // Run once per record once it is written (or lost), with the record's
     // JSON line on its standard input: a label printer, a lamp, an upload.
     // Its words as for the power command, with {port}, {slot}, {run} and

@@ -223,6 +223,18 @@ class CommandLineTests(Workdir, unittest.TestCase):
             (["--unit-pattern", "(x{100}){100}", image], "expand it past 1000 positions"),
             (["--unit-pattern", "(", image], "not a valid pattern"),
             (["--reflash", image], "--reflash needs --unit-pattern"),
+            (["--boot-fail", "panic", image], "--boot-fail needs --boot-expect"),
+            (["--boot-expect", "(", image], "--boot-expect '(' is not a valid pattern"),
+            (["--power", "cts", image], "--power needs dtr, rts, !dtr or !rts"),
+            (["--power", "dtr", "--power-command", "true", image], "cannot be combined"),
+            (["--power-command", "relay 'on", image], "a single quote is not closed"),
+            (["--off-time", "3", image], "--off-time needs --power or --power-command"),
+            (["--start-on", "dsr", image], "--start-on is only for --station"),
+            (["--station", "--start-on", "lid", image], "--start-on needs key, auto, cts, dsr, dcd or ri"),
+            (["--station", "--start-on", "auto", image], "--start-on auto needs --unit-pattern"),
+            (["--station", "--start-on", "auto", "--unit-pattern", "SN", "--power", "!dtr", image],
+             "--start-on auto does not go with --power"),
+            (["--on-end", "lamp", image], "--on-end needs --record"),
         ]
         for args, reason in cases:
             with self.subTest(args=args):

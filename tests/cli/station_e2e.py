@@ -493,6 +493,41 @@ class FixtureTests(StationCase, unittest.TestCase):
             (ports[2], "completed", False, "boot-failed", "stopped before the box booted"),
             (ports[3], "completed", True, "verified", "Kelvora STB firmware 2.0 booted")})
 
+    def test_armed_slots_catch_each_box_the_operator_switches_on(self):
+        with ExitStack() as stack:
+            boxes = [self.powered_box(stack, slot, "--units", f"SN-{slot}A,SN-{slot}B")[0] for slot in range(1, 5)]
+            ports = [box.port for box in boxes]
+            # Quiet longer than the box is between its completion and its new
+            # firmware's text (a 1 s flash write, a 3 s autoboot window).
+            station = self.station(stack, ports, "--start-on", "auto", "--gone-after", "4",
+                                   "--unit-pattern", r"Board serial: (\S+)")
+            any_port = "|".join(re.escape(port) for port in ports)
+
+            def switch(slot, state):
+                with open(os.path.join(self.dir, f"power-{slot}"), "w") as f:
+                    f.write(state + "\n")
+
+            def wait_each(pattern):
+                seen = {station.wait_for(rf"^({any_port}): {pattern}")[1] for _ in ports}
+                self.assertEqual(seen, set(ports))
+
+            wait_each("armed$")
+            for slot in range(1, 5):
+                switch(slot, "on")
+            wait_each(r"completed in \S+ \(unit SN-\dA\)$")
+            # Slot 2's box rebooted into its new firmware, went quiet, and is
+            # swapped for the next: switched off, then a new one on.
+            station.wait_for(rf"^{re.escape(ports[1])}: armed$")
+            switch(2, "off")
+            time.sleep(0.2)  # the box's power input is looked at every few ms
+            switch(2, "on")
+            station.wait_for(rf"^{re.escape(ports[1])}: completed in \S+ \(unit SN-2B\)$")
+            station.send("quit")
+            status, out, err = station.finish()
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(sorted((r["unit"], r["end"]) for r in self.records()),
+                         [(unit, "completed") for unit in ["SN-1A", "SN-2A", "SN-2B", "SN-3A", "SN-4A"]])
+
     def test_a_box_back_in_its_loader_is_refused_on_the_next_lid(self):
         with ExitStack() as stack:
             box, lines = self.box(stack, "--serial", "SN-9", "--reboot-into-loader", "--sessions", "0",
