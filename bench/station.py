@@ -5,7 +5,8 @@ on stdin, as a line controller drives it.
     bench/station.py [BUILD_DIR] [--only NAME,...] [--idle-seconds S] [--soak-runs N]
 
     BUILD_DIR       default build/linux
-    --only          some of: paced16, paced64, start, web, hostile, exhaustion, slowopen, memory, soak
+    --only          some of: paced16, paced64, start, web, hostile, exhaustion, slowopen, memory, soak,
+                    lid, armed
                     (default: all)
 
 What it measures (about 7 minutes in all on 2 cores):
@@ -66,6 +67,21 @@ What it measures (about 7 minutes in all on 2 cores):
   connection while another client asks GET /api/station round and round on
   its own kept-open connection: the start's time to its answer, and the
   slowest and median GET /api/station answer while a start was under way.
+- lid: 8 slots with --start-on dsr on pseudo-terminals of the script's own,
+  given modem lines by the test library (tests/support/modem_lines.c,
+  preloaded); 100 times the script raises a slot's DSR (the lid closes) and
+  times it to the first byte on that port, then drops it (the lid opens,
+  which stops the run) and waits for the slot's "cancelled" line.
+- armed: 64 slots with --start-on auto on silent pseudo-terminals of the
+  script's own; once every slot is armed, the whole process's CPU over the
+  idle seconds, split as for paced64.
+- shift: 8 paced emulators powered through a file, a 64 KiB image, 180 s
+  twice: hands-free (--power-command writing the file, --start-on dsr) with
+  an operator who opens the lid when a run ends, swaps the box in 2-10 s and
+  closes it; then key starts with an operator who waits 5 s for the box to
+  write its flash and reboot, switches it off, swaps it in 2-10 s, types the
+  start line and switches the new box on 1-3 s later. Completed boxes per
+  hour each (the same random operator, seeded).
 - memory: 16 unthrottled emulators and a 16 MiB image, run to the end: the
   station's peak resident memory (VmHWM, its own high-water mark), also as it
   stands after set-up, and the largest VmRSS seen during the runs.
@@ -82,6 +98,7 @@ import http.client
 import json
 import os
 import platform
+import random
 import re
 import select
 import socket
@@ -98,6 +115,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "web"))
 from box_emulator import Emulator  # noqa: E402
 from line_process import LineProcess  # noqa: E402
+from modem_lines import ModemLines  # noqa: E402
 from web_e2e import Web, address_off_loopback, hostile_rows  # noqa: E402
 from batch import LINE_LIMIT, transfer_ms  # noqa: E402
 
@@ -139,7 +157,7 @@ class Station(LineProcess):
     its stdout lines are taken as they come. web is the --web address, or
     None; the port it was bound to is self.web."""
 
-    def __init__(self, cli, ports, image, work, record=None, web=None, extra=()):
+    def __init__(self, cli, ports, image, work, record=None, web=None, extra=(), env=None):
         args = [cli, "--station", "--station-name", "bench", *extra]
         if record:
             args += ["--record", record]
@@ -149,7 +167,7 @@ class Station(LineProcess):
             args += ["--port", port]
         self.stderr_path = os.path.join(work, "station.stderr")
         with open(self.stderr_path, "wb") as stderr:
-            super().__init__(args + [image], stderr=stderr, wait=WAIT)
+            super().__init__(args + [image], stderr=stderr, wait=WAIT, env=env)
         try:
             self.wait_for(r"sha256 ")  # the header: every port is open
             if web:
@@ -646,6 +664,144 @@ def start_latency(args, work, image, starts=100, slots=8, web=False):
             "min": latencies[0], "max": latencies[-1], "firsts": firsts, "starts": starts, "slots": slots}
 
 
+def fixture_env(args, work):
+    """The environment that gives the station's pseudo-terminals modem lines
+    (the test library, preloaded), and the folder of their state files."""
+    folder = os.path.join(work, "lines")
+    os.makedirs(folder, exist_ok=True)
+    library = os.path.join(os.path.abspath(args.build), "lib", "libkelvora_modem_lines.so")
+    return dict(os.environ, LD_PRELOAD=library, KELVORA_MODEM_LINES=folder), folder
+
+
+def lid_latency(args, work, image, starts=100, slots=8):
+    """Milliseconds from a lid's line (DSR) rising to the first byte on the
+    port, the slot started by --start-on dsr; the lid then opens, which
+    stops the run."""
+    env, folder = fixture_env(args, work)
+    pairs = [os.openpty() for _ in range(slots)]
+    ports = [os.ttyname(slave) for _, slave in pairs]
+    for master, _ in pairs:
+        os.set_blocking(master, False)
+    lids = [ModemLines(folder, port) for port in ports]
+    station = None
+    latencies = []
+    try:
+        station = Station(args.cli, ports, image, work, extra=("--start-on", "dsr"), env=env)
+        for i in range(starts):
+            slot = i % slots
+            master = pairs[slot][0]
+            drain(master)
+            lids[slot].set("dsr", True)
+            closed = time.monotonic()
+            ready, _, _ = select.select([master], [], [], 10)
+            arrived = time.monotonic()
+            if not ready:
+                raise RuntimeError(f"nothing on {ports[slot]} 10 s after its lid closed:\n" + station.describe())
+            latencies.append(1000.0 * (arrived - closed))
+            lids[slot].set("dsr", False)
+            station.wait_for(rf"^{re.escape(ports[slot])}: cancelled$")
+        station.quit()
+    finally:
+        if station:
+            station.kill()
+        for lid in lids:
+            lid.close()
+        for master, slave in pairs:
+            os.close(master)
+            os.close(slave)
+    latencies.sort()
+    return {"median": statistics.median(latencies), "p90": latencies[int(0.9 * len(latencies))],
+            "max": latencies[-1], "starts": starts, "slots": slots}
+
+
+def armed_idle(args, work, image, seconds, slots=64):
+    """The station's CPU with 64 slots armed (--start-on auto) on silent
+    pseudo-terminals of the script's own."""
+    pairs = [os.openpty() for _ in range(slots)]
+    ports = [os.ttyname(slave) for _, slave in pairs]
+    station = None
+    try:
+        station = Station(args.cli, ports, image, work,
+                          extra=("--start-on", "auto", "--gone-after", "1", "--unit-pattern", "SN-[0-9]+"))
+        for _ in ports:
+            station.wait_for(r": armed$")
+        return idle_cpu(station, seconds)
+    finally:
+        if station:
+            station.kill()
+        for master, slave in pairs:
+            os.close(master)
+            os.close(slave)
+
+
+def shift(args, work, image, hands_free, seconds=180, slots=8):
+    """A shift of slots x paced boxes with an operator model: boxes per hour.
+    Hands-free (--power-command, --start-on dsr): once a slot's run has ended
+    (the box is then off) the operator opens the lid, swaps the box in 2-10 s
+    and closes the lid. Key starts: the operator waits 5 s for the box to
+    write its flash and reboot, switches it off, swaps it in 2-10 s, starts
+    the slot, and switches the new box on 1-3 s later."""
+    env, folder = fixture_env(args, work)
+    rng = random.Random(7)
+    script = os.path.join(work, "switch")
+    with open(script, "w") as f:
+        f.write('#!/bin/sh\necho "$2" > "$1"\n')
+    os.chmod(script, 0o755)
+    powers = [os.path.join(work, f"power-{'hf' if hands_free else 'key'}-{slot}") for slot in range(1, slots + 1)]
+    boxes = [Emulator(args.emulator, "--baud", "115200", "--power-file", power) for power in powers]
+    ports = [box.port for box in boxes]
+    lids = [ModemLines(folder, port) for port in ports]
+    extra = ("--power-command", f"{script} {work}/power-hf-{{slot}} {{state}}", "--off-time", "1",
+             "--gone-after", "2", "--start-on", "dsr") if hands_free else ()
+    station = None
+    completed = 0
+    try:
+        station = Station(args.cli, ports, image, work, extra=extra, env=env)
+        actions = []  # (when, slot, what)
+        began = time.monotonic()
+        for slot in range(slots):
+            actions.append((began + rng.uniform(0, 2), slot, "lid" if hands_free else "start"))
+        ended = re.compile(rf"^({'|'.join(re.escape(port) for port in ports)}): (completed in|Error|cancelled)")
+        while time.monotonic() < began + seconds:
+            actions.sort()
+            wait = min(actions[0][0] if actions else began + seconds, began + seconds) - time.monotonic()
+            line = station.next_line(max(0.0, wait))
+            now = time.monotonic()
+            match = ended.match(line) if line else None
+            if match:
+                slot = ports.index(match[1])
+                completed += match[2] == "completed in"
+                if hands_free:
+                    lids[slot].set("dsr", False)  # the lid opens; the box is off already
+                    actions.append((now + rng.uniform(2, 10), slot, "lid"))
+                else:
+                    actions.append((now + 5, slot, "off"))
+            while actions and actions[0][0] <= now:
+                _, slot, what = actions.pop(0)
+                if what == "lid":
+                    lids[slot].set("dsr", True)
+                elif what == "off":
+                    with open(powers[slot], "w") as f:
+                        f.write("off\n")
+                    actions.append((now + rng.uniform(2, 10), slot, "start"))
+                elif what == "start":
+                    station.send(f"start {slot + 1}")
+                    actions.append((now + rng.uniform(1, 3), slot, "on"))
+                elif what == "on":
+                    with open(powers[slot], "w") as f:
+                        f.write("on\n")
+                actions.sort()
+        station.kill()
+    finally:
+        if station:
+            station.kill()
+        for lid in lids:
+            lid.close()
+        for box in boxes:
+            box.kill()
+    return {"completed": completed, "per_hour": completed * 3600.0 / seconds, "seconds": seconds, "slots": slots}
+
+
 def drain(fd):
     while True:
         try:
@@ -767,7 +923,8 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
-    parser.add_argument("--only", default="paced16,paced64,start,web,hostile,exhaustion,slowopen,memory,soak")
+    parser.add_argument("--only",
+                        default="paced16,paced64,start,web,hostile,exhaustion,slowopen,memory,soak,lid,armed,shift")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -806,6 +963,24 @@ def main():
             print(f"start line to first byte on the port, {r['starts']} starts over {r['slots']} idle slots: "
                   f"median {r['median']:.2f} ms (goal <= 50), 90th percentile {r['p90']:.2f} ms, "
                   f"min {r['min']:.2f} ms, max {r['max']:.2f} ms; first bytes seen: {firsts}", flush=True)
+        if "lid" in only:
+            r = lid_latency(args, work, image)
+            print(f"lid (DSR) rising to first byte on the port, --start-on dsr, {r['starts']} starts over "
+                  f"{r['slots']} slots: median {r['median']:.2f} ms (goal <= 50), 90th percentile {r['p90']:.2f} ms, "
+                  f"max {r['max']:.2f} ms", flush=True)
+        if "shift" in only:
+            shift_image = os.path.join(work, "image-64k.bin")
+            with open(shift_image, "wb") as f:
+                f.write(os.urandom(64 * KIB))
+            results = {mode: shift(args, work, shift_image, mode == "hands-free") for mode in ("hands-free", "key")}
+            print("shift, 8 paced boxes, 64 KiB, an operator swapping each box 2-10 s after it is done: " +
+                  "; ".join(f"{mode} {r['completed']} boxes in {r['seconds']} s = {r['per_hour']:.0f} boxes/h"
+                            for mode, r in results.items()), flush=True)
+        if "armed" in only:
+            i = armed_idle(args, work, image, args.idle_seconds)
+            print(f"idle, 64 slots armed (--start-on auto), {args.idle_seconds:.0f} s: {i['cpu']:.2f} % of one core "
+                  f"(goal <= 1); main thread {i['main']:.2f} % at {i['main_wakes']:.0f} wake-ups/s, "
+                  f"{i['others']} other threads {i['other']:.2f} % at {i['other_wakes']:.0f} wake-ups/s", flush=True)
         if "web" in only:
             for clients in (10, 0):
                 r = paced(args, work, image, 16, 0, web_clients=clients)

@@ -563,6 +563,9 @@ private:
             }
             m_bRunCounted = true;
             m_bPortLost = end == RunEnd::PortGone;
+            // The end's phase with its message, in one snapshot: nobody sees
+            // the message of an end under the phase of a transfer.
+            SetPhase(EndPhase());
         }
         Ending ending = m_station.RunEnded(*this);
         // A lost line is closed now: the next start opens the port afresh,
@@ -798,21 +801,22 @@ private:
         default:
             break;
         }
+        SetPhase(EndPhase());
+    }
+    // The phase of the latest run's end; under m_mutex.
+    SlotPhase EndPhase() const {
         switch (m_shown.end.value_or(RunEnd::Cancelled)) {
         case RunEnd::Completed:
-            SetPhase(!m_shown.boot                              ? SlotPhase::Completed
-                     : *m_shown.boot == BootResult::Verified ? SlotPhase::Verified
-                                                             : SlotPhase::BootFailed);
-            return;
+            return !m_shown.boot                              ? SlotPhase::Completed
+                   : *m_shown.boot == BootResult::Verified ? SlotPhase::Verified
+                                                           : SlotPhase::BootFailed;
         case RunEnd::Cancelled:
         case RunEnd::ChooserCancelled:
-            SetPhase(SlotPhase::Cancelled);
-            return;
+            return SlotPhase::Cancelled;
         case RunEnd::AlreadyFlashed:
-            SetPhase(SlotPhase::AlreadyFlashed);
-            return;
+            return SlotPhase::AlreadyFlashed;
         default:
-            SetPhase(SlotPhase::Failed);
+            return SlotPhase::Failed;
         }
     }
     void ShowPhase(SlotPhase phase) {

@@ -288,8 +288,8 @@ TEST_F(StationRules, TheEventLogTellsARunInOrderAndSinceGivesWhatCameAfter) {
              {EventKind::Phase, SlotPhase::Sending},
              {EventKind::Phase, SlotPhase::Checking},
              {EventKind::Phase, SlotPhase::Burning},
-             {EventKind::RunEnded, std::nullopt},
              {EventKind::Phase, SlotPhase::Completed},
+             {EventKind::RunEnded, std::nullopt},
              {EventKind::RecordWritten, std::nullopt}}) {
         SCOPED_TRACE(testing::Message() << EventKindName(kind) << " " << (phase ? SlotPhaseName(*phase) : ""));
         at = FindEvent(events, kind, at, phase);

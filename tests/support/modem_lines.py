@@ -103,6 +103,10 @@ class ModemLines:
     def changes(self):
         return self._word(CHANGES_AT)
 
+    def changes_of(self, name):
+        """How often the input line name (cts, dsr, dcd, ri) has changed."""
+        return self._word(EDGES_AT + 4 * EDGES.index(name))
+
     def wait_for(self, name, value, timeout):
         """True once the line is as asked, False at the timeout."""
         deadline = time.monotonic() + timeout
