@@ -3,7 +3,9 @@
 # mapped to the Linux box emulator's pseudo-terminal: a completed download
 # through COM12, a port the system knows only as \\.\COM12 (the image the
 # box saved must be the file plus 0xFF fill), a refused block, Ctrl-C during
-# a transfer, a port that does not exist, and --version.
+# a transfer, a port that does not exist, a power command that fails at
+# set-up and one that switches the box around a download, a box powered by
+# DTR (modem lines from the test library preloaded into Wine), and --version.
 #
 #   tests/wine/run_cli_tests.sh WIN_BUILD_DIR LINUX_BUILD_DIR
 #
@@ -213,6 +215,54 @@ if [ "$rc" -eq 2 ] && grep -q "cannot open port COM9" "$work/out"; then
     pass "missing port"
 else
     fail "missing port: exit status $rc, want 2 and the port named"
+fi
+
+# Power through a program, run without a shell (CreateProcess, a job):
+# one that fails at set-up's first "off" stops the set-up (exit 2, the
+# command and its status named, nothing sent); one that works switches the
+# box off and on around a download that completes.
+if start_emulator --autoboot-ms 60000; then
+    run_exe --yes --port COM1 --power-command "cmd /c exit 3" 'Z:'"${work//\//\\}"'\image.ssu'
+    rc=$?
+    if [ "$rc" -eq 2 ] && grep -q "power command 'cmd /c exit 3' failed: exit status 3" "$work/out"; then
+        pass "failing power command"
+    else
+        fail "failing power command: exit status $rc, want 2 and the command named"
+    fi
+    run_exe --port COM1 --power-command "cmd /c exit 0" --off-time 1 --gone-after 1 \
+        'Z:'"${work//\//\\}"'\image.ssu'
+    rc=$?
+    emulator_finish
+    if [ "$rc" -eq 0 ] && grep -qx "Download Complted !!!" "$work/out" && ! grep -q "Press Enter" "$work/out"; then
+        pass "power command"
+    else
+        fail "power command: exit status $rc, want 0, the completion and no prompt to answer"
+    fi
+else
+    fail "power command: the emulator did not start"
+fi
+
+# Power by DTR (EscapeCommFunction, GetCommModemStatus) with the test
+# library preloaded into Wine, which gives the pseudo-terminal modem lines:
+# the box, powered by the line, completes, and is off at the end.
+lines=$work/lines
+modem_lib=$linux_build/lib/libkelvora_modem_lines.so
+mkdir -p "$lines"
+if [ ! -f "$modem_lib" ]; then
+    fail "power line: $modem_lib is missing"
+elif KELVORA_MODEM_LINES=$lines start_emulator --power-line dtr; then
+    KELVORA_MODEM_LINES=$lines LD_PRELOAD=$modem_lib run_exe --port COM1 --power dtr --off-time 1 --gone-after 1 \
+        'Z:'"${work//\//\\}"'\image.ssu'
+    rc=$?
+    state=$(python3 "$(dirname "${BASH_SOURCE[0]}")/../support/modem_lines.py" "$lines" "$(readlink "$link")" get)
+    emulator_finish
+    if [ "$rc" -eq 0 ] && grep -qx "Download Complted !!!" "$work/out" && [[ "$state" == *"dtr=0"* ]]; then
+        pass "power line"
+    else
+        fail "power line: exit status $rc, want 0, the completion and DTR dropped ($state)"
+    fi
+else
+    fail "power line: the emulator did not start"
 fi
 
 run_exe --version
