@@ -323,7 +323,7 @@ int ParseOptions(int argc, char** argv, Settings& settings)
         case kOptLateAck: good = block(o.lateAckBlocks); break;
         case kOptAckDelay: good = ParseNumber<int>(arg, 0, kMaxMs, o.ackDelayMs); break;
         case kOptChatter: o.chatter = true; break;
-        case kOptPowerLine: settings.powerLine = arg; good = PowerInput::ValidLineSpec(settings.powerLine); break;
+        case kOptPowerLine: settings.powerLine = arg; good = PowerInput::ValidLineName(settings.powerLine); break;
         case kOptPowerFile: settings.powerFile = arg; good = !arg.empty(); break;
         case kOptUnits: good = ParseUnits(arg, o.units); break;
         case kOptFlashMs: good = ParseNumber<int>(arg, 0, kMaxMs, o.flashMs); break;

@@ -8,12 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool PowerInput::ValidLineSpec(const std::string& spec)
+bool PowerInput::ValidLineName(const std::string& line)
 {
-    return spec == "dtr" || spec == "rts" || spec == "!dtr" || spec == "!rts";
+    return line == "dtr" || line == "rts" || line == "!dtr" || line == "!rts";
 }
 
-std::unique_ptr<PowerInput> PowerInput::FromLine(const std::string& spec, const std::string& ptyPath,
+std::unique_ptr<PowerInput> PowerInput::FromLine(const std::string& line, const std::string& ptyPath,
                                                  const std::string& folder, std::string& error)
 {
     struct stat info {};
@@ -27,8 +27,8 @@ std::unique_ptr<PowerInput> PowerInput::FromLine(const std::string& spec, const 
         error = folder + ": " + std::strerror(failed);
         return nullptr;
     }
-    input->m_bInverted = spec[0] == '!';
-    input->m_line = spec.ends_with("dtr") ? TIOCM_DTR : TIOCM_RTS;
+    input->m_bInverted = line[0] == '!';
+    input->m_line = line.ends_with("dtr") ? TIOCM_DTR : TIOCM_RTS;
     return input;
 }
 

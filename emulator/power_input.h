@@ -9,12 +9,12 @@
 
 class PowerInput {
 public:
-    // spec: dtr, rts, !dtr or !rts (powered while the line is dropped). The
+    // line: dtr, rts, !dtr or !rts (powered while the line is dropped). The
     // state of ptyPath is in folder, made when missing.
-    static std::unique_ptr<PowerInput> FromLine(const std::string& spec, const std::string& ptyPath,
+    static std::unique_ptr<PowerInput> FromLine(const std::string& line, const std::string& ptyPath,
                                                 const std::string& folder, std::string& error);
     static std::unique_ptr<PowerInput> FromFile(const std::string& path);
-    static bool ValidLineSpec(const std::string& spec);
+    static bool ValidLineName(const std::string& line);
 
     PowerInput() = default;
     PowerInput(const PowerInput&) = delete;
