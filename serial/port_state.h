@@ -198,3 +198,24 @@ void SerialDiag(const char* pFormat, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Runs call(handle) on the link's open port while no close can release it.
+// False when the port is not open ("the port is not open") or the call
+// failed; pReason, when given, then gets the reason, for a failed call what
+// errorText() says right after it (the system's last error).
+template <typename Call, typename ErrorText>
+bool WithOpenPort(LinkCore& core, std::string* pReason, Call call, ErrorText errorText) {
+    const PortHandle hPort = core.state.Handle();
+    if (!core.state.BeginWrite(hPort)) {
+        if (pReason != nullptr) {
+            *pReason = "the port is not open";
+        }
+        return false;
+    }
+    const bool bDone = call(hPort);
+    if (!bDone && pReason != nullptr) {
+        *pReason = errorText();
+    }
+    core.state.EndWrite();
+    return bDone;
+}

@@ -138,20 +138,7 @@ int ModemWaitSignal() {
 // Runs call(fd) on the link's open port while no close can release it.
 template <typename Call>
 bool WithOpenPort(LinkCore& core, std::string* pReason, Call call) {
-    const PortHandle hPort = core.state.Handle();
-    if (!core.state.BeginWrite(hPort)) {
-        if (pReason != nullptr) {
-            *pReason = "the port is not open";
-        }
-        return false;
-    }
-    const bool bDone = call(hPort);
-    const int error = errno;
-    core.state.EndWrite();
-    if (!bDone && pReason != nullptr) {
-        *pReason = std::strerror(error);
-    }
-    return bDone;
+    return WithOpenPort(core, pReason, call, [] { return std::string(std::strerror(errno)); });
 }
 
 void MarkLineLost(LinkCore& core) {

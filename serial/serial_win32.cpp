@@ -570,20 +570,7 @@ namespace {
 // false with the system's reason when the call fails.
 template <typename Call>
 bool WithOpenPort(LinkCore& core, std::string* pReason, Call call) {
-    const PortHandle hPort = core.state.Handle();
-    if (!core.state.BeginWrite(hPort)) {
-        if (pReason != nullptr) {
-            *pReason = "the port is not open";
-        }
-        return false;
-    }
-    const bool bDone = call(hPort);
-    const DWORD error = GetLastError();
-    core.state.EndWrite();
-    if (!bDone && pReason != nullptr) {
-        *pReason = SystemErrorText(error);
-    }
-    return bDone;
+    return WithOpenPort(core, pReason, call, [] { return SystemErrorText(GetLastError()); });
 }
 
 }  // namespace

@@ -73,3 +73,11 @@ std::string CommandShown(const std::vector<std::string>& argv) {
     }
     return shown;
 }
+
+std::string CommandLastLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    const std::size_t start = text.find_last_of("\r\n");
+    return start == std::string::npos ? text : text.substr(start + 1);
+}

@@ -30,5 +30,9 @@ std::vector<std::string> CommandFill(const std::vector<std::string>& words,
 bool CommandRun(const std::vector<std::string>& argv, const std::string& input, std::chrono::milliseconds limit,
                 std::string& failure);
 
+// The last line of what a program wrote, without its line end: what a
+// failure adds of its standard error.
+std::string CommandLastLine(std::string text);
+
 // "CMD" as the operator gave it, for a message: the words joined by spaces.
 std::string CommandShown(const std::vector<std::string>& argv);

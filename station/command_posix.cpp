@@ -44,14 +44,6 @@ ssize_t WriteNoPipeSignal(int fd, const char* pBytes, std::size_t count) {
     return put;
 }
 
-std::string LastLine(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    const std::size_t start = text.find_last_of("\r\n");
-    return start == std::string::npos ? text : text.substr(start + 1);
-}
-
 }  // namespace
 
 bool CommandRun(const std::vector<std::string>& argv, const std::string& input, std::chrono::milliseconds limit,
@@ -171,7 +163,7 @@ bool CommandRun(const std::vector<std::string>& argv, const std::string& input, 
     }
     failure = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                 : "killed by signal " + std::to_string(WTERMSIG(status));
-    const std::string last = LastLine(errorText);
+    const std::string last = CommandLastLine(errorText);
     if (!last.empty()) {
         failure += ": " + last;
     }

@@ -31,14 +31,6 @@ std::string QuotedArgument(const std::string& word) {
     return quoted;
 }
 
-std::string LastLine(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    const std::size_t start = text.find_last_of("\r\n");
-    return start == std::string::npos ? text : text.substr(start + 1);
-}
-
 class Handle {
 public:
     Handle() = default;
@@ -160,7 +152,7 @@ bool CommandRun(const std::vector<std::string>& argv, const std::string& input, 
         return true;
     }
     failure = "exit status " + std::to_string(code);
-    const std::string last = LastLine(errorText);
+    const std::string last = CommandLastLine(errorText);
     if (!last.empty()) {
         failure += ": " + last;
     }

@@ -24,6 +24,10 @@ constexpr unsigned kBootPollMs = 50;
 constexpr char kFlashWaitStatus[] = "Waiting for the box to write its flash";
 // How often a lid line is looked at where the driver cannot wait for it.
 constexpr unsigned kLidPollMs = 50;
+// A lid switch bounces as it closes and opens: a change counts once the line
+// has held its new state this long, so that a bounce neither stops the run it
+// started nor starts a second one.
+constexpr unsigned kLidSettleMs = 20;
 // How often an armed slot looks for a box's first bytes.
 constexpr unsigned kArmedPollMs = 100;
 
@@ -687,14 +691,21 @@ private:
 
     // The lid's line, on the driver's wait for its edges or every
     // kLidPollMs where the driver has none: a rise after a drop starts a
-    // ready slot, a drop stops a run (the box is gone).
+    // ready slot, a drop stops a run (the box is gone). A change counts once
+    // it has settled (kLidSettleMs); the line is looked at again before the
+    // next wait, since a wait only sees changes after it began.
     void WatchLid() {
         const unsigned line = m_station.m_settings.startLine;
         bool bPoll = false;
         while (!m_bLidEnd.load(std::memory_order_acquire)) {
             unsigned lines = 0;
-            if (link.ModemLines(lines)) {
-                LidSeen((lines & line) != 0);
+            if (link.ModemLines(lines) && LidChanged((lines & line) != 0)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kLidSettleMs));
+                unsigned settled = 0;
+                if (link.ModemLines(settled) && (settled & line) == (lines & line)) {
+                    LidSeen((lines & line) != 0);
+                }
+                continue;
             }
             ModemWait waited = ModemWait::Refused;
             if (!bPoll) {
@@ -754,6 +765,10 @@ private:
         }
     }
 
+    bool LidChanged(bool bClosed) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return bClosed == m_bLidOpen;
+    }
     void LidSeen(bool bClosed) {
         bool bStart = false;
         bool bStop = false;
