@@ -935,6 +935,8 @@ def main():
     print(f"# kelvora-upgrader station benchmark, {datetime.datetime.now():%Y-%m-%d %H:%M}, {machine()}")
     print(f"# line limit {LINE_LIMIT:.0f} payload B/s at 115200 baud", flush=True)
     with tempfile.TemporaryDirectory(prefix="kelvora-bench-station-") as work:
+        # The stations' unit store goes here, not into the user's folder.
+        os.environ["XDG_STATE_HOME"] = os.path.join(work, "state")
         image = os.path.join(work, "image-256k.bin")
         with open(image, "wb") as f:
             f.write(os.urandom(256 * KIB))

@@ -18,6 +18,7 @@
 #include "cli/all_ports.h"
 #include "cli/batch.h"
 #include "cli/download_view.h"
+#include "cli/history.h"
 #include "station/download_record.h"
 #include "cli/options.h"
 #include "cli/output_queue.h"
@@ -183,6 +184,12 @@ int DownloadAll(const Options& options, const std::vector<std::string>& ports, b
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "history") {
+        return HistoryMain(std::vector<std::string>(argv + 2, argv + argc));
+    }
+    if (argc > 1 && std::string(argv[1]) == "import-records") {
+        return ImportRecordsMain(std::vector<std::string>(argv + 2, argv + argc));
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     Options options;
     std::string error;

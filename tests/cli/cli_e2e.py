@@ -10,6 +10,7 @@ in threads, so the whole file takes well under a minute on an idle machine.
 
 import argparse
 import concurrent.futures
+import csv
 import fcntl
 import hashlib
 import json
@@ -286,6 +287,41 @@ class CommandLineTests(Workdir, unittest.TestCase):
             summary = emulator.finish(wait=0)
         # The emulator never saw a byte: nothing was sent to the box.
         self.assertEqual(summary["bytes"], 0)
+
+    def test_import_records_and_history_exit_statuses_and_csv(self):
+        image, data = self.image(3000)
+        sha = hashlib.sha256(data).hexdigest()
+        db = os.path.join(self.dir, "state", "units.db")
+        records = os.path.join(self.dir, "records.jsonl")
+        lines = [json.dumps({"port": "/dev/ttyUSB0", "slot": 1, "run": run, "station": "bench-a", "unit": unit,
+                             "end": "completed", "ok": True, "message": message, "blocks": 3, "image": image,
+                             "image_bytes": 3000, "image_sha256": sha, "started": f"2026-12-07T09:0{run}:00.000Z",
+                             "ended": f"2026-12-07T09:0{run}:40.000Z", "seconds": {}, "console": ""})
+                 for run, unit, message in [(1, "SN-1", "done"), (2, "=HYPERLINK(\"x\")", "a, \"b\"")]]
+        with open(records, "w") as f:
+            f.write(f"{lines[0]}\nnot json\n{lines[1]}\n{lines[1][:40]}")  # the last line torn
+        skipped = f"kelvora-upgrader: {records}:2: skipped, not JSON\nkelvora-upgrader: {records}:4: skipped, not JSON\n"
+        cases = [
+            (["history", "--db", db], 2, "", f"kelvora-upgrader: no unit store at {db}\n"),
+            (["import-records", records + ".none", "--db", db], 2, "", "No such file or directory"),
+            (["import-records", records, "--db", db], 0, "2 added, 0 already there, 2 skipped\n", skipped),
+            (["import-records", records, "--db", db], 0, "0 added, 2 already there, 2 skipped\n", skipped),
+            (["history", "--db", db, "--unit", "SN-9"], 1, "", ""),
+            (["history", "--db", db, "--json", "--csv"], 2, "", "--json and --csv cannot be combined"),
+            (["history", "--db", db, "--image", image], 0, "SN-1", ""),
+        ]
+        for args, status, out_part, err_part in cases:
+            with self.subTest(args=args):
+                rc, out, err = run_cli(*args)
+                self.assertEqual(rc, status, err)
+                self.assertIn(out_part, out)
+                self.assertIn(err_part, err)
+        rc, out, _ = run_cli("history", "--db", db, "--csv")
+        rows = list(csv.reader(out.splitlines(keepends=True)))
+        self.assertEqual(rc, 0)
+        self.assertEqual(rows[0][:4], ["attempt", "started", "ended", "station"])
+        # Newest first; a cell a spreadsheet would run is quoted away.
+        self.assertEqual([(r[12], r[21]) for r in rows[1:]], [("'=HYPERLINK(\"x\")", 'a, "b"'), ("SN-1", "done")])
 
     def test_busy_port_exits_2_naming_the_port(self):
         image, _ = self.image(10)

@@ -12,6 +12,7 @@ import re
 import subprocess
 import tempfile
 import threading
+from unittest import mock
 
 SUMMARY = re.compile(r"^stb-emulator: sessions=(\d+) blocks=(\d+) bytes=(\d+) crc_errors=(\d+) "
                      r"sync_bytes=(\d+) verdict=(\S+)$")
@@ -121,8 +122,13 @@ class BoxWorkdir:
         with open(self.image, "wb") as f:
             f.write(self.data)
         self.record = os.path.join(self.dir, "records.jsonl")
+        # A station keeps its unit store in the user's state folder: here
+        # the case's own, never the real user's.
+        self._state = mock.patch.dict(os.environ, {"XDG_STATE_HOME": os.path.join(self.dir, "state")})
+        self._state.start()
 
     def tearDown(self):
+        self._state.stop()
         self._tmp.cleanup()
 
     def boxes(self, stack, options_per_box, *common):
