@@ -16,7 +16,8 @@
 const char kUsage[] =
     "Usage: kelvora-upgrader [--port NAME]... [--all-ports [--skip-busy]] [--yes]\n"
     "                        [--trace] [--verbose] [--quiet] [--repeat N]\n"
-    "                        [--record FILE] [--web [ADDR:]PORT [--web-token TOKEN]]\n"
+    "                        [--record FILE] [--db FILE|URL|none]\n"
+    "                        [--web [ADDR:]PORT [--web-token TOKEN]]\n"
     "                        [--boot-expect REGEX [--boot-fail REGEX] [--boot-within S]]\n"
     "                        [--power LINE | --power-command CMD [--off-time S] [--gone-after S]]\n"
     "                        [--on-end CMD]\n"
@@ -54,6 +55,12 @@ const char kUsage[] =
     "                 with several ports: N rounds, stopping after the first round\n"
     "                 in which a box did not complete\n"
     "  --record FILE  append one JSON line per download to FILE\n"
+    "  --db FILE|URL|none  the unit store: every download as a row (an SQLite\n"
+    "                 FILE, or postgresql://... for a line's stations to share);\n"
+    "                 a unit that completed with this image before, at any\n"
+    "                 station using the store, is not flashed again (--reflash);\n"
+    "                 --station keeps one in the user's state folder unless none;\n"
+    "                 a port or a batch only with --db\n"
     "  --station      a slot per port, each flashing box after box on its own:\n"
     "                 on a terminal a slot's key starts it, Enter starts every\n"
     "                 ready slot, s and a key stops one, q quits; otherwise lines\n"
@@ -298,6 +305,8 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     CLI::Option* pRecord = app.add_option("--record", options.record)
                                ->type_name("FILE")
                                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option* pDb =
+        app.add_option("--db", options.db)->type_name("FILE|URL|none")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--station", options.bStation);
     app.add_flag("--reflash", options.bReflash);
     std::string targetText;
@@ -460,6 +469,10 @@ bool OptionsParse(const std::vector<std::string>& args, Options& options, std::s
     }
     if (pRecord->count() > 0 && options.record.empty()) {
         error = "--record needs a file name";
+        return false;
+    }
+    if (pDb->count() > 0 && options.db.empty()) {
+        error = "--db needs a file, a postgresql:// address or none";
         return false;
     }
     if (static_cast<int>(bListPorts) + static_cast<int>(bHelp) + static_cast<int>(bVersion) > 1) {

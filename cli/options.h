@@ -13,6 +13,9 @@ struct Options {
     bool bSkipBusy = false;          // --all-ports: a busy USB port is left out, not a set-up error
     std::string image;
     std::string record;   // append one JSON line per download here; empty: none
+    // --db: the unit store, a file or a postgresql:// address; "none": no
+    // store; "": a station's default file, no store for a port or a batch.
+    std::string db;
     bool bYes = false;    // no Enter waits at the prompts
     bool bTrace = false;  // print the bytes received (and the serial link's diagnostic lines)
     bool bVerbose = false;  // print the serial link's diagnostic lines

@@ -78,6 +78,20 @@ StationSetup StationPrepare(const Options& options) {
     if (!options.record.empty() && !RecordFileWritable(options.record, reason)) {
         setup.problems.push_back("cannot write records to '" + options.record + "': " + reason);
     }
+    // The unit store: a station keeps one in the user's state folder unless
+    // told otherwise; a port or a batch only when given one.
+    const bool bDefaultStore = options.db.empty() && options.bStation;
+    const std::string store = bDefaultStore ? UnitStoreDefaultPath() : options.db == "none" ? "" : options.db;
+    if (bDefaultStore && store.empty()) {
+        setup.notes.push_back("no unit store: neither XDG_STATE_HOME nor HOME is set (--db FILE gives one)");
+    } else if (!store.empty()) {
+        setup.pStore = UnitStoreOpen(store, reason);
+        if (setup.pStore == nullptr && bDefaultStore && reason == kUnitStoreUnavailable) {
+            setup.notes.push_back("no unit store: " + reason);
+        } else if (setup.pStore == nullptr) {
+            setup.problems.push_back("cannot use the unit store '" + store + "': " + reason);
+        }
+    }
     std::string refusal;  // the patterns were checked with the options
     if (!options.unitPattern.empty()) {
         setup.unitPattern = UnitPattern::Compile(options.unitPattern, refusal);
@@ -97,6 +111,7 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
     settings.pImage = setup.pImage;
     settings.image = setup.image;
     settings.record = options.record;
+    settings.pStore = setup.pStore;
     settings.unitPattern = setup.unitPattern;
     settings.bootCheck = setup.bootCheck;
     if (options.powerLine != 0 || !options.powerCommand.empty()) {
@@ -154,6 +169,9 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
         return kExitUsage;
     }
     view.Attach(station, setup.image);
+    for (const std::string& note : setup.notes) {
+        view.Line(note);
+    }
     if (web) {
         web->Start();
         view.Line("web: " + web->Url());

@@ -19,10 +19,13 @@ struct StationSetup {
     ImageFacts image;
     std::optional<UnitPattern> unitPattern;
     std::optional<BootCheck> bootCheck;
+    std::shared_ptr<UnitStore> pStore;  // nullptr: no unit store
+    std::vector<std::string> notes;     // said before the runs, not problems
     std::vector<std::string> problems;
 };
 
-// Reads the image once and checks the record file, before any port opens.
+// Reads the image once, checks the record file and opens the unit store,
+// before any port opens.
 StationSetup StationPrepare(const Options& options);
 // The station's settings for a batch; StationMain adds the station's own.
 StationSettings StationSettingsOf(const Options& options, const StationSetup& setup);

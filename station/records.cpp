@@ -50,8 +50,9 @@ RunPort RunPortOf(const std::string& name) {
     return port;
 }
 
-bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console, const RecordPlace& place, std::string& lost, std::string* pLine) {
+bool RecordRun(const std::string& file, UnitStore* pStore, const RunFacts& facts, const RunPort& port,
+               const ImageFacts& image, std::string console, const RecordPlace& place, std::string& lost,
+               std::string* pLine) {
     DownloadRecord record = facts.Record();
     record.port = port.name;
     if (port.device != port.name) {
@@ -76,14 +77,23 @@ bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& po
     if (pLine != nullptr) {
         *pLine = line;
     }
+    // The store first: a record in the file always has its row, even when
+    // the process is killed between the two.
     std::string reason;
-    if (!RecordAppend(file, line, reason)) {
-        line.pop_back();  // its line end
-        lost = "kelvora-upgrader: cannot write the record of " + port.name + " to '" + file + "': " + reason + "\n" +
-               line;
-        return false;
+    std::string failed;
+    if (pStore != nullptr && !pStore->Add(line, reason)) {
+        failed = "cannot add the record of " + port.name + " to the unit store: " + reason;
     }
-    return true;
+    if (!file.empty() && !RecordAppend(file, line, reason)) {
+        failed += failed.empty() ? "cannot write the record of " + port.name + " to '" + file + "': " + reason
+                                 : "; nor to '" + file + "': " + reason;
+    }
+    if (failed.empty()) {
+        return true;
+    }
+    line.pop_back();  // its line end
+    lost = "kelvora-upgrader: " + failed + "\n" + line;
+    return false;
 }
 
 std::string RecordsLostLine(unsigned count) {

@@ -11,6 +11,7 @@
 
 #include "serial/port_info.h"
 #include "station/run_facts.h"
+#include "store/unit_store.h"
 
 struct LoadedImage;
 
@@ -59,13 +60,15 @@ struct RecordPlace {
     unsigned repeatOf = 0;
 };
 
-// Appends the record of a run that has ended. False when it cannot be
-// written; lost then holds what stderr is to show, without a final line
-// end: the complaint, and on the next line the record's JSON line itself,
-// so that it can be added to the file by hand. pLine, when given, gets the
+// Adds the record of a run that has ended to the unit store (nullptr: none),
+// then appends it to file ("": none); a store that fails does not keep it
+// from the file. False when either cannot be written; lost then holds what
+// stderr is to show, without a final line end: the complaints, and on the
+// next line the record's JSON line itself, so that it can be added by hand. pLine, when given, gets the
 // record's JSON line (with its line end) either way.
-bool RecordRun(const std::string& file, const RunFacts& facts, const RunPort& port, const ImageFacts& image,
-               std::string console, const RecordPlace& place, std::string& lost, std::string* pLine = nullptr);
+bool RecordRun(const std::string& file, UnitStore* pStore, const RunFacts& facts, const RunPort& port,
+               const ImageFacts& image, std::string console, const RecordPlace& place, std::string& lost,
+               std::string* pLine = nullptr);
 
 // The closing line that counts the records not written ("2 records not
 // written").

@@ -272,7 +272,7 @@ public:
             return false;
         }
         link.KeepConsoleTail(m_station.m_settings.consoleTail);
-        if (!m_station.m_settings.record.empty()) {
+        if (!m_station.m_settings.record.empty() || m_station.m_settings.pStore) {
             link.CaptureConsole(kRecordConsoleLimit);
         }
         return true;
@@ -355,6 +355,7 @@ public:
         m_unitLines.Reset();
         m_bBeforeTransfer = true;
         m_repeatOf = 0;
+        m_storeRepeat.clear();
         m_bRefused.store(false, std::memory_order_release);
         m_worker = std::thread(&Slot::RunBody, this);
     }
@@ -497,7 +498,10 @@ public:
             return;
         }
         m_repeatOf = m_station.RunThatFlashed(unit);
-        if (m_repeatOf != 0 && !m_station.m_settings.bReflash) {
+        if (m_repeatOf == 0 && !m_station.m_settings.bReflash) {
+            m_storeRepeat = m_station.StoreThatFlashed(m_shown.number, unit);
+        }
+        if ((m_repeatOf != 0 || !m_storeRepeat.empty()) && !m_station.m_settings.bReflash) {
             m_bRefused.store(true, std::memory_order_release);
         }
     }
@@ -522,9 +526,8 @@ private:
         const bool bCancelled = end == RunEnd::Cancelled || end == RunEnd::ChooserCancelled;
         if (bCancelled && m_bRefused.load(std::memory_order_acquire)) {
             end = RunEnd::AlreadyFlashed;
-            m_facts.Message(("unit " + unit + " already flashed in run " + std::to_string(m_repeatOf) +
-                             ": not flashed again")
-                                .c_str());
+            const std::string where = m_repeatOf != 0 ? "in run " + std::to_string(m_repeatOf) : m_storeRepeat;
+            m_facts.Message(("unit " + unit + " already flashed " + where + ": not flashed again").c_str());
         } else if (bCancelled && m_bPowerFailed.load(std::memory_order_acquire)) {
             end = RunEnd::PowerFailed;
             m_facts.Message(m_powerFailure.c_str());
@@ -861,6 +864,7 @@ private:
     UnitLines m_unitLines;
     bool m_bBeforeTransfer = true;
     unsigned m_repeatOf = 0;                // the run that flashed this unit before
+    std::string m_storeRepeat;              // where the store says it was, when not this session
     std::atomic<bool> m_bRefused{false};    // the unit is already flashed: the run ends
     std::atomic<bool> m_bPowerFailed{false};  // the power switch failed: the run ends
     std::string m_powerFailure;               // why; written before the flag
@@ -1154,6 +1158,32 @@ Station::Totals Station::TotalsNow() const {
     return totals;
 }
 
+std::string Station::StoreThatFlashed(unsigned slot, const std::string& unit) {
+    if (!m_settings.pStore) {
+        return "";
+    }
+    PriorAttempt prior;
+    bool bFound = false;
+    std::string reason;
+    if (!m_settings.pStore->CompletedBefore(unit, m_settings.image.sha256, prior, bFound, reason)) {
+        // Flashed all the same: this session's own runs are still guarded,
+        // and a store that cannot be read must not stop a line.
+        Tell({slot, "the unit store cannot say whether unit " + unit + " was flashed before: " + reason});
+        return "";
+    }
+    if (!bFound) {
+        return "";
+    }
+    std::string where = "with this image";
+    if (!prior.station.empty()) {
+        where += " at " + prior.station;
+        if (prior.run != 0) {
+            where += " (run " + std::to_string(prior.run) + ")";
+        }
+    }
+    return where + " on " + prior.started;
+}
+
 unsigned Station::RunThatFlashed(const std::string& unit) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto done = std::find_if(m_unitsDone.begin(), m_unitsDone.end(),
@@ -1217,7 +1247,7 @@ Station::Ending Station::RunEnded(Slot& slot) {
     }
     events.push_back({shown.number, text});
 
-    if (m_settings.record.empty()) {
+    if (m_settings.record.empty() && !m_settings.pStore) {
         return ending;
     }
     ending.bRecord = true;
@@ -1261,8 +1291,8 @@ void Station::WriteRecords() {
         lock.unlock();
         std::string lost;
         std::string line;
-        const bool bWritten = RecordRun(m_settings.record, ending.facts, ending.port, m_settings.image,
-                                        std::move(ending.console), ending.place, lost, &line);
+        const bool bWritten = RecordRun(m_settings.record, m_settings.pStore.get(), ending.facts, ending.port,
+                                        m_settings.image, std::move(ending.console), ending.place, lost, &line);
         if (m_onEndRunner.joinable()) {
             {
                 std::lock_guard<std::mutex> onEnd(m_onEndMutex);

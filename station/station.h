@@ -25,6 +25,7 @@
 #include "station/run_facts.h"
 #include "station/records.h"
 #include "station/unit_pattern.h"
+#include "store/unit_store.h"
 
 // A final message on one line: its line breaks become single spaces.
 std::string OneLine(const std::string& text);
@@ -203,6 +204,11 @@ struct StationSettings {
     std::shared_ptr<const LoadedImage> pImage;  // read once, shared by every run
     ImageFacts image;
     std::string record;       // record file; "" for none
+    // Every run's record is added here too, before its slot is ready again;
+    // and a unit that completed with this image before (any session, any
+    // station sharing the store) is not flashed again unless bReflash.
+    // nullptr: no store.
+    std::shared_ptr<UnitStore> pStore;
     std::string stationName;  // "" (a batch): records carry no slot, run or station
     // The box's identity, looked for in each console line as it arrives. A
     // box that already completed this session is not flashed again (its run
@@ -345,6 +351,10 @@ private:
     Ending RunEnded(Slot& slot);
     // The run this session that completed the unit; 0 when none.
     unsigned RunThatFlashed(const std::string& unit) const;
+    // Where the unit store says the unit completed with this image before
+    // ("with this image at STATION (run N) on TIME"); "" when it did not, or
+    // there is no store, or it cannot be read (told as an event).
+    std::string StoreThatFlashed(unsigned slot, const std::string& unit);
     // Hands the ending to the record writer (or tells its events at once
     // when there is no record file).
     void Finish(Ending ending);

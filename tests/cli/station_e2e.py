@@ -12,6 +12,7 @@ import os
 import re
 import shlex
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -399,6 +400,104 @@ class KeysTests(StationCase, unittest.TestCase):
             text = self.screen(session, r"exit=\d+")
         self.assertIn("exit=0", text)
         self.assertNotIn("\x1b", text)
+
+
+class StoreTests(StationCase, unittest.TestCase):
+    """The unit store: stations sharing one SQLite file, its guard across
+    sessions and stations, a station killed mid-shift."""
+
+    unit = ["--unit-pattern", r"Board serial: (\S+)"]
+
+    def history(self, db, *args):
+        run = subprocess.run([CLI, "history", "--db", db, "--json", *args], capture_output=True, text=True,
+                             timeout=WAIT)
+        self.assertIn(run.returncode, (0, 1), run.stderr)
+        return [json.loads(line) for line in run.stdout.splitlines()]
+
+    def test_a_unit_flashed_at_another_station_or_session_is_not_flashed_again_with_the_same_image(self):
+        db = os.path.join(self.dir, "line.db")
+        other_image = os.path.join(self.dir, "other.ssu")
+        with open(other_image, "wb") as f:
+            f.write(os.urandom(3000))
+        with ExitStack() as stack:
+            (a1, _), (b1, _), (b2, _), (c1, _) = self.boxes(stack, [
+                ["--serial", "SN-1"], ["--serial", "SN-1", "--sessions", "2"], ["--serial", "SN-2"],
+                ["--serial", "SN-1", "--sessions", "2"]])
+            # Two stations at once on one file.
+            a = self.station(stack, [a1.port], "--db", db, *self.unit)
+            b = StationProcess([b1.port, b2.port], self.image, self.record + ".b", "--db", db,
+                               "--station-name", "bench-8", *self.unit)
+            stack.callback(b.kill)
+            a.send("start 1")
+            a.wait_for(rf"^{re.escape(a1.port)}: completed in \S+ \(unit SN-1\)$")
+            b.send("start all")
+            b.wait_for(rf"^{re.escape(b1.port)}: unit SN-1 already flashed with this image at bench-7 \(run 1\) "
+                       r"on 2\d{3}-\d\d-\d\dT[\d:.]+Z: not flashed again$")
+            b.wait_for(rf"^{re.escape(b2.port)}: completed in \S+ \(unit SN-2\)$")
+            for station in (a, b):
+                station.send("quit")
+                self.assertEqual(station.finish()[0], 0)
+            # The next session: another image is flashed, the same image
+            # only with --reflash.
+            for image, options in [(other_image, []), (self.image, ["--reflash"])]:
+                with self.subTest(image=image):
+                    c = StationProcess([c1.port], image, self.record + ".c", "--db", db, "--station-name", "bench-9",
+                                       *self.unit, *options)
+                    stack.callback(c.kill)
+                    c.send("start 1")
+                    c.wait_for(rf"^{re.escape(c1.port)}: completed in \S+ \(unit SN-1\)$")
+                    c.send("quit")
+                    self.assertEqual(c.finish()[0], 0)
+        rows = self.history(db)
+        self.assertEqual(sorted((r["station"], r["unit"], r["end"]) for r in rows), [
+            ("bench-7", "SN-1", "completed"), ("bench-8", "SN-1", "already-flashed"), ("bench-8", "SN-2", "completed"),
+            ("bench-9", "SN-1", "completed"), ("bench-9", "SN-1", "completed")])
+        self.assertEqual({r["attempt"] for r in rows}, self.attempts(self.record, self.record + ".b", self.record + ".c"))
+
+    def attempts(self, *files):
+        """The attempt ids of the records in files: their lines' SHA-256."""
+        ids = set()
+        for name in filter(os.path.exists, files):
+            with open(name, "rb") as f:
+                ids |= {hashlib.sha256(line.rstrip(b"\n")).hexdigest() for line in f}
+        return ids
+
+    def test_a_station_killed_mid_shift_leaves_a_row_for_every_record_and_set_up_refuses_a_bad_store(self):
+        with ExitStack() as stack:
+            boxes = self.boxes(stack, [["--sessions", "0"]] * 3)
+            ports = [box.port for box, _ in boxes]
+            # The default store, in the user's (here the case's) state folder.
+            station = self.station(stack, ports)
+            deadline = time.monotonic() + WAIT
+            while time.monotonic() < deadline and len(self.attempts(self.record)) < 6:
+                station.send("start all")
+                time.sleep(0.2)
+            station.proc.kill()
+            station.finish()
+        db = os.path.join(self.dir, "state", "kelvora", "units.db")
+        with sqlite3.connect(db) as store:
+            self.assertEqual(store.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+        # A row is added before its record is appended: at most the run
+        # written at the kill has a row and no record yet.
+        rows = {r["attempt"] for r in self.history(db)}
+        records = self.attempts(self.record)
+        self.assertGreaterEqual(len(records), 6)
+        self.assertLessEqual(records, rows)
+        self.assertLessEqual(len(rows - records), 1)
+        # Set-up refusals name the store and say why (exit 2, nothing sent).
+        not_a_store = os.path.join(self.dir, "notes.txt")
+        with open(not_a_store, "w") as f:
+            f.write("not a database\n" * 100)
+        with ExitStack() as stack:
+            (box, _), = self.boxes(stack, [[]])
+            for db, complaint in [(not_a_store, "file is not a database|not a unit store"),
+                                  (self.dir, ".+")]:  # a folder
+                with self.subTest(db=db):
+                    run = subprocess.run([CLI, "--station", "--db", db, "--port", box.port, self.image],
+                                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=WAIT)
+                    self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+                    self.assertRegex(run.stderr, rf"cannot use the unit store '{re.escape(db)}': ({complaint})")
+            self.assertEqual(box.finish()["bytes"], 0)
 
 
 class FixtureTests(StationCase, unittest.TestCase):
