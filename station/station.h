@@ -317,6 +317,8 @@ public:
         bool targetReached = false;
     };
     Totals TotalsNow() const;
+    // The unit store every record goes to; nullptr: none.
+    UnitStore* Store() const { return m_settings.pStore.get(); }
 
     // The event log: the newest kEventLogMost events. Since gives those
     // after id, oldest first; bMissed is set when some after id are no

@@ -10,6 +10,7 @@
 
 #include "station/download_record.h"
 #include "station/port_json.h"
+#include "station/record_csv.h"
 #include "station/run_facts.h"
 #include "station/station.h"
 #include "web/web_metrics.h"
@@ -283,8 +284,12 @@ WebAnswer WebApi::Answer(const WebRequest& request) const {
     if (path == "/api/station") {
         return bGet ? StationState() : MethodNotAllowed("GET");
     }
-    if (path == "/api/records") {
-        return bGet ? Records(query) : MethodNotAllowed("GET");
+    if (path == "/api/records" || path == "/api/records.csv") {
+        return bGet ? Records(query, path.ends_with(".csv")) : MethodNotAllowed("GET");
+    }
+    const std::string units = "/api/units/";
+    if (path.starts_with(units) && path.size() > units.size()) {
+        return bGet ? UnitAttempts(PercentDecoded(path.substr(units.size()))) : MethodNotAllowed("GET");
     }
     if (path == "/metrics") {
         if (!bGet) {
@@ -446,13 +451,14 @@ std::string WebApi::EventData(const LoggedEvent& event) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-WebAnswer WebApi::Records(const std::string& query) const {
+WebAnswer WebApi::Records(const std::string& query, bool bCsv) const {
     RecordQuery scan;
     scan.limit = kRecordsDefault;
     // By default this station's own records: several stations may append
     // to one file. A batch's records carry no station.
     std::string station = m_settings.bBatch ? "" : m_settings.stationName;
     bool bEvery = false;
+    std::optional<std::string> unit;
     for (const std::string& pair : QueryPairs(query)) {
         const std::size_t equals = pair.find('=');
         const std::string name = pair.substr(0, equals);
@@ -470,17 +476,31 @@ WebAnswer WebApi::Records(const std::string& query) const {
         } else if (name == "station") {
             station = PercentDecoded(value);
             bEvery = station == kEveryStation;
+        } else if (name == "unit") {
+            unit = PercentDecoded(value);
         }
     }
     const RecordPage page = m_settings.record.empty()
                                 ? RecordPage{}
                                 : RecordsNewestFirst(m_settings.record, scan, [&](const nlohmann::json& record) {
-                                      const auto found = record.find("station");
-                                      const std::string of = found != record.end() && found->is_string()
-                                                                 ? found->get<std::string>()
-                                                                 : std::string();
-                                      return bEvery || of == station;
+                                      const auto text = [&record](const char* pKey) {
+                                          const auto found = record.find(pKey);
+                                          return found != record.end() && found->is_string()
+                                                     ? found->get<std::string>()
+                                                     : std::string();
+                                      };
+                                      return (bEvery || text("station") == station) &&
+                                             (!unit || text("unit") == *unit);
                                   });
+    if (bCsv) {
+        WebAnswer answer;
+        answer.contentType = "text/csv; charset=utf-8";
+        answer.body = RecordsCsvHeader();
+        for (const std::string& line : page.lines) {
+            answer.body += RecordCsvLine(line);
+        }
+        return answer;
+    }
     nlohmann::json records = nlohmann::json::array();
     for (nlohmann::json record : page.records) {
         if (!record.contains("station")) {
@@ -494,6 +514,33 @@ WebAnswer WebApi::Records(const std::string& query) const {
                          {"next", page.next < 0 ? nlohmann::json(nullptr) : nlohmann::json(page.next)},
                          {"end", page.end},
                      });
+}
+
+WebAnswer WebApi::UnitAttempts(const std::string& unit) const {
+    UnitStore* pStore = m_station.Store();
+    if (pStore == nullptr) {
+        return WebError(404, "this station keeps no unit store");
+    }
+    HistoryFilter filter;
+    filter.unit = unit;
+    filter.limit = kRecordsMost;
+    std::vector<AttemptRow> rows;
+    std::string reason;
+    if (!pStore->History(filter, rows, reason)) {
+        return WebError(503, "the unit store cannot be read: " + reason);
+    }
+    if (rows.empty()) {
+        return WebError(404, "no attempts of unit " + BytesAsCodePoints(unit));
+    }
+    nlohmann::json attempts = nlohmann::json::array();
+    for (const AttemptRow& row : rows) {
+        nlohmann::json record = nlohmann::json::parse(row.line, nullptr, false);
+        if (record.is_object()) {
+            record["attempt"] = row.attempt;
+            attempts.push_back(std::move(record));
+        }
+    }
+    return Json(200, nlohmann::json{{"unit", BytesAsCodePoints(unit)}, {"attempts", std::move(attempts)}});
 }
 
 WebApi::RecordPage WebApi::RecordsNewestFirst(const std::string& path, const RecordQuery& query,
@@ -517,6 +564,7 @@ WebApi::RecordPage WebApi::RecordsNewestFirst(const std::string& path, const Rec
         const nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
         if (!value.is_discarded() && value.is_object() && keep(value)) {
             page.records.push_back(value);
+            page.lines.push_back(line);
         }
     };
     while (page.records.size() < query.limit) {

@@ -76,6 +76,7 @@ public:
     // scanMost bytes are read: next then says where to go on.
     struct RecordPage {
         std::vector<nlohmann::json> records;
+        std::vector<std::string> lines;  // each record's line as read, in the same order
         std::int64_t next = -1;  // the cursor for the older ones; -1: the file's start was reached
         std::int64_t end = 0;    // the file's size as read: the cursor for newer ones
     };
@@ -89,7 +90,11 @@ public:
                                          const std::function<bool(const nlohmann::json&)>& keep);
 
 private:
-    WebAnswer Records(const std::string& query) const;
+    // GET /api/records, and as CSV /api/records.csv: the same filters
+    // (station, unit, limit, before, after).
+    WebAnswer Records(const std::string& query, bool bCsv) const;
+    // GET /api/units/UNIT: every attempt the unit store holds of the unit.
+    WebAnswer UnitAttempts(const std::string& unit) const;
     WebAnswer SlotRequest(const WebRequest& request, const std::string& rest) const;
     // True, with the answer to send, when a request may not go on: its Host
     // is not this station's, or the token is set and it carries neither the

@@ -239,10 +239,11 @@ private:
             WebRequest request = WebRequestOf(got);
             const bool bHead = got.method() == http::verb::head;
             const bool bKeepAlive = got.keep_alive() && !bHead;
-            if (request.target.rfind("/api/records", 0) == 0 || request.method == "POST") {
-                // Reading the record file, or a start that opens a port
-                // (which may take a second), is done elsewhere, so that no
-                // other client waits for it.
+            if (request.target.rfind("/api/records", 0) == 0 || request.target.rfind("/api/units/", 0) == 0 ||
+                request.method == "POST") {
+                // Reading the record file or the unit store, or a start that
+                // opens a port (which may take a second), is done elsewhere,
+                // so that no other client waits for it.
                 net::post(m_context.slowWork, [self = shared_from_this(), request = std::move(request), bHead,
                                                bKeepAlive]() mutable {
                     WebAnswer answer = self->m_context.api.Answer(request);

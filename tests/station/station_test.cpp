@@ -193,6 +193,8 @@ TEST_F(StationRules, RunsAreCountedAndRecordedOneLineEach) {
     std::string refusal;
     m_settings.unitPattern = UnitPattern::Compile(R"(Board serial: (\S+))", refusal);
     ASSERT_TRUE(m_settings.unitPattern) << refusal;
+    m_settings.pStore = UnitStoreOpen((m_folder / "units.db").string(), refusal);
+    ASSERT_TRUE(m_settings.pStore) << refusal;
     MakeStation();
     AddBox({"--sessions", "0", "--serial", "SN-1"});
     AddBox({"--sessions", "0", "--refuse", "--serial", "SN-2"});
@@ -250,6 +252,33 @@ TEST_F(StationRules, RunsAreCountedAndRecordedOneLineEach) {
         EXPECT_NE(record["console"].get<std::string>().find(std::string("Board serial: ") + step.unit),
                   std::string::npos);
     }
+
+    // The store holds the same attempts; the web API asks it by unit, and
+    // gives records by unit, as JSON and as CSV with the same attempt ids.
+    WebSettings web;
+    web.record = RecordPath();
+    web.stationName = "line-1";
+    WebApi api = MakeApi(web);
+    api.OwnPlaceSet(kWebPort, "stationhost");
+    const auto get = [&api](const std::string& target) {
+        WebRequest request;
+        request.method = "GET";
+        request.target = target;
+        request.host = "127.0.0.1:" + std::to_string(kWebPort);
+        return api.Answer(request);
+    };
+    const nlohmann::json unit = nlohmann::json::parse(get("/api/units/SN-1").body);
+    ASSERT_EQ(unit["attempts"].size(), 2u) << unit.dump();
+    EXPECT_EQ(unit["attempts"][0]["end"], "already-flashed");
+    EXPECT_EQ(unit["attempts"][1]["end"], "completed");
+    EXPECT_EQ(nlohmann::json::parse(get("/api/records?unit=SN-1").body)["records"].size(), 2u);
+    const WebAnswer csv = get("/api/records.csv?unit=SN-3");
+    EXPECT_EQ(csv.contentType, "text/csv; charset=utf-8");
+    const std::string attempt = nlohmann::json::parse(get("/api/units/SN-3").body)["attempts"][0]["attempt"];
+    EXPECT_EQ(csv.body.substr(csv.body.find("\r\n") + 2, attempt.size() + 1), attempt + ",") << csv.body;
+    // A header and one record (its message's line ends are inside quotes).
+    EXPECT_EQ(csv.body.find("\r\n", csv.body.find("\r\n") + 2), csv.body.size() - 2) << csv.body;
+    EXPECT_EQ(get("/api/units/SN-9").status, 404);
 }
 
 // The position of the first event of that kind (and phase) after `from`.
@@ -379,6 +408,8 @@ TEST_F(StationRules, TheWebApiRoutesOnTheStationsRules) {
 
     const RouteCase kRoutes[] = {
         {"UnknownPath", "GET", "/api/nothing", true, "", "", 404, "", "no such path: /api/nothing"},
+        {"NoUnitStore", "GET", "/api/units/SN-1", true, "", "", 404, "", "this station keeps no unit store"},
+        {"UnitsAreReadOnly", "POST", "/api/units/SN-1", true, "", "", 405, "GET", "method not allowed; use GET"},
         {"UnknownSlotAction", "POST", "/api/slots/1/reboot", true, "", "", 404, "",
          "no such path: /api/slots/1/reboot"},
         {"StationIsReadOnly", "POST", "/api/station", true, "", "", 405, "GET", "method not allowed; use GET"},

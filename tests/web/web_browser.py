@@ -178,6 +178,14 @@ class BrowserTests(WebCase, unittest.TestCase):
             self.until("slot 3 to stop", lambda: self.part(3, "phase").text == "cancelled")
             self.assertEqual(self.part(3, "counts").text, "0 ok 1 failed")
             self.until("slot 3's record", lambda: self.newest_record()[1:5] == ["3", ports[2], "", "cancelled"])
+            # One unit's records, and the link to them as CSV.
+            units = lambda: [c.text for c in self.driver.find_elements(By.CSS_SELECTOR, "#records tbody td.unit")]
+            self.driver.find_element(By.ID, "unit-filter").send_keys("SN-0042")
+            self.until("only unit SN-0042's record", lambda: units() == ["SN-0042"])
+            self.assertIn("unit=SN-0042", self.driver.find_element(By.ID, "records-csv").get_attribute("href"))
+            self.driver.find_element(By.ID, "unit-filter").clear()
+            self.driver.execute_script("document.getElementById('unit-filter').oninput()")
+            self.until("every record again", lambda: len(units()) == 3)
 
             # The same box again after its reboot, sending while the picture is taken.
             self.part(3, "start").click()

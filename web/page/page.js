@@ -231,12 +231,20 @@ function recordRow(record) {
   return row;
 }
 
+// The records' filters as a query: every station's or this one's, one unit's.
+function recordsFilter() {
+  const unit = $("unit-filter").value.trim();
+  return ($("all-stations").checked ? "&station=*" : "") + (unit ? "&unit=" + encodeURIComponent(unit) : "");
+}
+
 function loadRecords(anew) {
   const all = $("all-stations").checked;
+  const filter = recordsFilter();
   const since = anew || recordsEnd === null ? null : recordsEnd;
-  const query = "?limit=" + kRecordsShown + (all ? "&station=*" : "") + (since === null ? "" : "&after=" + since);
+  $("records-csv").href = "/api/records.csv?limit=500" + filter;
+  const query = "?limit=" + kRecordsShown + filter + (since === null ? "" : "&after=" + since);
   fetch("/api/records" + query).then((r) => r.ok ? r.json() : Promise.reject(r.status)).then((page) => {
-    if (all !== $("all-stations").checked) return;
+    if (filter !== recordsFilter()) return;
     if (since !== null && page.end < since) {
       loadRecords(true);  // the file was replaced: read it anew
       return;
@@ -255,6 +263,7 @@ function loadRecords(anew) {
 }
 
 $("all-stations").onchange = () => loadRecords(true);
+$("unit-filter").oninput = () => loadRecords(true);
 
 // The console panes: the box's text while it runs and for a while after a
 // change, so that what it prints at its verdict and reboot shows too.
