@@ -6,7 +6,7 @@ on stdin, as a line controller drives it.
 
     BUILD_DIR       default build/linux
     --only          some of: paced16, paced64, start, web, hostile, exhaustion, slowopen, memory, soak,
-                    lid, armed
+                    lid, armed, shift, store
                     (default: all)
 
 What it measures (about 7 minutes in all on 2 cores):
@@ -90,6 +90,15 @@ What it measures (about 7 minutes in all on 2 cores):
   Descriptors (/proc/PID/fd), threads and resident memory (/proc/PID/status)
   sampled every 50 runs; afterwards the records are counted against the runs
   started and against the station's own closing counts.
+- store: the unit store. 64 unthrottled emulators, a 4 KiB image, started
+  at once so that their runs end together: records (and rows) per second,
+  from the first line in the record file to the last, with --db none and
+  with the default SQLite store. Then 16 paced boxes (as paced16) while 16
+  boxes that refuse the image are started again and again, so that rows are
+  written the whole time: the slowest paced box against the line limit. Then
+  a store of one million attempts (one real row copied with 1000 units) and
+  `history --unit` for one unit (1000 attempts), 20 times: the whole
+  process's wall time.
 """
 
 import argparse
@@ -102,6 +111,7 @@ import random
 import re
 import select
 import socket
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -910,6 +920,104 @@ def soak(args, work, image, runs, slots=8, sample_every=50):
             "ends": sorted({r["end"] for r in records}), "samples": samples, "wall": wall, "slots": slots}
 
 
+def rows_together(args, work, image, db, n=64):
+    """n unthrottled boxes started at once with a 4 KiB image, so that their
+    runs end together: the record file's lines are watched (every 0.2 ms)
+    and the rate is the rows after the first over the time to the last.
+    db: the --db given (a file, a postgresql:// address, or none)."""
+    record = os.path.join(work, f"rows-{abs(hash(db))}.jsonl")
+    boxes = Boxes(args.emulator, work, n, "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    try:
+        station = Station(args.cli, boxes.ports, image, work, record=record, extra=["--db", db])
+        station.send("start all")
+        seen, times = 0, []
+        deadline = time.monotonic() + WAIT
+        while seen < n and time.monotonic() < deadline:
+            with open(record, "rb") as f:
+                count = f.read().count(b"\n")
+            times += [time.monotonic()] * (count - seen)
+            seen = count
+            time.sleep(0.0002)
+        if seen < n:
+            raise RuntimeError(f"{seen} of {n} records in time")
+        status, done, failed = station.quit()
+        if status != 0 or done != n:
+            raise RuntimeError(f"station exit {status}: {done} completed, {failed} failed")
+    finally:
+        if station:
+            station.kill()
+        boxes.close()
+    return {"n": n, "rate": (n - 1) / (times[-1] - times[0]), "spread": times[-1] - times[0]}
+
+
+def paced_while_rows(args, work, image, n=16, churn=16):
+    """n paced boxes (as paced16) started at once, while `churn` boxes that
+    refuse the image are started again and again, so that rows go into the
+    default unit store (SQLite) the whole time: the slowest paced box's
+    rate against the line limit, and the rows written meanwhile."""
+    record = os.path.join(work, "churn.jsonl")
+    os.makedirs(os.path.join(work, "churn"), exist_ok=True)
+    paced_boxes = Boxes(args.emulator, work, n, "-v", "--baud", "115200", "--sessions", "0",
+                        "--autoboot-ms", AUTOBOOT_MS)
+    churners = Boxes(args.emulator, os.path.join(work, "churn"), churn, "--refuse", "--sessions", "0",
+                     "--autoboot-ms", AUTOBOOT_MS)
+    station = None
+    try:
+        station = Station(args.cli, paced_boxes.ports + churners.ports, image, work, record=record)
+        for slot in range(1, n + 1):
+            station.send(f"start {slot}")
+        completed = 0
+        deadline = time.monotonic() + WAIT + 60
+        while completed < n and time.monotonic() < deadline:
+            for slot in range(n + 1, n + churn + 1):
+                station.send(f"start {slot}")
+            end = time.monotonic() + 0.3
+            while (line := station.next_line(max(0.0, end - time.monotonic()))) is not None:
+                completed += bool(re.match(r"^\S+: completed in ", line))
+        with open(record) as f:
+            rows = sum(1 for _ in f)
+        station.quit()
+    finally:
+        if station:
+            station.kill()
+        summaries = paced_boxes.close()
+        churners.close()
+    if completed < n or any(s["verdict"] != "completed" for s in summaries):
+        raise RuntimeError(f"{completed} of {n} paced boxes completed")
+    rates = sorted(os.path.getsize(image) * 1000.0 / transfer_ms(log) for log in paced_boxes.logs)
+    return {"rate": rates[0], "rows": rows}
+
+
+def history_million(args, work, attempts=1_000_000, asks=20):
+    """A store of `attempts` rows (one real record copied with other units,
+    times and ids, 1000 units), then `history --unit` asked `asks` times
+    for one unit: the whole process's wall time."""
+    db = os.path.join(work, "million.db")
+    records = os.path.join(work, "one-record.jsonl")
+    with open(records, "w") as f:
+        f.write(json.dumps({"port": "/dev/ttyUSB0", "slot": 1, "run": 1, "station": "bench", "unit": "SN-0",
+                            "end": "completed", "ok": True, "message": "", "blocks": 4, "image": "image.ssu",
+                            "image_bytes": 4096, "image_sha256": "0" * 64, "started": "2026-12-01T00:00:00.000Z",
+                            "ended": "2026-12-01T00:00:10.000Z", "seconds": {}, "console": ""}) + "\n")
+    subprocess.run([args.cli, "import-records", records, "--db", db], check=True, capture_output=True)
+    with sqlite3.connect(db) as store:
+        columns = [row[1] for row in store.execute("PRAGMA table_info(attempts)")]
+        copied = {"attempt": "printf('%064x', n)", "unit": "'SN-' || (n % 1000)", "run": "n",
+                  "started": "strftime('%Y-%m-%dT%H:%M:%S.000Z', '2026-12-01', '+' || n || ' seconds')"}
+        select = ", ".join(copied.get(c, c) for c in columns)
+        store.execute(f"WITH RECURSIVE k(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM k WHERE n < {attempts - 1}) "
+                      f"INSERT INTO attempts ({', '.join(columns)}) SELECT {select} FROM k, attempts")
+    times = []
+    for _ in range(asks):
+        started = time.monotonic()
+        run = subprocess.run([args.cli, "history", "--db", db, "--unit", "SN-500"], capture_output=True, text=True)
+        times.append(1000 * (time.monotonic() - started))
+        if run.returncode != 0 or len(run.stdout.splitlines()) != 1 + attempts // 1000:
+            raise RuntimeError(f"history --unit: exit {run.returncode}, {len(run.stdout.splitlines())} lines")
+    return {"attempts": attempts, "median": statistics.median(times), "max": max(times)}
+
+
 def machine():
     model = "?"
     with open("/proc/cpuinfo") as f:
@@ -924,7 +1032,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "linux"))
     parser.add_argument("--only",
-                        default="paced16,paced64,start,web,hostile,exhaustion,slowopen,memory,soak,lid,armed,shift")
+                        default="paced16,paced64,start,web,hostile,exhaustion,slowopen,memory,soak,lid,armed,shift,store")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--soak-runs", type=int, default=500)
     args = parser.parse_args()
@@ -978,6 +1086,22 @@ def main():
             print("shift, 8 paced boxes, 64 KiB, an operator swapping each box 2-10 s after it is done: " +
                   "; ".join(f"{mode} {r['completed']} boxes in {r['seconds']} s = {r['per_hour']:.0f} boxes/h"
                             for mode, r in results.items()), flush=True)
+        if "store" in only:
+            small4k = os.path.join(work, "image-4k.bin")
+            with open(small4k, "wb") as f:
+                f.write(os.urandom(4 * KIB))
+            for db in ("none", os.path.join(work, "rows.db")):
+                r = rows_together(args, work, small4k, db)
+                print(f"store, {r['n']} unthrottled boxes (4 KiB) ending together, --db "
+                      f"{'none' if db == 'none' else 'FILE (SQLite)'}: {r['rate']:.0f} records/s written "
+                      f"({r['spread'] * 1000:.0f} ms from the first to the last)", flush=True)
+            r = paced_while_rows(args, work, image)
+            print(f"store, paced 16 boxes (256 KiB) while 16 refusing boxes are started again and again: slowest "
+                  f"box {r['rate']:.0f} B/s = {100 * r['rate'] / LINE_LIMIT:.1f} % of the limit (goal >= 99), "
+                  f"{r['rows']} rows and records written meanwhile", flush=True)
+            r = history_million(args, work)
+            print(f"store, `history --unit` (1000 attempts of the unit) on {r['attempts']} attempts, whole process: "
+                  f"median {r['median']:.1f} ms, max {r['max']:.1f} ms (goal < 50)", flush=True)
         if "armed" in only:
             i = armed_idle(args, work, image, args.idle_seconds)
             print(f"idle, 64 slots armed (--start-on auto), {args.idle_seconds:.0f} s: {i['cpu']:.2f} % of one core "
