@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +27,9 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// How long import-records waits for a server to take the rows it read.
+constexpr std::chrono::seconds kImportFlushWait{10};
 
 const char kHistoryUsage[] =
     "Usage: kelvora-upgrader history [--db D] [--unit U] [--image FILE|SHA256]\n"
@@ -110,17 +114,6 @@ bool StorePlace(const CLI::Option* pDb, std::string& db) {
         return false;
     }
     return true;
-}
-
-// The store as a message names it: a connection URL without the user and
-// password it may hold.
-std::string StoreShown(const std::string& db) {
-    const std::size_t scheme = db.find("://");
-    const std::size_t at = db.find('@');
-    if (scheme == std::string::npos || at == std::string::npos) {
-        return db;
-    }
-    return db.substr(0, scheme + 3) + db.substr(at + 1);
 }
 
 // Each character below a space or DEL as '?': a unit's name came from a box.
@@ -360,8 +353,8 @@ int HistoryMain(const std::vector<std::string>& args) {
     std::string reason;
     std::unique_ptr<UnitStore> pStore = UnitStoreOpenToRead(db, reason);
     if (!pStore) {
-        Complain(reason == kUnitStoreMissing ? "no unit store at " + db
-                                             : "cannot open the unit store '" + StoreShown(db) + "': " + reason);
+        Complain(reason == kUnitStoreMissing ? "no unit store at " + UnitStoreShown(db)
+                                             : "cannot open the unit store '" + UnitStoreShown(db) + "': " + reason);
         return kExitUsage;
     }
     const Format format = bJson ? Format::Json : bCsv ? Format::Csv : Format::Table;
@@ -427,7 +420,7 @@ int ImportRecordsMain(const std::vector<std::string>& args) {
     std::string reason;
     std::unique_ptr<UnitStore> pStore = UnitStoreOpen(db, reason);
     if (!pStore) {
-        Complain("cannot open the unit store '" + StoreShown(db) + "': " + reason);
+        Complain("cannot open the unit store '" + UnitStoreShown(db) + "': " + reason);
         return kExitUsage;
     }
 
@@ -454,7 +447,7 @@ int ImportRecordsMain(const std::vector<std::string>& args) {
             Complain(file + ":" + std::to_string(number) + ": skipped, " + reason);
             break;
         case UnitStore::AddResult::StoreFailed:
-            Complain("cannot write to the unit store '" + StoreShown(db) + "' (at " + file + ":" +
+            Complain("cannot write to the unit store '" + UnitStoreShown(db) + "' (at " + file + ":" +
                      std::to_string(number) + "): " + reason);
             status = kExitUsage;
             break;
@@ -465,6 +458,15 @@ int ImportRecordsMain(const std::vector<std::string>& args) {
     }
     if (status == kExitCompleted && in.bad()) {
         Complain("cannot read records from '" + file + "': " + std::strerror(errno));
+        status = kExitUsage;
+    }
+    // A server's store keeps rows in a local spool until the server has
+    // them: the import is done when they are there.
+    if (!pStore->Flush(kImportFlushWait)) {
+        const std::string why = pStore->Status();
+        Complain("the unit store '" + UnitStoreShown(db) + "' does not have every row yet: " +
+                 (why.empty() ? std::to_string(pStore->Waiting()) + " rows wait" : why) +
+                 " (they stay in the local spool and are sent when this store is next opened)");
         status = kExitUsage;
     }
     std::printf("%zu added, %zu already there, %zu skipped\n", added, already, skipped);

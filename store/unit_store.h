@@ -9,10 +9,13 @@
 // stations, and the same line added twice (a resend, an import of a file
 // already imported) is one row.
 //
-// unit_store_sqlite.cpp keeps the store in an SQLite file; unit_store_none.cpp
-// (the Windows build, which has no SQLite) opens none. The build picks one.
+// unit_store_sqlite.cpp keeps the store in an SQLite file and hands a
+// postgresql:// URI to unit_store_postgres.cpp, the store a line of stations
+// shares; unit_store_none.cpp (the Windows build, which has neither SQLite nor
+// libpq) opens none. The build picks them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,7 +92,6 @@ inline constexpr int kUnitStoreSchema = 1;
 
 // The reasons the calls give for a store that cannot be used.
 inline constexpr char kUnitStoreLocked[] = "locked by another writer for more than 5 s";
-inline constexpr char kUnitStorePostgresMissing[] = "PostgreSQL stores are not built yet";
 inline constexpr char kUnitStoreUnavailable[] = "the unit store is not available in the Windows build";
 // UnitStoreOpenToRead's reason when there is no file at all.
 inline constexpr char kUnitStoreMissing[] = "no such file";
@@ -143,6 +145,19 @@ public:
     // described by all its attempts; the unit seen last first. Attempts
     // without a unit are left out.
     virtual bool Units(const HistoryFilter& filter, std::vector<UnitRow>& rows, std::string& reason) = 0;
+
+    // A store on a server keeps rows in a local spool until the server has
+    // them. Waiting: how many rows the server does not have yet. Status: ""
+    // while all is well, else what is wrong, for a person (the server cannot
+    // be reached, queries answer from this station's own rows, rows wait).
+    // Flush: waits up to timeout for the spool to empty; true when it did.
+    // A store in a file has no spool: 0, "" and true.
+    virtual std::size_t Waiting() { return 0; }
+    virtual std::string Status() { return std::string(); }
+    virtual bool Flush(std::chrono::milliseconds timeout) {
+        static_cast<void>(timeout);
+        return true;
+    }
 };
 
 // Opens the store to write to, where being a file path (the file and its
@@ -150,15 +165,31 @@ public:
 // makes sure that a row can be written. Blocks up to 5 s on another process
 // that holds the store's write lock. nullptr with a reason a technician
 // understands (read-only file or folder, locked, not a unit store, written
-// by a newer version, a PostgreSQL URL) when it cannot.
+// by a newer version) when it cannot.
+//
+// where may instead be a libpq connection URI (postgresql://... or
+// postgres://...; a password from PGPASSWORD or ~/.pgpass as libpq finds
+// it): the schema is created on the server when missing. A URI libpq cannot
+// read, a refused login, a database that does not exist or a newer schema
+// is a reason; a server that cannot be reached is not: the store opens, keeps
+// rows in its local spool and says so in Status().
 std::unique_ptr<UnitStore> UnitStoreOpen(const std::string& where, std::string& reason);
 
 // Opens an existing store to ask it: creates, migrates and locks nothing,
 // and works on a read-only file. nullptr with the reason when there is no
-// store there (kUnitStoreMissing) or it cannot be read.
+// store there (kUnitStoreMissing) or it cannot be read. A server that
+// cannot be reached is a reason here: a reader has no spool to answer from.
 std::unique_ptr<UnitStore> UnitStoreOpenToRead(const std::string& where, std::string& reason);
 
 // Where a station keeps its store unless told otherwise:
 // $XDG_STATE_HOME/kelvora/units.db, else $HOME/.local/state/kelvora/units.db
 // (on Windows %LOCALAPPDATA%\kelvora\units.db). "" when none of these is set.
 std::string UnitStoreDefaultPath();
+
+// Whether where names a PostgreSQL server rather than a file.
+bool UnitStoreIsServer(const std::string& where);
+
+// where as a message, a log or a file name may show it: a URI without the
+// password it may hold (in its user part or as a password= parameter); a
+// file path as it is.
+std::string UnitStoreShown(const std::string& where);

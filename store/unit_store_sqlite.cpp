@@ -3,6 +3,7 @@
 // several processes (the stations of a bench sharing a file) keep every
 // row. Writers wait for each other up to the busy time-out.
 #include "store/unit_store.h"
+#include "store/unit_store_backend.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -157,10 +158,6 @@ std::string SystemReason(int error) {
     return std::strerror(error);
 }
 
-bool IsPostgresUrl(const std::string& where) {
-    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
-
 fs::path FolderOf(const std::string& where) {
     fs::path folder = fs::path(where).parent_path();
     return folder.empty() ? fs::path(".") : folder;
@@ -279,11 +276,7 @@ bool SinceNormalise(const std::string& since, std::string& normal) {
     return true;
 }
 
-// The WHERE clause a filter makes and the texts bound to it, in order.
-struct Condition {
-    std::string sql;
-    std::vector<std::string> values;
-};
+}  // namespace
 
 bool ConditionMake(const HistoryFilter& filter, Condition& condition, std::string& reason) {
     const std::pair<const char*, const std::string*> equal[] = {
@@ -311,6 +304,8 @@ bool ConditionMake(const HistoryFilter& filter, Condition& condition, std::strin
     }
     return true;
 }
+
+namespace {
 
 std::string LimitClause(std::size_t limit) {
     return limit == 0 ? std::string() : " LIMIT " + std::to_string(limit);
@@ -596,9 +591,8 @@ bool StoreReadyForWriting(sqlite3* pDb, std::string& reason) {
 }  // namespace
 
 std::unique_ptr<UnitStore> UnitStoreOpen(const std::string& where, std::string& reason) {
-    if (IsPostgresUrl(where)) {
-        reason = kUnitStorePostgresMissing;
-        return nullptr;
+    if (UnitStoreIsServer(where)) {
+        return PostgresUnitStoreOpen(where, true, reason);
     }
     if (where.empty()) {
         reason = "no file named";
@@ -645,9 +639,8 @@ std::unique_ptr<UnitStore> UnitStoreOpen(const std::string& where, std::string& 
 }
 
 std::unique_ptr<UnitStore> UnitStoreOpenToRead(const std::string& where, std::string& reason) {
-    if (IsPostgresUrl(where)) {
-        reason = kUnitStorePostgresMissing;
-        return nullptr;
+    if (UnitStoreIsServer(where)) {
+        return PostgresUnitStoreOpen(where, false, reason);
     }
     std::error_code error;
     const fs::file_status status = fs::status(where, error);

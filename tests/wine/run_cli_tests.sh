@@ -448,6 +448,8 @@ elif ! sed -n '/^quitting: 1 still running/,$p' "$work/out" | grep -q '^COM3: co
     fail "station: quit did not wait for slot 2 to complete"
 elif ! grep -qx "4 completed, 1 failed" "$work/out"; then
     fail "station: no summary line"
+elif ! grep -qx "no unit store: the unit store is not available in the Windows build" "$work/out"; then
+    fail "station: does not say that it keeps no unit store"
 elif ! cmp -s "$work/station2.bin" "$work/expected.bin" || ! cmp -s "$work/station3.bin" "$work/expected.bin" ||
      ! cmp -s "$work/station5.bin" "$work/expected.bin"; then
     fail "station: a box received other bytes than the image"
@@ -456,6 +458,20 @@ elif [ "$records" != "True ['bench-w'] 1:COM2:completed 1:COM2:completed 2:COM3:
 else
     pass "station of four ports through stdin and its web API"
 fi
+
+# The Windows build keeps no unit store, and says so rather than differ in silence.
+windows_work='Z:'"${work//\//\\}"
+for args in "history --unit SN-1" "import-records $windows_work\\station.jsonl" \
+            "--db units.db --port COM12 $windows_work\\image.ssu"; do
+    # shellcheck disable=SC2086  # the words are the arguments
+    run_exe $args
+    rc=$?
+    if [ "$rc" -ne 2 ] || ! grep -q "the unit store is not available in the Windows build" "$work/out"; then
+        fail "$args: exit status $rc, want 2 and the store's absence: $(head -c 300 "$work/out")"
+    else
+        pass "$args: no unit store in the Windows build"
+    fi
+done
 
 for n in 1 2 3 4 5 12 23 30; do
     wine_unmap_com "$n" >>"$log" 2>&1
