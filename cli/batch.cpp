@@ -145,6 +145,9 @@ int BatchDownload(const Options& options, const std::vector<std::string>& ports,
     if (totals.recordsLost > 0) {
         view.Line(RecordsLostLine(totals.recordsLost));
     }
+    if (const std::string left = StoreRowsLeftLine(station); !left.empty()) {
+        view.Line(left);
+    }
 
     return SessionExitStatus(totals);
 }

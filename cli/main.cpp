@@ -131,6 +131,9 @@ int Download(const Options& options, OutputQueue& out) {
     if (recordsLost > 0) {
         view.Say(RecordsLostLine(recordsLost));
     }
+    if (const std::string left = StoreRowsLeftLine(station); !left.empty()) {
+        view.Say(left);
+    }
     station.CloseAll();
     view.Unfollow();
 

@@ -89,7 +89,7 @@ StationSetup StationPrepare(const Options& options) {
         if (setup.pStore == nullptr && bDefaultStore && reason == kUnitStoreUnavailable) {
             setup.notes.push_back("no unit store: " + reason);
         } else if (setup.pStore == nullptr) {
-            setup.problems.push_back("cannot use the unit store '" + store + "': " + reason);
+            setup.problems.push_back("cannot use the unit store '" + UnitStoreShown(store) + "': " + reason);
         }
     }
     std::string refusal;  // the patterns were checked with the options
@@ -270,8 +270,22 @@ int StationMain(const Options& options, const std::vector<std::string>& ports, S
     if (totals.recordsLost > 0) {
         view.Line(RecordsLostLine(totals.recordsLost));
     }
+    if (const std::string left = StoreRowsLeftLine(station); !left.empty()) {
+        view.Line(left);
+    }
     view.Detach();
     return SessionExitStatus(totals);
+}
+
+std::string StoreRowsLeftLine(Station& station) {
+    UnitStore* pStore = station.Store();
+    const auto wait = InterruptRequested() ? std::chrono::seconds(0) : std::chrono::seconds(10);
+    if (pStore == nullptr || pStore->Flush(wait)) {
+        return "";
+    }
+    const std::size_t waiting = pStore->Waiting();
+    return std::to_string(waiting) + (waiting == 1 ? " row waits" : " rows wait") +
+           " for the unit store's server in its local spool; a station sends them when it next opens the store";
 }
 
 int SessionExitStatus(const Station::Totals& totals) {

@@ -35,6 +35,11 @@ StationSettings StationSettingsOf(const Options& options, const StationSetup& se
 // signal's status after Ctrl-C, SIGTERM or SIGHUP (said on stderr).
 int SessionExitStatus(const Station::Totals& totals);
 
+// Waits up to 10 s (none after Ctrl-C) for the unit store's rows to reach
+// its server; the line to show when some still wait in its local spool
+// (they are sent when a station next opens the store), "" when none do.
+std::string StoreRowsLeftLine(Station& station);
+
 // With --web: sets up the server for the station (bBatch: a batch's, which
 // takes no starts or stops); a place it cannot serve adds a problem. It
 // starts serving once the caller calls Start.

@@ -333,6 +333,9 @@ std::string StationView::ScreenHeader(const Station::Totals& totals, std::size_t
                                      : "  target " + std::to_string(totals.target) + ": " +
                                            std::to_string(totals.targetLeft) + " left";
     }
+    if (totals.storeWaiting > 0) {
+        tail += "  rows waiting " + std::to_string(totals.storeWaiting);
+    }
     if (!prompt.empty()) {
         return prompt + tail;  // for as long as a key waits, the prompt goes first
     }

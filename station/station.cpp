@@ -1143,6 +1143,8 @@ Station::Totals Station::TotalsNow() const {
     totals.completed = m_completed;
     totals.failed = m_failed;
     totals.recordsLost = m_recordsLost;
+    totals.storeWaiting = m_storeWaiting;
+    totals.bStoreDown = m_bStoreDown;
     totals.began = m_began;
     const unsigned ended = totals.completed + totals.failed;
     if (ended > 0) {
@@ -1350,6 +1352,9 @@ void Station::KeepWatch() {
             return;
         }
         lock.unlock();
+        if (m_settings.pStore && tick % kPortCheckTicks == 1) {
+            LookAtStore();
+        }
         if (m_settings.bWatchIdlePorts && tick % kPortCheckTicks == 0) {
             std::lock_guard<std::mutex> slots(m_slotsMutex);
             for (const auto& slot : m_slots) {
@@ -1359,6 +1364,23 @@ void Station::KeepWatch() {
             }
         }
         lock.lock();
+    }
+}
+
+void Station::LookAtStore() {
+    const std::size_t waiting = m_settings.pStore->Waiting();
+    const std::string status = m_settings.pStore->Status();
+    bool bChanged = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_storeWaiting = waiting;
+        bChanged = status.empty() == m_bStoreDown;
+        m_bStoreDown = !status.empty();
+    }
+    // Told when the server goes away and when it answers again, not at
+    // every row that waits meanwhile.
+    if (bChanged) {
+        Tell({0, status.empty() ? "unit store: the server answers again" : "unit store: " + status});
     }
 }
 

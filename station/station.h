@@ -305,6 +305,10 @@ public:
     struct Totals {
         unsigned completed = 0, failed = 0, running = 0;
         unsigned recordsLost = 0;
+        // Rows of the unit store that its server does not have yet (they
+        // wait in its local spool), as last looked at (every 2 s).
+        std::size_t storeWaiting = 0;
+        bool bStoreDown = false;  // its server could not be reached then
         std::chrono::steady_clock::time_point began{};
         // Percent of the ended runs that completed, to one decimal; none
         // before the first.
@@ -364,8 +368,10 @@ private:
     // each waiting for the file at most its own limit from when it was
     // handed over, and tells each run's events once its record is written.
     void WriteRecords();
-    // Every 2 s: notices an idle slot's port unplugged, and plugged in again.
+    // Every 2 s: notices an idle slot's port unplugged, and plugged in again,
+    // and looks at the unit store (a server away, rows waiting for it).
     void KeepWatch();
+    void LookAtStore();
     // Adds to the event log (its id is given here) and wakes the subscribers.
     void Log(LoggedEvent event);
     // Logs an event line.
@@ -387,6 +393,9 @@ private:
     unsigned m_runs = 0;
     unsigned m_completed = 0, m_failed = 0;
     unsigned m_recordsLost = 0;
+    // The unit store as last looked at by the keeper; under m_mutex.
+    std::size_t m_storeWaiting = 0;
+    bool m_bStoreDown = false;
     // Units that completed this session, with the run that flashed them.
     std::vector<std::pair<std::string, unsigned>> m_unitsDone;
 

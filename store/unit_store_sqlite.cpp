@@ -16,6 +16,7 @@
 #include <mutex>
 #include <regex>
 #include <span>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -632,8 +633,16 @@ std::unique_ptr<UnitStore> UnitStoreOpen(const std::string& where, std::string& 
         reason = "the file is read-only";
         return nullptr;
     }
-    if (!StoreReadyForWriting(db.get(), reason)) {
-        return nullptr;
+    // Two processes making a new store at once: SQLite answers the one that
+    // comes second "busy" at once, without waiting, while the first turns
+    // the file to WAL. That one is tried again for as long as a lock is
+    // waited for.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyWaitMs);
+    while (!StoreReadyForWriting(db.get(), reason)) {
+        if (reason != kUnitStoreLocked || std::chrono::steady_clock::now() >= deadline) {
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return std::make_unique<SqliteUnitStore>(std::move(db));
 }

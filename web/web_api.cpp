@@ -413,6 +413,12 @@ WebAnswer WebApi::StationState() const {
                            {"boxes_per_hour", totals.boxesPerHour ? nlohmann::json(*totals.boxesPerHour)
                                                                   : nlohmann::json(nullptr)}}},
                          {"target", target},
+                         // The unit store, when there is one: rows its server
+                         // does not have yet, and whether it is away.
+                         {"store", m_station.Store() == nullptr
+                                       ? nlohmann::json(nullptr)
+                                       : nlohmann::json{{"waiting", totals.storeWaiting},
+                                                        {"server_away", totals.bStoreDown}}},
                          {"slots", slots},
                      });
 }

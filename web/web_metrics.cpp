@@ -93,6 +93,11 @@ std::string MetricsText(const Station& station, const WebSettings& settings) {
     text += "kelvora_info{version=\"" + LabelValue(settings.version) + "\",station=\"" +
             LabelValue(settings.stationName) + "\",image_sha256=\"" + LabelValue(settings.image.sha256) + "\"} 1\n";
 
+    if (station.Store() != nullptr) {
+        Family(text, "kelvora_store_rows_waiting", "gauge", "rows of the unit store its server does not have yet");
+        text += "kelvora_store_rows_waiting " + std::to_string(station.TotalsNow().storeWaiting) + "\n";
+    }
+
     std::vector<SlotSnapshot> slots;
     for (unsigned number = 1; number <= station.SlotCount(); ++number) {
         slots.push_back(station.Snapshot(number));

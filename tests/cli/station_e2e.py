@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from box_emulator import BoxWorkdir, Emulator, e2e_paths  # noqa: E402
 from line_process import LineProcess  # noqa: E402
 from modem_lines import ModemLines  # noqa: E402
+import postgres_server  # noqa: E402
 
 CLI = None
 EMULATOR = None
@@ -408,9 +409,9 @@ class StoreTests(StationCase, unittest.TestCase):
 
     unit = ["--unit-pattern", r"Board serial: (\S+)"]
 
-    def history(self, db, *args):
+    def history(self, db, *args, env=None):
         run = subprocess.run([CLI, "history", "--db", db, "--json", *args], capture_output=True, text=True,
-                             timeout=WAIT)
+                             timeout=WAIT, env=env)
         self.assertIn(run.returncode, (0, 1), run.stderr)
         return [json.loads(line) for line in run.stdout.splitlines()]
 
@@ -453,6 +454,56 @@ class StoreTests(StationCase, unittest.TestCase):
             ("bench-7", "SN-1", "completed"), ("bench-8", "SN-1", "already-flashed"), ("bench-8", "SN-2", "completed"),
             ("bench-9", "SN-1", "completed"), ("bench-9", "SN-1", "completed")])
         self.assertEqual({r["attempt"] for r in rows}, self.attempts(self.record, self.record + ".b", self.record + ".c"))
+
+    def test_two_stations_share_a_postgres_server_that_goes_away_mid_shift(self):
+        try:
+            server = postgres_server.PostgresServer().__enter__()
+        except postgres_server.Unavailable as e:
+            self.skipTest(str(e))
+        self.addCleanup(server.__exit__, None, None, None)
+        # Each station on a machine of its own: a spool each.
+        env = {name: dict(os.environ, PGPASSWORD=postgres_server.PASSWORD,
+                          KELVORA_SPOOL_DIR=os.path.join(self.dir, f"spool-{name}")) for name in "ab"}
+        records = {name: f"{self.record}.{name}" for name in "ab"}
+        with ExitStack() as stack:
+            (a1, _), (a2, _), (b1, _), (b2, _) = self.boxes(stack, [
+                ["--serial", "SN-1"], ["--serial", "SN-3"], ["--serial", "SN-1"], ["--serial", "SN-2"]])
+            a = StationProcess([a1.port, a2.port], self.image, records["a"], "--db", server.uri, *self.unit,
+                               env=env["a"])
+            b = StationProcess([b1.port, b2.port], self.image, records["b"], "--db", server.uri,
+                               "--station-name", "bench-8", *self.unit, env=env["b"])
+            for station in (a, b):
+                stack.callback(station.kill)
+            a.send("start 1")
+            a.wait_for(rf"^{re.escape(a1.port)}: completed in \S+ \(unit SN-1\)$")
+            b.send("start 1")
+            b.wait_for(rf"^{re.escape(b1.port)}: unit SN-1 already flashed with this image at bench-7 \(run 1\)")
+            # The server goes away: both go on flashing, their rows wait.
+            server.pause()
+            a.send("start 2")
+            a.wait_for(rf"^{re.escape(a2.port)}: completed in \S+ \(unit SN-3\)$")
+            b.send("start 2")
+            b.wait_for(rf"^{re.escape(b2.port)}: completed in \S+ \(unit SN-2\)$")
+            a.saw(r"^station: unit store: PostgreSQL server at \S+ cannot be reached: .*; \d+ rows? wait")
+            server.resume()
+            a.wait_for(r"^station: unit store: the server answers again$")
+            for station in (a, b):
+                station.send("quit")
+                status, out, err = station.finish()
+                self.assertEqual(status, 0, out + err)
+                self.assertNotIn(postgres_server.PASSWORD, out + err)
+        rows = self.history(server.uri, env=env["a"])
+        self.assertEqual(len(rows), 4)
+        self.assertEqual({r["attempt"] for r in rows}, self.attempts(*records.values()))
+        # A password the server refuses stops the set-up, and is shown nowhere.
+        wrong = server.uri.replace("kelvora@", "kelvora:Wrong-9x@")
+        run = subprocess.run([CLI, "--station", "--db", wrong, "--port", a1.port, self.image],
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=WAIT,
+                             env=dict(os.environ, PGPASSWORD="Wrong-7y"))
+        self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+        self.assertIn("cannot use the unit store 'postgresql://kelvora@127.0.0.1:", run.stderr)
+        for secret in ("Wrong-9x", "Wrong-7y"):
+            self.assertNotIn(secret, run.stdout + run.stderr)
 
     def attempts(self, *files):
         """The attempt ids of the records in files: their lines' SHA-256."""

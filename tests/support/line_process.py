@@ -30,8 +30,13 @@ class LineProcess:
         self.lines.put(None)
 
     def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(line + "\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            status = self.proc.wait(timeout=self.wait)
+            err = self.proc.stderr.read() if self.proc.stderr else ""
+            raise AssertionError(f"the process ended ({status}) before {line!r}:\n{self.describe()}\n{err}")
 
     def describe(self):
         """What a failure shows: the last lines of the output."""
@@ -46,7 +51,9 @@ class LineProcess:
             return None
         if line is None:
             self.lines.put(None)  # the end stays the end for the next reader
-            raise AssertionError("the process ended early:\n" + self.describe())
+            status = self.proc.wait(timeout=self.wait)
+            err = self.proc.stderr.read() if self.proc.stderr and not self.proc.stderr.closed else ""
+            raise AssertionError(f"the process ended early ({status}):\n{self.describe()}\n{err or ''}")
         self.out.append(line)
         return line
 
@@ -56,13 +63,22 @@ class LineProcess:
         while time.monotonic() < deadline:
             try:
                 line = self.next_line(min(1.0, deadline - time.monotonic()))
-            except AssertionError:
-                break
+            except AssertionError as ended:
+                raise AssertionError(f"no line matching {pattern!r}: {ended}") from None
             if line is not None:
                 match = re.search(pattern, line)
                 if match:
                     return match
         raise AssertionError(f"no line matching {pattern!r} in:\n" + self.describe())
+
+    def saw(self, pattern, timeout=None):
+        """As wait_for, and also among the lines taken so far (a line
+        that may come before or after another one waited for)."""
+        for line in self.out:
+            match = re.search(pattern, line)
+            if match:
+                return match
+        return self.wait_for(pattern, timeout)
 
     def finish(self):
         """Waits for the process to end; gives (status, all stdout, stderr;
