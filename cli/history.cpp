@@ -22,6 +22,7 @@
 
 #include "cli/run_support.h"
 #include "station/download_record.h"
+#include "station/record_csv.h"
 #include "store/unit_store.h"
 
 namespace {
@@ -164,37 +165,9 @@ void TablePrint(const std::vector<std::vector<std::string>>& table) {
     }
 }
 
-// One CSV field: a text a spreadsheet would run as a formula gets a leading
-// quote; a field with a comma, a quote or a line end is quoted.
-std::string CsvField(const std::string& text) {
-    std::string field = text;
-    if (!field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos) {
-        field.insert(field.begin(), '\'');
-    }
-    if (field.find_first_of(",\"\r\n") == std::string::npos) {
-        return field;
-    }
-    std::string quoted = "\"";
-    for (char c : field) {
-        quoted += c;
-        if (c == '"') {
-            quoted += '"';
-        }
-    }
-    return quoted + "\"";
-}
-
 void CsvPrint(const std::vector<std::vector<std::string>>& table) {
     for (const auto& row : table) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (i > 0) {
-                line += ',';
-            }
-            line += CsvField(row[i]);
-        }
-        // Lines end in CRLF, as the CSV format has them.
-        std::printf("%s\r\n", line.c_str());
+        std::fputs(CsvLine(row).c_str(), stdout);
     }
 }
 
@@ -204,10 +177,6 @@ std::string JsonLine(const Json& object) {
 
 std::string CountText(unsigned value) {
     return value == 0 ? std::string() : std::to_string(value);
-}
-
-std::string OptionalText(const std::optional<int>& value) {
-    return value ? std::to_string(*value) : std::string();
 }
 
 enum class Format { Table, Json, Csv };
@@ -223,30 +192,28 @@ void AttemptsPrint(const std::vector<AttemptRow>& rows, Format format) {
                     object[key] = value;
                 }
             }
+            if (!row.had.sha256.empty()) {
+                object["had_image"] = row.had.name;
+                object["had_image_sha256"] = row.had.sha256;
+            }
             std::printf("%s\n", JsonLine(object).c_str());
         }
         return;
     }
     std::vector<std::vector<std::string>> table;
     if (format == Format::Csv) {
-        table.push_back({"attempt", "started", "ended", "station", "slot", "run", "port", "device", "kind", "vid",
-                         "pid", "serial", "unit", "image", "image_bytes", "image_sha256", "end", "ok", "boot",
-                         "boot_text", "blocks", "message", "repeat_of"});
+        std::string csv = RecordsCsvHeader();
         for (const AttemptRow& row : rows) {
-            table.push_back({row.attempt, row.started, row.ended, row.station, CountText(row.slot),
-                             CountText(row.run), row.port, row.device, row.kind, OptionalText(row.vid),
-                             OptionalText(row.pid), row.serial, row.unit, row.image, std::to_string(row.imageBytes),
-                             row.imageSha256, row.end, row.ok ? "true" : "false", row.boot, row.bootText,
-                             std::to_string(row.blocks), row.message, CountText(row.repeatOf)});
+            csv += RecordCsvLine(row.line);
         }
-        CsvPrint(table);
+        std::fputs(csv.c_str(), stdout);
         return;
     }
-    table.push_back({"STARTED (UTC)", "STATION", "SLOT", "PORT", "UNIT", "IMAGE", "SHA256", "END", "BOOT"});
+    table.push_back({"STARTED (UTC)", "STATION", "SLOT", "PORT", "UNIT", "IMAGE", "SHA256", "END", "BOOT", "HAD"});
     for (const AttemptRow& row : rows) {
         table.push_back({TimeShown(row.started), Printable(row.station), CountText(row.slot), Printable(row.port),
                          Printable(row.unit), ImageName(row.image), ShortSha(row.imageSha256), Printable(row.end),
-                         Printable(row.boot)});
+                         Printable(row.boot), ShortSha(row.had.sha256)});
     }
     TablePrint(table);
 }

@@ -39,13 +39,19 @@ std::string FieldOf(const nlohmann::json& value) {
 
 }  // namespace
 
-std::string RecordsCsvHeader() {
-    std::string line = "attempt";
-    for (const char* pColumn : kColumns) {
-        line += ',';
-        line += pColumn;
+std::string CsvLine(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        line += i == 0 ? "" : ",";
+        line += CsvField(fields[i]);
     }
     return line + "\r\n";
+}
+
+std::string RecordsCsvHeader() {
+    std::vector<std::string> fields{"attempt"};
+    fields.insert(fields.end(), std::begin(kColumns), std::end(kColumns));
+    return CsvLine(fields);
 }
 
 std::string RecordCsvLine(const std::string& recordLine) {
@@ -60,11 +66,10 @@ std::string RecordCsvLine(const std::string& recordLine) {
     std::string attempt;
     std::string reason;
     BytesSha256(std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()), attempt, reason);
-    std::string line = CsvField(attempt);
+    std::vector<std::string> fields{attempt};
     for (const char* pColumn : kColumns) {
         const auto found = record.find(pColumn);
-        line += ',';
-        line += CsvField(found == record.end() ? std::string() : FieldOf(*found));
+        fields.push_back(found == record.end() ? std::string() : FieldOf(*found));
     }
-    return line + "\r\n";
+    return CsvLine(fields);
 }

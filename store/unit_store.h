@@ -71,6 +71,9 @@ struct AttemptRow {
     std::string message;
     unsigned repeatOf = 0;
     std::string line;  // the record's JSON line as added, without its line end
+    // The image of the unit's latest ok attempt before this one: what the
+    // unit had; empty when none (or no unit).
+    ImageId had;
 };
 
 // One unit, as its attempts describe it.

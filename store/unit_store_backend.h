@@ -15,6 +15,15 @@ struct Condition {
 };
 bool ConditionMake(const HistoryFilter& filter, Condition& condition, std::string& reason);
 
+// Two more columns for a history query on attempts: the image name and
+// SHA-256 of the unit's latest ok attempt before this one (what it had),
+// asked when read so that an import of older records cannot make it wrong.
+inline constexpr char kHadColumns[] =
+    ", (SELECT p.image FROM attempts p WHERE p.unit = attempts.unit AND p.ok AND p.started < attempts.started"
+    " ORDER BY p.started DESC LIMIT 1)"
+    ", (SELECT p.image_sha256 FROM attempts p WHERE p.unit = attempts.unit AND p.ok"
+    " AND p.started < attempts.started ORDER BY p.started DESC LIMIT 1)";
+
 // The store on a PostgreSQL server: for writing (with its spool and sender)
 // or to read only. nullptr with the reason, as UnitStoreOpen gives it.
 std::unique_ptr<UnitStore> PostgresUnitStoreOpen(const std::string& uri, bool bWrite, std::string& reason);

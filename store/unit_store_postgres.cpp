@@ -495,7 +495,7 @@ public:
         }
         const auto ask = [&](PGconn* pConn, Result& result) {
             result = Execute(pConn,
-                             Numbered(std::string("SELECT ") + kColumns + " FROM attempts" + condition.sql +
+                             Numbered(std::string("SELECT ") + kColumns + kHadColumns + " FROM attempts" + condition.sql +
                                       " ORDER BY started DESC, attempt DESC" + LimitClause(filter.limit)),
                              Parameters(condition.values.begin(), condition.values.end()));
         };
@@ -538,6 +538,7 @@ public:
             row.message = Text(result, i, 21);
             row.repeatOf = static_cast<unsigned>(Number(result, i, 22));
             row.line = Text(result, i, 23);
+            row.had = {Text(result, i, 24), Text(result, i, 25)};
             rows.push_back(std::move(row));
         }
         return true;

@@ -442,8 +442,8 @@ public:
         Statement query(m_db.get(),
                         "SELECT attempt, station, slot, run, port, device, kind, vid, pid, serial, unit, image,"
                         " image_bytes, image_sha256, \"end\", ok, boot, boot_text, blocks, started, ended, message,"
-                        " repeat_of, line FROM attempts" +
-                            condition.sql + " ORDER BY started DESC, rowid DESC" + LimitClause(filter.limit));
+                        " repeat_of, line" +
+                            std::string(kHadColumns) + " FROM attempts" + condition.sql + " ORDER BY started DESC, rowid DESC" + LimitClause(filter.limit));
         if (!query.Prepared()) {
             reason = ResultReason(m_db.get(), query.PrepareResult());
             return false;
@@ -482,6 +482,7 @@ public:
             row.message = query.ColumnText(21);
             row.repeatOf = static_cast<unsigned>(query.ColumnInteger(22));
             row.line = query.ColumnText(23);
+            row.had = {query.ColumnText(24), query.ColumnText(25)};
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE) {

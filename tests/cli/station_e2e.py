@@ -418,8 +418,9 @@ class StoreTests(StationCase, unittest.TestCase):
     def test_a_unit_flashed_at_another_station_or_session_is_not_flashed_again_with_the_same_image(self):
         db = os.path.join(self.dir, "line.db")
         other_image = os.path.join(self.dir, "other.ssu")
+        other = os.urandom(3000)
         with open(other_image, "wb") as f:
-            f.write(os.urandom(3000))
+            f.write(other)
         with ExitStack() as stack:
             (a1, _), (b1, _), (b2, _), (c1, _) = self.boxes(stack, [
                 ["--serial", "SN-1"], ["--serial", "SN-1", "--sessions", "2"], ["--serial", "SN-2"],
@@ -454,6 +455,11 @@ class StoreTests(StationCase, unittest.TestCase):
             ("bench-7", "SN-1", "completed"), ("bench-8", "SN-1", "already-flashed"), ("bench-8", "SN-2", "completed"),
             ("bench-9", "SN-1", "completed"), ("bench-9", "SN-1", "completed")])
         self.assertEqual({r["attempt"] for r in rows}, self.attempts(self.record, self.record + ".b", self.record + ".c"))
+        # Each row of the next session says what the unit had before it.
+        sha = hashlib.sha256
+        self.assertEqual([(r["image_sha256"], r.get("had_image_sha256")) for r in rows if r["station"] == "bench-9"],
+                         [(sha(self.data).hexdigest(), sha(other).hexdigest()),
+                          (sha(other).hexdigest(), sha(self.data).hexdigest())])
 
     def test_two_stations_share_a_postgres_server_that_goes_away_mid_shift(self):
         try:
