@@ -920,16 +920,19 @@ def soak(args, work, image, runs, slots=8, sample_every=50):
             "ends": sorted({r["end"] for r in records}), "samples": samples, "wall": wall, "slots": slots}
 
 
-def rows_together(args, work, image, db, n=64):
+def rows_together(args, work, image, db, n=64, server_rows=None, env=None):
     """n unthrottled boxes started at once with a 4 KiB image, so that their
     runs end together: the record file's lines are watched (every 0.2 ms)
     and the rate is the rows after the first over the time to the last.
-    db: the --db given (a file, a postgresql:// address, or none)."""
+    db: the --db given (a file, a postgresql:// address, or none); with
+    server_rows (a function giving the rows on the server), also the time
+    from the first record to the last row on the server."""
     record = os.path.join(work, f"rows-{abs(hash(db))}.jsonl")
     boxes = Boxes(args.emulator, work, n, "--sessions", "0", "--autoboot-ms", AUTOBOOT_MS)
     station = None
+    result = {"n": n}
     try:
-        station = Station(args.cli, boxes.ports, image, work, record=record, extra=["--db", db])
+        station = Station(args.cli, boxes.ports, image, work, record=record, extra=["--db", db], env=env)
         station.send("start all")
         seen, times = 0, []
         deadline = time.monotonic() + WAIT
@@ -941,6 +944,10 @@ def rows_together(args, work, image, db, n=64):
             time.sleep(0.0002)
         if seen < n:
             raise RuntimeError(f"{seen} of {n} records in time")
+        while server_rows and server_rows() < n and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if server_rows:
+            result["server"] = (n - 1) / (time.monotonic() - times[0])
         status, done, failed = station.quit()
         if status != 0 or done != n:
             raise RuntimeError(f"station exit {status}: {done} completed, {failed} failed")
@@ -948,7 +955,7 @@ def rows_together(args, work, image, db, n=64):
         if station:
             station.kill()
         boxes.close()
-    return {"n": n, "rate": (n - 1) / (times[-1] - times[0]), "spread": times[-1] - times[0]}
+    return dict(result, rate=(n - 1) / (times[-1] - times[0]), spread=times[-1] - times[0])
 
 
 def paced_while_rows(args, work, image, n=16, churn=16):
@@ -987,6 +994,23 @@ def paced_while_rows(args, work, image, n=16, churn=16):
         raise RuntimeError(f"{completed} of {n} paced boxes completed")
     rates = sorted(os.path.getsize(image) * 1000.0 / transfer_ms(log) for log in paced_boxes.logs)
     return {"rate": rates[0], "rows": rows}
+
+
+def import_rate(args, work, db, rows=2000, env=None):
+    """import-records of `rows` records (each its own synced row, as a
+    station writes them) into db: rows per second, the whole process (into
+    PostgreSQL: until the spool has reached the server)."""
+    records = os.path.join(work, f"import-{abs(hash(db))}.jsonl")
+    with open(records, "w") as f:
+        for n in range(rows):
+            f.write(json.dumps({"port": "/dev/ttyUSB0", "slot": n % 64 + 1, "run": n + 1, "station": "bench",
+                                "unit": f"SN-{n}", "end": "completed", "ok": True, "message": "", "blocks": 4,
+                                "image": "image.ssu", "image_bytes": 4096, "image_sha256": "0" * 64,
+                                "started": f"2026-12-01T00:00:{n // 1000:02d}.{n % 1000:03d}Z",
+                                "ended": "2026-12-01T00:01:00.000Z", "seconds": {}, "console": ""}) + "\n")
+    started = time.monotonic()
+    subprocess.run([args.cli, "import-records", records, "--db", db], check=True, capture_output=True, env=env)
+    return rows / (time.monotonic() - started)
 
 
 def history_million(args, work, attempts=1_000_000, asks=20):
@@ -1090,11 +1114,30 @@ def main():
             small4k = os.path.join(work, "image-4k.bin")
             with open(small4k, "wb") as f:
                 f.write(os.urandom(4 * KIB))
+            print(f"store, import-records of 2000 records, one synced row each: "
+                  f"{import_rate(args, work, os.path.join(work, 'import.db')):.0f} rows/s into SQLite", flush=True)
             for db in ("none", os.path.join(work, "rows.db")):
                 r = rows_together(args, work, small4k, db)
                 print(f"store, {r['n']} unthrottled boxes (4 KiB) ending together, --db "
                       f"{'none' if db == 'none' else 'FILE (SQLite)'}: {r['rate']:.0f} records/s written "
                       f"({r['spread'] * 1000:.0f} ms from the first to the last)", flush=True)
+            sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+            import postgres_server
+            with postgres_server.PostgresServer() as server:
+                env = dict(os.environ, PGPASSWORD=postgres_server.PASSWORD,
+                           KELVORA_SPOOL_DIR=os.path.join(work, "spool"))
+
+                def server_rows():
+                    count = subprocess.run(["psql", "-Atc", "SELECT count(*) FROM attempts", server.uri],
+                                           env=env, capture_output=True, text=True).stdout.strip()
+                    return int(count or 0)
+
+                print(f"store, import-records of 2000 records into PostgreSQL (a server on this machine), through "
+                      f"the spool: {import_rate(args, work, server.uri, env=env):.0f} rows/s", flush=True)
+                r = rows_together(args, work, small4k, server.uri, server_rows=server_rows, env=env)
+                print(f"store, {r['n']} unthrottled boxes (4 KiB) ending together, --db postgresql://... (a server "
+                      f"on this machine): {r['rate']:.0f} records/s written, {r['server']:.0f} rows/s on the server "
+                      f"(first record to the last row there)", flush=True)
             r = paced_while_rows(args, work, image)
             print(f"store, paced 16 boxes (256 KiB) while 16 refusing boxes are started again and again: slowest "
                   f"box {r['rate']:.0f} B/s = {100 * r['rate'] / LINE_LIMIT:.1f} % of the limit (goal >= 99), "
