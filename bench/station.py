@@ -90,10 +90,12 @@ What it measures (about 7 minutes in all on 2 cores):
   Descriptors (/proc/PID/fd), threads and resident memory (/proc/PID/status)
   sampled every 50 runs; afterwards the records are counted against the runs
   started and against the station's own closing counts.
-- store: the unit store. 64 unthrottled emulators, a 4 KiB image, started
-  at once so that their runs end together: records (and rows) per second,
-  from the first line in the record file to the last, with --db none and
-  with the default SQLite store. Then 16 paced boxes (as paced16) while 16
+- store: the unit store. import-records of 2000 records into SQLite and
+  into PostgreSQL (a server started here, as the tests start it): rows per
+  second. 64 unthrottled emulators, a 4 KiB image, started at once so that
+  their runs end together: records (and rows) per second, from the first
+  line in the record file to the last, with --db none, the default SQLite
+  store and PostgreSQL (there also until the server has every row). Then 16 paced boxes (as paced16) while 16
   boxes that refuse the image are started again and again, so that rows are
   written the whole time: the slowest paced box against the line limit. Then
   a store of one million attempts (one real row copied with 1000 units) and
