@@ -632,12 +632,13 @@ class FixtureTests(StationCase, unittest.TestCase):
 
     def test_boot_checks_fail_on_a_panic_on_silence_and_on_sigterm(self):
         with ExitStack() as stack:
-            # Slot 4's firmware first prints 20 KiB without a line end.
-            endless = ["--boot-text", "\x1b[2J" + "#" * 20480 + "\r\nKelvora STB firmware 2.0 booted"]
+            # Slot 4's firmware first prints 3 KiB without a line end (the
+            # boot check reads lines of at most 1 KiB).
+            endless = ["--boot-text", "\x1b[2J" + "#" * 3072 + "\r\nKelvora STB firmware 2.0 booted"]
             boxes = [self.powered_box(stack, slot, *fault)[0]
                      for slot, fault in enumerate((["--boot-panic"], ["--no-boot"], ["--no-boot"], endless), 1)]
             ports = [box.port for box in boxes]
-            station = self.station(stack, ports, *self.switch(), *self.booted, "--boot-within", "6", "--web", "0")
+            station = self.station(stack, ports, *self.switch(), *self.booted, "--boot-within", "10", "--web", "0")
             for slot in (1, 2, 4):
                 station.send(f"start {slot}")
             # In any order; what each boot check found is in the records.
@@ -664,7 +665,7 @@ class FixtureTests(StationCase, unittest.TestCase):
         boots = {(r["port"], r["end"], r["ok"], r["boot"], r["boot_text"]) for r in self.records()}
         self.assertEqual(boots, {
             (ports[0], "completed", False, "boot-failed", "Kernel panic - not syncing: VFS: Unable to mount root fs"),
-            (ports[1], "completed", False, "boot-failed", "no boot text within 6 s"),
+            (ports[1], "completed", False, "boot-failed", "no boot text within 10 s"),
             (ports[2], "completed", False, "boot-failed", "stopped before the box booted"),
             (ports[3], "completed", True, "verified", "Kelvora STB firmware 2.0 booted")})
 
